@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Checks the import table of the built driver: it may import only from the kernel, the HAL and
+# the class library, and every imported routine must be an export of that module's import
+# library (so the loader can bind it). Prints the imports it found.
+set -euo pipefail
+sys=${1:?usage: check_imports.sh cdwriter.sys}
+objdump=$(command -v i686-w64-mingw32-objdump || command -v objdump)
+nm=$(command -v i686-w64-mingw32-nm || command -v nm)
+libdir=/usr/i686-w64-mingw32/lib
+
+[ -s "$sys" ] || { echo "FAIL: $sys missing or empty"; exit 1; }
+"$objdump" -f "$sys" | grep -q 'pei-i386' || { echo "FAIL: $sys is not a 32-bit PE image"; exit 1; }
+"$objdump" -p "$sys" | grep -q 'Subsystem.*0001' || { echo "FAIL: $sys is not a native-subsystem image"; exit 1; }
+
+fail=0
+module=""
+declare -A count exports
+for lib in $libdir/libntoskrnl.a $libdir/libhal.a $libdir/libclasspnp.a; do
+    exports[$lib]=$("$nm" "$lib" 2>/dev/null | awk '$2 == "I" { print $3 }')
+done
+while IFS= read -r line; do
+    if [[ $line =~ DLL\ Name:\ (.*)$ ]]; then
+        module=${BASH_REMATCH[1]}
+        case "$module" in
+            ntoskrnl.exe) lib=$libdir/libntoskrnl.a ;;
+            HAL.dll) lib=$libdir/libhal.a ;;
+            CLASSPNP.SYS) lib=$libdir/libclasspnp.a ;;
+            *) echo "FAIL: import from a forbidden module: $module"; fail=1; lib="" ;;
+        esac
+        continue
+    fi
+    if [[ -n $module && $line =~ ^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+([A-Za-z_][A-Za-z0-9_@]*)$ ]]; then
+        name=${BASH_REMATCH[1]}
+        count[$module]=$(( ${count[$module]:-0} + 1 ))
+        echo "  $module!$name"
+        if [[ -n $lib ]] && ! grep -Eq "^__imp_(_|@)?${name}(@[0-9]+)?\$" <<<"${exports[$lib]}"; then
+            echo "FAIL: $name is not exported by $module"
+            fail=1
+        fi
+    fi
+done < <("$objdump" -p "$sys" | sed -n '/The Import Tables/,/^$/p;/DLL Name/,/^$/p')
+
+for m in "${!count[@]}"; do echo "$m: ${count[$m]} imports"; done
+[ ${#count[@]} -gt 0 ] || { echo "FAIL: no imports found"; exit 1; }
+[ $fail -eq 0 ] && echo "PASS: imports only from ntoskrnl.exe, HAL.dll and CLASSPNP.SYS" || exit 1

@@ -24,7 +24,7 @@
 static_assert(SCSIOP_TEST_UNIT_READY == 0x00 && SCSIOP_SYNCHRONIZE_CACHE == 0x35 &&
                   SCSIOP_WRITE == 0x2A,
               "operation codes the driver sends");
-static_assert(SENSE_BUFFER_SIZE > CDW_SENSE_ASCQ, "sense buffer holds the qualifier");
+static_assert(CDW_SENSE_LENGTH > CDW_SENSE_ASCQ, "sense buffer holds the qualifier");
 
 /*++
 
@@ -106,7 +106,7 @@ BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject) {
     BOOLEAN saved = FALSE;
     ULONG savedSrbStatus = 0;
     UCHAR savedScsiStatus = 0;
-    UCHAR savedSense[SENSE_BUFFER_SIZE];
+    UCHAR savedSense[CDW_SENSE_LENGTH];
 
     if (ext->WriteParams.writeMode == 1 || ext->WriteParams.writeMode == 2) {
         return TRUE;
@@ -116,7 +116,7 @@ BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject) {
         saved = TRUE;
         savedSrbStatus = ext->Status.lastSrbStatus;
         savedScsiStatus = ext->Status.lastScsiStatus;
-        RtlCopyMemory(savedSense, ext->Status.senseData, SENSE_BUFFER_SIZE);
+        RtlCopyMemory(savedSense, ext->Status.senseData, CDW_SENSE_LENGTH);
     }
 
     RtlZeroMemory(cdb, sizeof(cdb));
@@ -132,7 +132,7 @@ BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject) {
     if (saved) {
         ext->Status.lastSrbStatus = savedSrbStatus;
         ext->Status.lastScsiStatus = savedScsiStatus;
-        RtlCopyMemory(ext->Status.senseData, savedSense, SENSE_BUFFER_SIZE);
+        RtlCopyMemory(ext->Status.senseData, savedSense, CDW_SENSE_LENGTH);
     }
     return flushed;
 }

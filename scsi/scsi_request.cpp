@@ -61,7 +61,7 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
         Srb->Lun = 0;
         Srb->CdbLength = CdbLength;
         RtlCopyMemory(Srb->Cdb, Cdb, CdbLength);
-        Srb->SenseInfoBufferLength = SENSE_BUFFER_SIZE;
+        Srb->SenseInfoBufferLength = CDW_SENSE_LENGTH;
         Srb->SenseInfoBuffer = ext->Status.senseData;
         if (DataBuffer == NULL) {
             Srb->SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;

@@ -35,8 +35,7 @@ extern "C" {
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR *)((ULONG_PTR)(ArgumentPointer)) != (CHAR *)NULL)
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type *)((char *)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((char *)(address)-offsetof(type, field)))
 
 /* Basic types with the platform's widths. */
 typedef void *PVOID;
@@ -568,7 +567,7 @@ typedef const GUID *LPCGUID;
 typedef const GUID *PCGUID;
 
 #ifndef DEFINE_GUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                              \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     static const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #endif
 #define IsEqualGUID(a, b) (memcmp((a), (b), sizeof(GUID)) == 0)

@@ -9,6 +9,9 @@
  */
 #pragma once
 
+#include <stddef.h>
+#include <string.h>
+
 #include "nt_base.h"
 #include "nt_ke.h"
 
@@ -184,3 +187,525 @@ typedef VOID(NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct 
 typedef NTSTATUS(NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject,
                                                 struct _IRP *Irp, PVOID Context);
 
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT *DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+    PVOID ClientDriverExtension; /* stand-in: list of IoAllocateDriverObjectExtension blocks */
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT *DeviceObject; /* first device object of the driver (NextDevice chain) */
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT *DriverObject;
+    struct _DEVICE_OBJECT *NextDevice;
+    struct _DEVICE_OBJECT *AttachedDevice; /* the device attached directly above this one */
+    struct _IRP *CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    ULONG AlignmentRequirement;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension; /* stand-in: the I/O manager's own record of the device */
+    PVOID Reserved;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT *RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE, *PPOWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID = 0,
+    BusQueryHardwareIDs = 1,
+    BusQueryCompatibleIDs = 2,
+    BusQueryInstanceID = 3,
+    BusQueryDeviceSerialNumber = 4
+} BUS_QUERY_ID_TYPE,
+    *PBUS_QUERY_ID_TYPE;
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG Reserved : 22;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            PVOID SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            struct _SCSI_REQUEST_BLOCK *Srb;
+        } Scsi;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            ULONG ShutdownType;
+        } Power;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PMDL MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP *MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PIO_APC_ROUTINE UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            struct _IO_STACK_LOCATION *CurrentStackLocation;
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+    } Tail;
+} IRP, *PIRP;
+
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+#define IRP_SYNCHRONOUS_API 0x00000004
+
+/* ------------------------------------------------------------------------------------------ */
+/* IRP stack handling (as the platform's inline helpers)                                      */
+/* ------------------------------------------------------------------------------------------ */
+
+#define IoGetCurrentIrpStackLocation(Irp) ((Irp)->Tail.Overlay.CurrentStackLocation)
+#define IoGetNextIrpStackLocation(Irp) ((Irp)->Tail.Overlay.CurrentStackLocation - 1)
+
+#define IoSetNextIrpStackLocation(Irp)                                                             \
+    do {                                                                                           \
+        (Irp)->CurrentLocation--;                                                                  \
+        (Irp)->Tail.Overlay.CurrentStackLocation--;                                                \
+    } while (0)
+
+#define IoSkipCurrentIrpStackLocation(Irp)                                                         \
+    do {                                                                                           \
+        (Irp)->CurrentLocation++;                                                                  \
+        (Irp)->Tail.Overlay.CurrentStackLocation++;                                                \
+    } while (0)
+
+#define IoMarkIrpPending(Irp) (IoGetCurrentIrpStackLocation((Irp))->Control |= SL_PENDING_RETURNED)
+
+/* Copies the current stack location to the next one without its completion routine. */
+static inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+}
+
+static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                          PVOID Context, BOOLEAN InvokeOnSuccess,
+                                          BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess)
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+/* ------------------------------------------------------------------------------------------ */
+/* Requests                                                                                   */
+/* ------------------------------------------------------------------------------------------ */
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCallDriver IofCallDriver
+#define IoCompleteRequest IofCompleteRequest
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+USHORT NTAPI IoSizeOfIrp(CCHAR StackSize);
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock);
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp);
+VOID NTAPI IoFreeMdl(PMDL Mdl);
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((Mdl)->MappedSystemVa)
+#define MmGetSystemAddressForMdl(Mdl) ((Mdl)->MappedSystemVa)
+
+/* ------------------------------------------------------------------------------------------ */
+/* Device and driver objects                                                                  */
+/* ------------------------------------------------------------------------------------------ */
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT *DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+
+/* Device queue of a driver with a StartIo routine. The stand-in's queue is never busy:
+ * IoStartPacket calls StartIo at once and IoStartNextPacket has nothing to start. */
+VOID NTAPI IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key,
+                         PDRIVER_CANCEL CancelFunction);
+VOID NTAPI IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
+
+NTSTATUS NTAPI IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
+                                               PVOID ClientIdentificationAddress,
+                                               ULONG DriverObjectExtensionSize,
+                                               PVOID *DriverObjectExtension);
+PVOID NTAPI IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject,
+                                       PVOID ClientIdentificationAddress);
+
+/* Device interfaces */
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                         const GUID *InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+
+/* Device properties */
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13
+} DEVICE_REGISTRY_PROPERTY;
+
+NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
+                                   DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                   PVOID PropertyBuffer, PULONG ResultLength);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Error log                                                                                  */
+/* ------------------------------------------------------------------------------------------ */
+
+typedef struct _IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+#define ERROR_LOG_MAXIMUM_SIZE 152
+
+PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Security                                                                                   */
+/* ------------------------------------------------------------------------------------------ */
+
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL,
+    *PSECURITY_IMPERSONATION_LEVEL;
+
+typedef BOOLEAN SECURITY_CONTEXT_TRACKING_MODE, *PSECURITY_CONTEXT_TRACKING_MODE;
+#define SECURITY_DYNAMIC_TRACKING (TRUE)
+#define SECURITY_STATIC_TRACKING (FALSE)
+
+typedef struct _SECURITY_QUALITY_OF_SERVICE {
+    ULONG Length;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    SECURITY_CONTEXT_TRACKING_MODE ContextTrackingMode;
+    BOOLEAN EffectiveOnly;
+} SECURITY_QUALITY_OF_SERVICE, *PSECURITY_QUALITY_OF_SERVICE;
+
+typedef enum _TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation } TOKEN_TYPE, *PTOKEN_TYPE;
+
+typedef PVOID PACCESS_TOKEN;
+
+typedef struct _TOKEN_CONTROL {
+    ULONGLONG TokenId;
+    ULONGLONG AuthenticationId;
+    ULONGLONG ModifiedId;
+    CHAR SourceName[8];
+    ULONGLONG SourceIdentifier;
+} TOKEN_CONTROL, *PTOKEN_CONTROL;
+
+typedef struct _SECURITY_CLIENT_CONTEXT {
+    SECURITY_QUALITY_OF_SERVICE SecurityQos;
+    PACCESS_TOKEN ClientToken;
+    BOOLEAN DirectlyAccessClientToken;
+    BOOLEAN DirectAccessEffectiveOnly;
+    BOOLEAN ServerIsRemote;
+    TOKEN_CONTROL ClientTokenControl;
+} SECURITY_CLIENT_CONTEXT, *PSECURITY_CLIENT_CONTEXT;
+
+NTSTATUS NTAPI SeCreateClientSecurity(PETHREAD ClientThread,
+                                      PSECURITY_QUALITY_OF_SERVICE ClientSecurityQos,
+                                      BOOLEAN RemoteSession,
+                                      PSECURITY_CLIENT_CONTEXT ClientContext);
+VOID NTAPI SeImpersonateClient(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread);
+NTSTATUS NTAPI SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext,
+                                     PETHREAD ServerThread);
+VOID NTAPI PsRevertToSelf(VOID);
+TOKEN_TYPE NTAPI SeTokenType(PACCESS_TOKEN Token);
+
+#define SeDeleteClientSecurity(C)                                                                  \
+    do {                                                                                           \
+        if (SeTokenType((C)->ClientToken) == TokenPrimary) {                                       \
+            ObDereferenceObject((C)->ClientToken);                                                 \
+        } else if ((C)->ClientToken != NULL) {                                                     \
+            ObDereferenceObject((C)->ClientToken);                                                 \
+        }                                                                                          \
+    } while (0)
+
+/* ------------------------------------------------------------------------------------------ */
+/* Files                                                                                      */
+/* ------------------------------------------------------------------------------------------ */
+
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_WRITE_THROUGH 0x00000002
+#define FILE_SEQUENTIAL_ONLY 0x00000004
+#define FILE_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+
+/* IO_STATUS_BLOCK.Information of a successful open */
+#define FILE_SUPERSEDED 0x00000000
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
+                            PVOID EaBuffer, ULONG EaLength);
+NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                          PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                          ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+
+/* ------------------------------------------------------------------------------------------ */
+/* Probes of application memory                                                               */
+/* ------------------------------------------------------------------------------------------ */
+
+VOID NTAPI ProbeForRead(const volatile VOID *Address, SIZE_T Length, ULONG Alignment);
+VOID NTAPI ProbeForWrite(volatile VOID *Address, SIZE_T Length, ULONG Alignment);
+
+#ifdef __cplusplus
+}
+#endif

@@ -6,17 +6,23 @@
  * whose dispatch answers what a storage port answers for a class driver above it:
  *
  *   IRP_MJ_SCSI (= IRP_MJ_INTERNAL_DEVICE_CONTROL), request block in Parameters.Scsi.Srb
- *       -> Ops->ExecuteSrb; the IRP completes with STATUS_SUCCESS when the block's SrbStatus
- *          is SRB_STATUS_SUCCESS (or pending/data overrun with data), otherwise with
- *          STATUS_IO_DEVICE_ERROR; Information = Srb->DataTransferLength.
+ *       -> Ops->ExecuteSrb (whatever control code the packet was built with); the IRP
+ *          completes with STATUS_SUCCESS for SRB_STATUS_SUCCESS, STATUS_DATA_OVERRUN,
+ *          STATUS_INVALID_DEVICE_REQUEST, STATUS_CANCELLED (request flushed),
+ *          STATUS_DEVICE_NOT_CONNECTED (selection time-out), STATUS_IO_TIMEOUT, STATUS_BUS_RESET,
+ *          otherwise STATUS_IO_DEVICE_ERROR; Information = Srb->DataTransferLength as the port
+ *          left it. A successful SRB_FUNCTION_CLAIM_DEVICE returns the port device in
+ *          Srb->DataBuffer. No Parameters.Scsi.Srb: STATUS_INVALID_PARAMETER.
  *   IRP_MJ_DEVICE_CONTROL
- *       IOCTL_SCSI_GET_ADDRESS        -> Ops->GetAddress, 8-byte SCSI_ADDRESS in the system buffer
- *       IOCTL_STORAGE_QUERY_PROPERTY  -> StorageDeviceProperty / StorageAdapterProperty
- *                                        descriptors built from Ops->Describe (PropertyStandardQuery
- *                                        and PropertyExistsQuery)
- *       anything else                 -> STATUS_INVALID_DEVICE_REQUEST
- *   IRP_MJ_PNP / IRP_MJ_POWER         -> STATUS_SUCCESS (the port has nothing to do)
- *   anything else                     -> STATUS_INVALID_DEVICE_REQUEST
+ *       IOCTL_SCSI_GET_ADDRESS: Ops->GetAddress, 8-byte SCSI_ADDRESS in the system buffer
+ *       IOCTL_STORAGE_QUERY_PROPERTY: StorageDeviceProperty / StorageAdapterProperty
+ *           descriptors built from Ops->Describe (standard and exists queries; other
+ *           properties STATUS_NOT_SUPPORTED); the device descriptor's vendor, product and
+ *           revision strings follow it, NUL-terminated, at the descriptor's offsets
+ *       anything else: STATUS_INVALID_DEVICE_REQUEST
+ *   IRP_MJ_CREATE / CLOSE / CLEANUP / POWER, and the start, stop and removal codes of
+ *   IRP_MJ_PNP: STATUS_SUCCESS (other IRP_MJ_PNP codes keep the IRP's status)
+ *   anything else: STATUS_INVALID_DEVICE_REQUEST
  *
  * Every IRP is completed with IofCompleteRequest in the caller's thread: the port never
  * returns STATUS_PENDING.
@@ -36,18 +42,18 @@ extern "C" {
 
 /* What a port says about itself: the inquiry identity and the adapter limits. */
 typedef struct _HOST_PORT_IDENTITY {
-    CHAR Vendor[8];               /* inquiry vendor, blank padded, no terminator */
-    CHAR Product[16];             /* inquiry product, blank padded, no terminator */
-    CHAR Revision[4];             /* inquiry revision, blank padded, no terminator */
-    ULONG MaximumTransferLength;  /* adapter descriptor */
-    ULONG MaximumPhysicalPages;   /* adapter descriptor */
-    ULONG AlignmentMask;          /* adapter descriptor */
-    UCHAR DeviceType;             /* peripheral device type (5 = CD/DVD) */
-    UCHAR DeviceTypeModifier;     /* device descriptor */
-    BOOLEAN RemovableMedia;       /* device descriptor */
-    BOOLEAN CommandQueueing;      /* device and adapter descriptors */
-    STORAGE_BUS_TYPE BusType;     /* device and adapter descriptors (BusTypeScsi by default) */
-    CHAR SerialNumber[32];        /* device descriptor; empty string: no serial number offset */
+    CHAR Vendor[8];              /* inquiry vendor, blank padded, no terminator */
+    CHAR Product[16];            /* inquiry product, blank padded, no terminator */
+    CHAR Revision[4];            /* inquiry revision, blank padded, no terminator */
+    ULONG MaximumTransferLength; /* adapter descriptor */
+    ULONG MaximumPhysicalPages;  /* adapter descriptor */
+    ULONG AlignmentMask;         /* adapter descriptor */
+    UCHAR DeviceType;            /* peripheral device type (5 = CD/DVD) */
+    UCHAR DeviceTypeModifier;    /* device descriptor */
+    BOOLEAN RemovableMedia;      /* device descriptor */
+    BOOLEAN CommandQueueing;     /* device and adapter descriptors */
+    STORAGE_BUS_TYPE BusType;    /* device and adapter descriptors (BusTypeScsi by default) */
+    CHAR SerialNumber[32];       /* device descriptor; empty string: no serial number offset */
 } HOST_PORT_IDENTITY, *PHOST_PORT_IDENTITY;
 
 typedef struct _HOST_PORT_OPS {

@@ -1,0 +1,103 @@
+/*
+ * image_layout.h - what an application records: one image file, its tracks and the pre-gap
+ * ahead of the first track, as the record-disc requests describe them.
+ *
+ * A plain image is one track of 2048-byte blocks. A CUE sheet with its BIN file gives several
+ * tracks of different modes; the layout keeps byte offsets into the image file, and the
+ * record-disc blocks are built from it (record_request.h).
+ */
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+/* Track format codes carried in TRACK_ENTRY.trackFormat: the driver only compares them. */
+enum CdwTrackFormat : uint32_t {
+    CDW_FORMAT_MODE1_2048 = 1,
+    CDW_FORMAT_MODE1_2352 = 2,
+    CDW_FORMAT_MODE2_2336 = 3,
+    CDW_FORMAT_MODE2_2352 = 4,
+    CDW_FORMAT_AUDIO = 5,
+};
+
+/* Name of a CUE track mode ("MODE1/2048", "AUDIO", ...), format code and block size. */
+struct CdwTrackMode {
+    const char *name;
+    CdwTrackFormat format;
+    uint32_t blockSize;
+};
+
+/* The modes a CUE sheet may name; returns nullptr for an unknown name (case-insensitive). */
+const CdwTrackMode *CdwFindTrackMode(const std::string &name);
+
+/* The mode of a format code (nullptr for an unknown code). */
+const CdwTrackMode *CdwTrackModeOf(uint32_t format);
+
+struct CdwTrack {
+    int number = 1;                          /* track number as the CUE sheet gives it */
+    uint32_t format = CDW_FORMAT_MODE1_2048; /* trackFormat */
+    uint32_t blockSize = 2048;               /* bytes per block, in the image and on disc */
+    uint32_t startBlock = 0;                 /* disc address of the first block */
+    uint64_t fileOffset = 0;                 /* byte position of the first block in the image */
+    uint32_t nBlocks = 0;                    /* blocks in the track */
+    uint64_t dataBytes = 0;                  /* bytes of the image the track covers (the
+                                                last track may end in a partial block that
+                                                the driver pads with zeros) */
+};
+
+struct CdwImageLayout {
+    std::string imagePath; /* the one image file the recorder reads */
+    uint32_t pregapStartBlock = 0;
+    uint32_t pregapBlockSize = 2048;
+    uint32_t nPregapBlocks = 0; /* generated (zero-filled) blocks ahead of the first track */
+    std::vector<CdwTrack> tracks;
+
+    /* Blocks on the disc, pre-gap included. */
+    uint64_t DiscBlocks() const;
+    /* Bytes on the disc, pre-gap included. */
+    uint64_t DiscBytes() const;
+    /* Number of block-size changes between consecutive tracks (format changes). */
+    int FormatChanges() const;
+};
+
+/* Size of a file in bytes; returns false (with a reason) when it cannot be read. */
+using CdwFileSizeFn =
+    std::function<bool(const std::string &path, uint64_t *size, std::string *why)>;
+
+/* The size function that asks the file system (and checks that the file can be read). */
+bool CdwHostFileSize(const std::string &path, uint64_t *size, std::string *why);
+
+/*
+ * A plain image: one MODE1/2048 track from byte 0 to the end of the file, starting at disc
+ * block 0 (a size that is not a multiple of 2048 ends in a zero-padded block).
+ * Returns false with a one-line message when the file is empty or cannot be read.
+ */
+bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileSize,
+                             CdwImageLayout *layout, std::string *error);
+
+/*
+ * Parses the text of a CUE sheet. cuePath names the sheet in messages; FILE names are taken
+ * relative to cueDir. Errors are one line: "<cuePath>:<line>: <what is wrong>".
+ *
+ * Rules: exactly one FILE ... BINARY; TRACK nn MODE1/2048 | MODE1/2352 | MODE2/2336 |
+ * MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1 ignored) mm:ss:ff positions in
+ * the file; PREGAP mm:ss:ff on the first track only; REM, CATALOG, TITLE, PERFORMER,
+ * SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored.
+ *
+ * Disc layout: the first track's pre-gap (INDEX 00 to INDEX 01, or PREGAP) becomes the
+ * generated pre-gap of the recording at disc block 0 (its bytes in the file, if any, are not
+ * recorded); every later track starts at its INDEX 00 when it has one (its gap is recorded
+ * from the file in the track's own mode), else at INDEX 01. Each track's byte position in the
+ * file must be a multiple of 512, the unit in which the driver addresses the image.
+ */
+bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
+                      const std::string &cueDir, const CdwFileSizeFn &fileSize,
+                      CdwImageLayout *layout, std::string *error);
+
+/* Reads and parses a CUE sheet file (the FILE is looked up beside it). */
+bool CdwLoadCueSheet(const std::string &cuePath, CdwImageLayout *layout, std::string *error);
+
+/* True when the path names a CUE sheet (ends in ".cue", any case). */
+bool CdwIsCueSheetName(const std::string &path);

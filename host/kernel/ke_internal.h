@@ -1,0 +1,80 @@
+/*
+ * ke_internal.h - private shared state of the kernel stand-in's core (scheduler, threads,
+ * verifier, objects). Not for use outside host/kernel.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <standin/kernel.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdarg.h>
+#include <string>
+
+namespace hostk {
+
+constexpr LONGLONG kNoDeadline = INT64_MAX;
+
+/* Dispatcher header types (the event types are the EVENT_TYPE values). */
+constexpr UCHAR kNotificationEventType = NotificationEvent;
+constexpr UCHAR kSynchronizationEventType = SynchronizationEvent;
+constexpr UCHAR kThreadObjectType = 6;
+
+constexpr ULONG kMaxHeldSpinLocks = 8;
+
+struct Waiter;
+
+/* Per host thread: IRQL, spin locks held, what the scheduler knows about it. */
+struct ThreadState {
+    std::condition_variable Wake;
+    int ScopeDepth = 0;  /* HostThreadScope nesting (application / test threads) */
+    bool System = false; /* a system thread between start and end */
+    KIRQL Irql = PASSIVE_LEVEL;
+    PKSPIN_LOCK Held[kMaxHeldSpinLocks] = {};
+    ULONG HeldCount = 0;
+    struct _KTHREAD *ThreadObject = nullptr;
+    Waiter *Waiting = nullptr; /* guarded by the scheduler lock */
+    std::string Name;
+
+    bool Known() const { return System || ScopeDepth > 0; }
+};
+
+/* The calling thread's state (created on first use, freed at thread exit). */
+ThreadState *Self();
+
+/* The one lock of every event, wait, timer and thread record. */
+std::mutex &SchedulerLock();
+
+/* Scheduler entry points used by the thread code; all with SchedulerLock held. */
+void SchedulerThreadStarts(); /* a known thread counts as running from now */
+void SchedulerThreadStops();  /* a known thread no longer runs (ended / left) */
+void SchedulerSignalAll(DISPATCHER_HEADER *Header); /* set a notification-style object */
+std::string SchedulerDescribeWait(const ThreadState *Thread);
+
+/* A stand-in wait of at most Duration (100 ns units) on Object, for the host API. */
+NTSTATUS WaitObjectFor(DISPATCHER_HEADER *Object, LONGLONG Duration, const char *What);
+
+/* Waits until no system thread is alive, at most Timeout; quiet. */
+bool WaitForSystemThreads(LONGLONG Timeout);
+
+/* Tracking of the calling thread's own object (non-system threads). */
+void ThreadStateExit(ThreadState *State);
+
+/* Verifier helpers. */
+void VerifierStopV(const char *Format, va_list Arguments);
+
+} // namespace hostk
+
+/* Thread objects: the dispatcher header comes first so that waits treat them like events. */
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    KPRIORITY Priority;
+    BOOLEAN System;
+    PKSTART_ROUTINE StartRoutine;
+    PVOID StartContext;
+    NTSTATUS ExitStatus;
+    ULONG Id;
+    LIST_ENTRY AliveLink;        /* live system threads, under the scheduler lock */
+    hostk::ThreadState *Running; /* while the host thread runs, under the scheduler lock */
+};

@@ -1,0 +1,593 @@
+/*
+ * read_thread.cpp - the read side of the recording pipeline.
+ *
+ * Each recorder has one read thread. A record-disc request wakes it; it opens the image,
+ * resets the packet ring, queues the pre-gap and then reads the image track by track into the
+ * cache buffers, one ring packet of at most 64 blocks per buffer. It keeps the ring as full as
+ * the write thread lets it: it fills the ring to the brim, then sleeps until the write thread
+ * has drained it below the refill threshold. It starts the write thread the first time the
+ * ring is full during the first track, or when the first track has been queued in full.
+ *
+ * Unless it impersonates the requesting client, the thread holds the lock of the image's
+ * cache drive around the open and around every fill burst, never while it sleeps, so that the
+ * recorders and downloads sharing one hard disk take turns.
+ */
+#include "../driver/writer.h"
+
+namespace {
+
+/* Relative waits of the read side, in 100-nanosecond units. */
+const LONGLONG RefillWaitTimeout = -3000000000LL;     /* 300 s for a refill */
+const LONGLONG BlockSizeRetryTimeout = -10000000LL;   /* 1 s between block-size packet tries */
+
+/* Holds the cache-drive lock of a recording; the destructor releases it on any way out. */
+struct CacheDriveHold {
+    explicit CacheDriveHold(PCACHE_DRIVE Drive) : drive(Drive), held(FALSE) {}
+    ~CacheDriveHold() { Release(); }
+    void Acquire() {
+        (void)TesselCacheDriveAcquire(drive);
+        held = TRUE;
+    }
+    void Release() {
+        if (held) {
+            held = FALSE;
+            TesselCacheDriveRelease(drive);
+        }
+    }
+    CacheDriveHold(const CacheDriveHold &) = delete;
+    CacheDriveHold &operator=(const CacheDriveHold &) = delete;
+
+    PCACHE_DRIVE drive;
+    BOOLEAN held;
+};
+
+/* What one recording has taken and must give back, also when an exception ends the thread. */
+struct READ_SESSION {
+    BOOLEAN bOpenLockHeld;
+    BOOLEAN bImpersonating;
+};
+
+/* Moves recordingStatus from in-process to a failure of the read side. */
+void ReadSideFail(PWriterExtension Extension, ULONG RecordingStatus) {
+    CdwSpinLockGuard guard(&Extension->StatusLock);
+    if (Extension->Status.recordingStatus == RECSTAT_IN_PROCESS) {
+        Extension->Status.recordingStatus = RecordingStatus;
+    }
+}
+
+/* Whether the recording may go on: still in process and not cancelled. */
+BOOLEAN ReadSideMayContinue(PWriterExtension Extension) {
+    CdwSpinLockGuard guard(&Extension->StatusLock);
+    return Extension->Status.recordingStatus == RECSTAT_IN_PROCESS && !Extension->Status.bCancel;
+}
+
+/* Gives back a captured client context, as SeDeleteClientSecurity does. */
+void ReadSideReleaseClient(PWriterExtension Extension) {
+    if (!Extension->bClientContextCaptured) {
+        return;
+    }
+    PACCESS_TOKEN token = Extension->ReadParams.ClientContext.ClientToken;
+    if (token != NULL) {
+        (void)SeTokenType(token);
+        ObfDereferenceObject(token);
+    }
+    Extension->ReadParams.ClientContext.ClientToken = NULL;
+    Extension->bClientContextCaptured = FALSE;
+}
+
+/*
+ * Ends a recording on the read side: closes the image, ends the impersonation and gives back
+ * the client context. Only after that may the next recording be accepted.
+ */
+void ReadSideClose(PWriterExtension Extension, READ_SESSION *Session) {
+    if (Extension->ReadParams.hImageFile != NULL) {
+        (void)ZwClose(Extension->ReadParams.hImageFile);
+        Extension->ReadParams.hImageFile = NULL;
+    }
+    if (Session->bImpersonating) {
+        PsRevertToSelf();
+        Session->bImpersonating = FALSE;
+    }
+    ReadSideReleaseClient(Extension);
+}
+
+UCHAR ToBcd(ULONG Value) { return static_cast<UCHAR>(((Value / 10) * 16) + (Value % 10)); }
+
+/*
+ * Opens the image named in ReadParams: impersonating the client, or holding the image's
+ * cache-drive lock for the open. Returns FALSE (and has set RECSTAT_OPEN_FAILED) when the
+ * image cannot be opened.
+ */
+BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension,
+                          READ_SESSION *Session) {
+    PREAD_PARAMS readParams = &Extension->ReadParams;
+
+    if (readParams->bImpersonate) {
+        SeImpersonateClient(&readParams->ClientContext, NULL);
+        Session->bImpersonating = TRUE;
+    } else {
+        (void)TesselCacheDriveAcquire(Extension->RecordCacheDrive);
+        Session->bOpenLockHeld = TRUE;
+    }
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &readParams->imageFileName, OBJ_CASE_INSENSITIVE, NULL,
+                               NULL);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE handle = NULL;
+    const ULONG createOptions =
+        FILE_SYNCHRONOUS_IO_NONALERT | (readParams->bBufferedRead ? 0 : FILE_NO_INTERMEDIATE_BUFFERING);
+    const NTSTATUS status =
+        ZwCreateFile(&handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                     createOptions, NULL, 0);
+
+    if (Session->bOpenLockHeld) {
+        Session->bOpenLockHeld = FALSE;
+        TesselCacheDriveRelease(Extension->RecordCacheDrive);
+    }
+
+    if (!NT_SUCCESS(status)) {
+        readParams->hImageFile = NULL;
+        ReadSideFail(Extension, RECSTAT_OPEN_FAILED);
+        DbgPrint("Burnkit[%d]: ReadThread - ZwCreateFile failed, Status = 0x%08X\n",
+                 CdwDeviceNumber(DeviceObject), status);
+        return FALSE;
+    }
+    readParams->hImageFile = handle;
+    return TRUE;
+}
+
+/*
+ * Resets the ring and queues the pre-gap packets, all in one hold of CirQueLock. Returns
+ * FALSE (and has set RECSTAT_QUEUE_ERROR) when the pre-gap needs more packets than the ring
+ * has slots.
+ */
+BOOLEAN ReadSideQueuePregap(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension) {
+    PREAD_PARAMS readParams = &Extension->ReadParams;
+    PCIRQUE ring = &Extension->CirQue;
+    ULONG head = 0;
+    ULONG tail = 0;
+    ULONG numElements = 0;
+    ULONG notEmpty = 0;
+    BOOLEAN inserted = TRUE;
+    {
+        CdwSpinLockGuard guard(&Extension->CirQueLock);
+        CirQueReset(ring);
+        if (readParams->nPregapBlocks != 0) {
+            UCHAR pregapLength = static_cast<UCHAR>(readParams->nPregapBlocks & 0xFF);
+            if (pregapLength == 145) {
+                pregapLength = 150;
+            }
+            RING_PACKET packet;
+            RtlZeroMemory(&packet, sizeof(packet));
+            packet.action = PACKET_ACTION_WRITE;
+            packet.blockAddress = readParams->pregapStartBlock;
+            packet.bLastPacket = FALSE;
+            ULONG queued = 0;
+            while (queued < readParams->nPregapBlocks) {
+                packet.buffer = Extension->cacheBuffers[ring->tail];
+                const ULONG left = readParams->nPregapBlocks - queued;
+                packet.numBlocks = left < MAX_PACKET_BLOCKS ? left : MAX_PACKET_BLOCKS;
+                if (!CirQueIsFull(ring)) {
+                    RtlZeroMemory(packet.buffer, readParams->pregapBlockSize * packet.numBlocks);
+                    if (readParams->bWriteTdb) {
+                        FormatTrackDescriptor(packet.buffer, packet.numBlocks,
+                                              readParams->pregapBlockSize,
+                                              readParams->tdbTrackNumber, pregapLength);
+                    }
+                }
+                if (!CirQueInsertPacket(ring, &packet)) {
+                    inserted = FALSE;
+                    head = ring->head;
+                    tail = ring->tail;
+                    numElements = ring->numElements;
+                    notEmpty = ring->bNotEmpty;
+                    break;
+                }
+                packet.blockAddress += packet.numBlocks;
+                queued += packet.numBlocks;
+            }
+        }
+    }
+    if (!inserted) {
+        ReadSideFail(Extension, RECSTAT_QUEUE_ERROR);
+        DbgPrint("Burnkit[%d]: ReadThread - CirQueInsertPacket failed, Head = %d, Tail = %d, "
+                 "#Elements = %d, !Empty = %d\n",
+                 CdwDeviceNumber(DeviceObject), head, tail, numElements, notEmpty);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/*
+ * Queues the block-size change ahead of a track whose format differs from the one before.
+ * While the ring is full it waits up to a second for a refill and tries again; it gives up
+ * when the recording has ended or was cancelled meanwhile.
+ */
+BOOLEAN ReadSideQueueBlockSize(PWriterExtension Extension, const TRACK_ENTRY *Track) {
+    RING_PACKET packet;
+    RtlZeroMemory(&packet, sizeof(packet));
+    packet.action = PACKET_ACTION_SET_BLOCK_SIZE;
+    packet.blockAddress = Track->blockSize;
+    packet.numBlocks = Track->trackFormat;
+    for (;;) {
+        BOOLEAN inserted;
+        {
+            CdwSpinLockGuard guard(&Extension->CirQueLock);
+            inserted = CirQueInsertPacket(&Extension->CirQue, &packet);
+        }
+        if (inserted) {
+            return TRUE;
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = BlockSizeRetryTimeout;
+        (void)KeWaitForSingleObject(&Extension->CirQueRefillEvent, Executive, KernelMode, FALSE,
+                                    &timeout);
+        if (!ReadSideMayContinue(Extension)) {
+            return FALSE;
+        }
+    }
+}
+
+/* One recording, from the open of the image to its last track. */
+void ReadSideRecord(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_SESSION *Session) {
+    const ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
+    PREAD_PARAMS readParams = &Extension->ReadParams;
+
+    if (!ReadSideOpenImage(DeviceObject, Extension, Session)) {
+        return;
+    }
+    if (!ReadSideQueuePregap(DeviceObject, Extension)) {
+        return;
+    }
+
+    {
+        CdwSpinLockGuard guard(&Extension->StatusLock);
+        Extension->Status.bReadStarted = TRUE;
+    }
+    ULONG currentFormat = readParams->tracks[0].trackFormat;
+    Extension->WriteParams.blockSize = readParams->tracks[0].blockSize;
+
+    const ULONG numTracks = readParams->numTracks < MAX_TRACKS ? readParams->numTracks : MAX_TRACKS;
+    for (ULONG i = 0; i < numTracks; i++) {
+        const TRACK_ENTRY *track = &readParams->tracks[i];
+        BOOLEAN trackQueued = TRUE;
+        if (track->trackFormat != currentFormat) {
+            trackQueued = ReadSideQueueBlockSize(Extension, track);
+            currentFormat = track->trackFormat;
+        }
+        if (trackQueued) {
+            (void)KeSetEvent(&Extension->CirQueRefillEvent, 0, FALSE);
+            trackQueued = ReadTrack(DeviceObject, track->startBlock, track->hdStartBlock,
+                                    track->nBlocks, track->blockSize, i == 0, i == numTracks - 1);
+        }
+        if (!trackQueued) {
+            DbgPrint("Burnkit[%d]: ReadThread - ReadTrack failed, setting bAbort for WriteThread\n",
+                     deviceNumber);
+            Extension->WriteParams.bAbort = TRUE;
+            break;
+        }
+    }
+}
+
+/* The life of the read thread: wait, record, close, and again, until shutdown. */
+void ReadSideLoop(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_SESSION *Session) {
+    (void)KeSetPriorityThread(KeGetCurrentThread(), 31);
+    for (;;) {
+        {
+            CdwSpinLockGuard guard(&Extension->StatusLock);
+            Extension->Status.bReadStarted = FALSE;
+        }
+        (void)KeWaitForSingleObject(&Extension->ReadStartEvent, Executive, KernelMode, FALSE,
+                                    NULL);
+        if (Extension->bShutdown) {
+            DbgPrint("Burnkit[%d]: ReadThread - ReadStartEvent signaled to shutdown\n",
+                     CdwDeviceNumber(DeviceObject));
+            (void)PsTerminateSystemThread(STATUS_SUCCESS);
+            return;
+        }
+
+        ReadSideRecord(DeviceObject, Extension, Session);
+        ReadSideClose(Extension, Session);
+
+        /* Back at the idle point: the device may accept the next recording. */
+        CdwSpinLockGuard guard(&Extension->StatusLock);
+        Extension->Status.bReadStarted = FALSE;
+        Extension->bReadThreadBusy = FALSE;
+    }
+}
+
+} // namespace
+
+/*++
+
+Routine Description:
+
+    Start routine of a recorder's read thread. The thread raises itself to priority 31 and
+    serves one recording per wake of ReadStartEvent until the device is torn down.
+
+    When an exception ends the thread, it gives back what the recording holds (cache-drive
+    lock, image handle, impersonation, client context), ends the recording as a read failure,
+    tells the write thread to stop and marks the device as unable to record: no later request
+    would have a reader.
+
+Arguments:
+
+    StartContext - the recorder's functional device object.
+
+Return Value:
+
+    None; the thread ends through PsTerminateSystemThread at shutdown, or by returning after
+    an exception.
+
+IRQL:
+
+    PASSIVE_LEVEL, in a system thread.
+
+--*/
+VOID NTAPI ReadThread(PVOID StartContext) {
+    PDEVICE_OBJECT DeviceObject = static_cast<PDEVICE_OBJECT>(StartContext);
+    PWriterExtension ext = CdwWriterExtension(DeviceObject);
+    READ_SESSION session = {FALSE, FALSE};
+    NTSTATUS code;
+
+    if (!CdwGuarded([&] { ReadSideLoop(DeviceObject, ext, &session); }, &code)) {
+        if (session.bOpenLockHeld) {
+            session.bOpenLockHeld = FALSE;
+            TesselCacheDriveRelease(ext->RecordCacheDrive);
+        }
+        ReadSideClose(ext, &session);
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            ext->bThreadFailed = TRUE;
+            if (ext->Status.recordingStatus == RECSTAT_IN_PROCESS) {
+                ext->Status.recordingStatus = RECSTAT_READ_FAILED;
+            }
+            ext->bReadThreadBusy = FALSE;
+        }
+        ext->WriteParams.bAbort = TRUE;
+        DbgPrint("Burnkit: Exception 0x%08X in ReadThread\n", code);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Queues one track: packets of at most 64 blocks read from the image into the cache buffer
+    of the ring's tail slot. It fills the ring in bursts - from a refill signal until the ring
+    is full or the track is done - holding the image's cache-drive lock for each burst and
+    never while it waits for the next refill. During the first track it starts the write
+    thread at the end of its first burst.
+
+    A failure in the first track before the write thread was started ends a recording that is
+    still in process as RECSTAT_ABORTED, since no write pass will end it.
+
+Arguments:
+
+    DeviceObject - the recorder's functional device object.
+    startBlock - disc address of the track's first block.
+    hdStartBlock - position of the track in the image, in 512-byte units.
+    numCdBlocks - blocks in the track.
+    blockSize - bytes per block, 1 to 2448.
+    isFirst - the first track of the recording.
+    isLast - the last track: its final packet carries bLastPacket.
+
+Return Value:
+
+    TRUE when every block of the track is queued, FALSE when the recording must stop.
+
+IRQL:
+
+    PASSIVE_LEVEL, in the read thread.
+
+--*/
+BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBlock,
+                  ULONG numCdBlocks, ULONG blockSize, BOOLEAN isFirst, BOOLEAN isLast) {
+    PWriterExtension ext = CdwWriterExtension(DeviceObject);
+    const ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
+    PREAD_PARAMS readParams = &ext->ReadParams;
+    CacheDriveHold cacheDrive(ext->RecordCacheDrive);
+
+    ULONG curHdReadBlock = hdStartBlock;
+    ULONG blocksWritten = 0;
+    RING_PACKET packet;
+    RtlZeroMemory(&packet, sizeof(packet));
+    packet.action = PACKET_ACTION_WRITE;
+    packet.blockAddress = startBlock;
+    packet.bLastPacket = FALSE;
+    BOOLEAN writeStarted = FALSE;
+    BOOLEAN trackDone = FALSE;
+    BOOLEAN result = TRUE;
+
+    for (;;) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = RefillWaitTimeout;
+        const NTSTATUS waitStatus = KeWaitForSingleObject(&ext->CirQueRefillEvent, Executive,
+                                                          KernelMode, FALSE, &timeout);
+        if (waitStatus == STATUS_TIMEOUT) {
+            DbgPrint("Burnkit[%d]: ReadTrack - timeout waiting for CirQueRefillEvent\n",
+                     deviceNumber);
+            ReadSideFail(ext, RECSTAT_REFILL_TIMEOUT);
+            ext->WriteParams.bAbort = TRUE;
+            result = FALSE;
+            break;
+        }
+
+        if (!ReadSideMayContinue(ext)) {
+            DbgPrint("Burnkit[%d]: ReadTrack - recordingStatus != RECSTAT_IN_PROCESS or abort "
+                     "flag set, aborting\n",
+                     deviceNumber);
+            result = FALSE;
+            break;
+        }
+
+        if (!readParams->bImpersonate) {
+            cacheDrive.Acquire();
+        }
+
+        for (;;) {
+            BOOLEAN full;
+            ULONG tail;
+            {
+                CdwSpinLockGuard guard(&ext->CirQueLock);
+                full = CirQueIsFull(&ext->CirQue);
+                tail = ext->CirQue.tail;
+            }
+            if (full) {
+                break;
+            }
+
+            const ULONG remaining = numCdBlocks - blocksWritten;
+            if (remaining > MAX_PACKET_BLOCKS) {
+                packet.numBlocks = MAX_PACKET_BLOCKS;
+            } else {
+                packet.numBlocks = remaining;
+                if (remaining == 0) {
+                    trackDone = TRUE;
+                    break;
+                }
+                if (isLast) {
+                    packet.bLastPacket = TRUE;
+                }
+            }
+
+            const ULONG hdBlocksToRead = (packet.numBlocks * blockSize + 511) / 512;
+            packet.buffer = ext->cacheBuffers[tail];
+            LARGE_INTEGER offset;
+            offset.QuadPart = static_cast<LONGLONG>(curHdReadBlock) * 512;
+            if (readParams->bImpersonate) {
+                offset.QuadPart += readParams->imageByteOffset;
+            }
+            const ULONG length = hdBlocksToRead * 512;
+
+            IO_STATUS_BLOCK ioStatus;
+            ioStatus.Status = STATUS_SUCCESS;
+            ioStatus.Information = 0;
+            const NTSTATUS readStatus = ZwReadFile(readParams->hImageFile, NULL, NULL, NULL,
+                                                   &ioStatus, packet.buffer, length, &offset, NULL);
+            if (readStatus != STATUS_SUCCESS) {
+                DbgPrint("Burnkit[%d]: ReadTrack(%s) - ZwReadFile failed, Status = 0x%08X, Offset "
+                         "= 0x%08X, Length = 0x%08X\n",
+                         deviceNumber, readParams->imageName, readStatus, offset.LowPart, length);
+                DbgPrint("Burnkit[%d]: more info: packet.numBlocks = 0x%08X, curHdReadBlock = "
+                         "0x%08X, hdBlocksToRead = 0x%08X, numCdBlocks = 0x%08X, blocksWritten = "
+                         "0x%08X\n",
+                         deviceNumber, packet.numBlocks, curHdReadBlock, hdBlocksToRead,
+                         numCdBlocks, blocksWritten);
+                ReadSideFail(ext, RECSTAT_READ_FAILED);
+                ext->WriteParams.bAbort = TRUE;
+                result = FALSE;
+                break;
+            }
+            if (ioStatus.Information < length) {
+                RtlZeroMemory(packet.buffer + ioStatus.Information, length - ioStatus.Information);
+            }
+
+            BOOLEAN inserted;
+            ULONG head = 0;
+            ULONG numElements = 0;
+            ULONG notEmpty = 0;
+            {
+                CdwSpinLockGuard guard(&ext->CirQueLock);
+                inserted = CirQueInsertPacket(&ext->CirQue, &packet);
+                if (!inserted) {
+                    head = ext->CirQue.head;
+                    tail = ext->CirQue.tail;
+                    numElements = ext->CirQue.numElements;
+                    notEmpty = ext->CirQue.bNotEmpty;
+                }
+            }
+            if (!inserted) {
+                DbgPrint("Burnkit[%d]: ReadTrack - CirQueInsertPacket failed, Head = %d, Tail = "
+                         "%d, #Elements = %d, !Empty = %d\n",
+                         deviceNumber, head, tail, numElements, notEmpty);
+                ReadSideFail(ext, RECSTAT_QUEUE_ERROR);
+                ext->WriteParams.bAbort = TRUE;
+                result = FALSE;
+                break;
+            }
+
+            (void)KeSetEvent(&ext->PacketReadyEvent, 0, FALSE);
+            blocksWritten += packet.numBlocks;
+            packet.blockAddress += packet.numBlocks;
+            curHdReadBlock += hdBlocksToRead;
+        }
+
+        if (!result) {
+            break;
+        }
+
+        /* Pause: the ring is full or the track is queued. */
+        cacheDrive.Release();
+        if (isFirst && !writeStarted) {
+            (void)KeSetEvent(&ext->WriteStartEvent, 0, FALSE);
+            writeStarted = TRUE;
+        }
+        if (trackDone) {
+            return TRUE;
+        }
+    }
+
+    cacheDrive.Release();
+    if (isFirst && !writeStarted) {
+        /* No write pass runs for this recording, so none will end it. */
+        ReadSideFail(ext, RECSTAT_ABORTED);
+    }
+    return result;
+}
+
+/*++
+
+Routine Description:
+
+    Writes the "TDI" track descriptor block into each of a run of pre-gap blocks: at byte 8
+    of 2056- and 2336-byte blocks, at byte 24 of 2352-byte blocks, at byte 0 of any other
+    size. The blocks are expected to be zero-filled.
+
+Arguments:
+
+    buffer - the first block.
+    numBlocks - blocks to stamp; 0 stamps none.
+    blockSize - bytes per block.
+    trackNumber - the track number, written in BCD.
+    pregapLength - the pre-gap length, written as two BCD bytes (hundreds, then the rest).
+
+Return Value:
+
+    None.
+
+IRQL:
+
+    Any; it touches only the given buffer (called under CirQueLock).
+
+--*/
+VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHAR trackNumber,
+                           UCHAR pregapLength) {
+    ULONG headerOffset = 0;
+    if (blockSize == 2056 || blockSize == 2336) {
+        headerOffset = 8;
+    } else if (blockSize == 2352) {
+        headerOffset = 24;
+    }
+    const UCHAR trackBcd = ToBcd(trackNumber);
+    for (ULONG k = 0; k < numBlocks; k++) {
+        PUCHAR descriptor = buffer + k * blockSize + headerOffset;
+        descriptor[0] = 'T';
+        descriptor[1] = 'D';
+        descriptor[2] = 'I';
+        descriptor[3] = ToBcd(pregapLength / 100);
+        descriptor[4] = ToBcd(pregapLength % 100);
+        descriptor[5] = 0x01;
+        descriptor[6] = trackBcd;
+        descriptor[7] = trackBcd;
+        descriptor[8] = trackBcd;
+        if (blockSize != 2352) {
+            descriptor[9] = static_cast<UCHAR>((descriptor[9] & 0x0F) | 0x80);
+        }
+        descriptor[10] = 0xFF;
+        descriptor[11] = 0xFF;
+        descriptor[12] = 0xFF;
+    }
+}

@@ -1,0 +1,879 @@
+/*
+ * recording_e2e_test.cpp - the read side of the recording pipeline and whole recordings.
+ *
+ * First the track descriptor blocks on their own, then recordings from image files onto the
+ * simulated recorder through the application's control requests, each checked against the
+ * disc's bytes and the final status record: plain and multi-format tracks, pre-gaps with
+ * descriptors, short images, checksum-only passes, write modes, and every way a recording
+ * can end early.
+ */
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <vector>
+
+#include "../driver/writer.h"
+
+namespace {
+
+std::vector<UCHAR> StampedBlocks(ULONG BlockSize, ULONG Blocks, UCHAR Track, UCHAR Pregap) {
+    std::vector<UCHAR> blocks(BlockSize * Blocks + 64, 0);
+    FormatTrackDescriptor(blocks.data(), Blocks, BlockSize, Track, Pregap);
+    return blocks;
+}
+
+const UCHAR DescriptorTrack1Pregap150[13] = {0x54, 0x44, 0x49, 0x01, 0x50, 0x01, 0x01,
+                                             0x01, 0x01, 0x80, 0xFF, 0xFF, 0xFF};
+
+/* Checks that block K of Blocks holds Descriptor at Offset and zeros everywhere else. */
+void ExpectOnlyDescriptor(const std::vector<UCHAR> &Blocks, ULONG BlockSize, ULONG K,
+                          ULONG Offset, const UCHAR *Descriptor) {
+    const UCHAR *block = Blocks.data() + K * BlockSize;
+    for (ULONG i = 0; i < BlockSize; i++) {
+        const UCHAR expected = (i >= Offset && i < Offset + 13) ? Descriptor[i - Offset] : 0;
+        ASSERT_EQ(expected, block[i]) << "block " << K << " byte " << i;
+    }
+}
+
+} // namespace
+
+TEST(TrackDescriptor, HeaderOffsetFollowsBlockSize) {
+    for (ULONG k = 0; k < 3; k++) {
+        SCOPED_TRACE(k);
+        ExpectOnlyDescriptor(StampedBlocks(2048, 3, 1, 150), 2048, k, 0, DescriptorTrack1Pregap150);
+        ExpectOnlyDescriptor(StampedBlocks(2336, 3, 1, 150), 2336, k, 8, DescriptorTrack1Pregap150);
+        ExpectOnlyDescriptor(StampedBlocks(2056, 3, 1, 150), 2056, k, 8, DescriptorTrack1Pregap150);
+    }
+
+    /* 2352-byte blocks: at byte 24, and byte 9 of the descriptor is left as it was. */
+    UCHAR raw[13];
+    memcpy(raw, DescriptorTrack1Pregap150, 13);
+    raw[9] = 0x00;
+    for (ULONG k = 0; k < 2; k++) {
+        ExpectOnlyDescriptor(StampedBlocks(2352, 2, 1, 150), 2352, k, 24, raw);
+    }
+
+    /* Nothing is written past the last block, and 0 blocks write nothing. */
+    std::vector<UCHAR> one = StampedBlocks(2048, 1, 1, 150);
+    for (size_t i = 2048; i < one.size(); i++) {
+        ASSERT_EQ(0, one[i]) << i;
+    }
+    std::vector<UCHAR> none = StampedBlocks(2048, 0, 1, 150);
+    for (UCHAR b : none) {
+        ASSERT_EQ(0, b);
+    }
+}
+
+TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
+    std::vector<UCHAR> blocks = StampedBlocks(2048, 1, 99, 44);
+    const UCHAR expected[13] = {0x54, 0x44, 0x49, 0x00, 0x44, 0x01, 0x99,
+                                0x99, 0x99, 0x80, 0xFF, 0xFF, 0xFF};
+    ExpectOnlyDescriptor(blocks, 2048, 0, 0, expected);
+
+    std::vector<UCHAR> twelve = StampedBlocks(2048, 1, 12, 0);
+    EXPECT_EQ(0x00, twelve[3]);
+    EXPECT_EQ(0x00, twelve[4]);
+    EXPECT_EQ(0x12, twelve[6]);
+
+    /* Byte 9 keeps its low nibble and gains the high bit, except in 2352-byte blocks. */
+    std::vector<UCHAR> dirty(2 * 2352, 0);
+    dirty[9] = 0x3A;
+    dirty[2352 + 24 + 9] = 0x3A;
+    FormatTrackDescriptor(dirty.data(), 1, 2048, 1, 150);
+    EXPECT_EQ(0x8A, dirty[9]);
+    FormatTrackDescriptor(dirty.data() + 2352, 1, 2352, 1, 150);
+    EXPECT_EQ(0x3A, dirty[2352 + 24 + 9]);
+}
+
+/* ---- whole recordings ----------------------------------------------------------------------- */
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <standin/io.h>
+#include <standin/kernel.h>
+#include <standin/pnp.h>
+#include <standin/simrecorder.h>
+
+namespace {
+
+const GUID RecorderInterface = {CDW_GUID_RECORDER_PARTS};
+const LONGLONG OneSecond = 10000000LL;
+
+/* One simulated recorder, plugged in, started and opened by the application. */
+struct Recorder {
+    PSIM_RECORDER sim = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;
+    HANDLE handle = nullptr;
+    PWriterExtension ext = nullptr;
+    std::string discFile;
+};
+
+/* The track layout and options of one record-disc request, in any of the three blocks. */
+struct Layout {
+    std::string name;
+    std::vector<TRACK_ENTRY> tracks;
+    UCHAR bufferedRead = 0;
+    UCHAR checksumOnly = 0;
+    ULONG pregapStartBlock = 0;
+    ULONG pregapBlockSize = 0;
+    ULONG nPregapBlocks = 0;
+    ULONG initialBlocksWritten = 0;
+    ULONG modeWord = 0;
+    ULONG refillPercent = 0;
+    UCHAR writeTdb = 0;
+    UCHAR tdbTrackNumber = 0;
+    ULONG imageByteOffset = 0;
+};
+
+TRACK_ENTRY Track(ULONG Format, ULONG BlockSize, ULONG StartBlock, ULONG HdStartBlock,
+                  ULONG Blocks) {
+    TRACK_ENTRY track;
+    track.trackFormat = Format;
+    track.blockSize = BlockSize;
+    track.startBlock = StartBlock;
+    track.hdStartBlock = HdStartBlock;
+    track.nBlocks = Blocks;
+    return track;
+}
+
+std::vector<UCHAR> PlainBlock(const Layout &L) {
+    std::vector<UCHAR> bytes(sizeof(RECORD_DISC_REQUEST), 0);
+    auto *block = reinterpret_cast<RECORD_DISC_REQUEST *>(bytes.data());
+    strncpy(block->imageName, L.name.c_str(), sizeof(block->imageName));
+    block->bBufferedRead = L.bufferedRead;
+    block->bChecksumOnly = L.checksumOnly;
+    block->pregapStartBlock = L.pregapStartBlock;
+    block->pregapBlockSize = L.pregapBlockSize;
+    block->nPregapBlocks = L.nPregapBlocks;
+    block->numTracks = static_cast<uint32_t>(L.tracks.size());
+    block->initialBlocksWritten = L.initialBlocksWritten;
+    block->modeWord = L.modeWord;
+    for (size_t i = 0; i < L.tracks.size() && i < MAX_TRACKS; i++) {
+        block->tracks[i] = L.tracks[i];
+    }
+    block->refillPercent = L.refillPercent;
+    block->bWriteTdb = L.writeTdb;
+    block->tdbTrackNumber = L.tdbTrackNumber;
+    return bytes;
+}
+
+std::vector<UCHAR> ExBlock(const Layout &L) {
+    std::vector<UCHAR> bytes(sizeof(RECORD_DISC_EX_REQUEST), 0);
+    auto *block = reinterpret_cast<RECORD_DISC_EX_REQUEST *>(bytes.data());
+    strncpy(block->imageName, L.name.c_str(), sizeof(block->imageName));
+    block->imageByteOffset = L.imageByteOffset;
+    block->pregapStartBlock = L.pregapStartBlock;
+    block->pregapBlockSize = L.pregapBlockSize;
+    block->nPregapBlocks = L.nPregapBlocks;
+    block->numTracks = static_cast<uint32_t>(L.tracks.size());
+    block->initialBlocksWritten = L.initialBlocksWritten;
+    block->modeWord = L.modeWord;
+    if (!L.tracks.empty()) {
+        block->tracks[0] = L.tracks[0];
+    }
+    block->refillPercent = L.refillPercent;
+    block->bWriteTdb = L.writeTdb;
+    block->tdbTrackNumber = L.tdbTrackNumber;
+    return bytes;
+}
+
+std::vector<UCHAR> RandomBytes(size_t Length, unsigned Seed) {
+    std::vector<UCHAR> bytes(Length);
+    std::mt19937 generator(Seed);
+    for (size_t i = 0; i < Length; i++) {
+        bytes[i] = static_cast<UCHAR>(generator() >> 13);
+    }
+    return bytes;
+}
+
+std::vector<UCHAR> ReadHostFile(const std::string &Path) {
+    std::vector<UCHAR> bytes;
+    FILE *file = fopen(Path.c_str(), "rb");
+    if (file == nullptr) {
+        return bytes;
+    }
+    UCHAR chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    fclose(file);
+    return bytes;
+}
+
+/* Driver loaded, a scratch directory mapped as drive D:, the virtual clock. */
+class Recording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostClockUseVirtual();
+        scope.reset(new HostThreadScope("test"));
+        char pattern[] = "/tmp/cdw-d2-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir = pattern;
+        chmod(dir.c_str(), 0755);
+        HostMapDriveLetter('D', dir.c_str());
+        NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
+        driver = HostLoadDriver(DriverEntry, "cdwriter", &entryStatus);
+        ASSERT_NE(nullptr, driver);
+        ASSERT_EQ(STATUS_SUCCESS, entryStatus);
+        HostDebugLogClear();
+    }
+
+    void TearDown() override {
+        for (auto &rec : recorders) {
+            WaitIdle(*rec, 3000);
+            if (rec->handle != nullptr) {
+                EXPECT_EQ(STATUS_SUCCESS, HostCloseDevice(rec->handle));
+            }
+            if (rec->fdo != nullptr) {
+                EXPECT_EQ(STATUS_SUCCESS, HostPnpRemove(rec->fdo));
+            }
+            EXPECT_EQ(0u, HostSimUnreachedFaults(rec->sim));
+            HostDestroySimulatedRecorder(rec->sim);
+        }
+        recorders.clear();
+        HostClearAllFaults();
+        if (driver != nullptr) {
+            std::string report;
+            EXPECT_TRUE(HostUnloadDriver(driver, &report)) << report;
+        }
+        EXPECT_EQ(0u, HostVerifierFailureCount());
+        HostClearDriveLetters();
+        scope.reset();
+        std::string command = "rm -rf '" + dir + "'";
+        (void)!system(command.c_str());
+    }
+
+    /* Plugs in a recorder with Buffers cache buffers. */
+    Recorder &AddRecorder(ULONG Buffers = 16, ULONG Speed = 0, ULONG DriveBufferBytes = 0) {
+        auto rec = std::make_unique<Recorder>();
+        SIM_RECORDER_CONFIG config;
+        HostSimDefaultConfig(&config);
+        rec->discFile = dir + "/disc-" + std::to_string(recorders.size()) + ".img";
+        config.DiscFile = rec->discFile.c_str();
+        config.SpeedMultiple = Speed;
+        if (DriveBufferBytes != 0) {
+            config.BufferBytes = DriveBufferBytes;
+        }
+        rec->sim = HostCreateSimulatedRecorder(&config);
+        EXPECT_NE(nullptr, rec->sim);
+        rec->fdo = HostPnpAddDevice(rec->sim->Pdo);
+        EXPECT_NE(nullptr, rec->fdo);
+        EXPECT_EQ(STATUS_SUCCESS, HostPnpStart(rec->fdo));
+        rec->ext = CdwWriterExtension(rec->fdo);
+        char link[512];
+        for (ULONG i = 0; HostDeviceInterfaceLink(&RecorderInterface, i, link, sizeof(link)); i++) {
+            if (HostDeviceInterfacePdo(link) == rec->sim->Pdo) {
+                EXPECT_EQ(STATUS_SUCCESS, HostOpenDeviceByLink(link, &rec->handle));
+                break;
+            }
+        }
+        EXPECT_NE(nullptr, rec->handle);
+        uint32_t count = Buffers;
+        ULONG returned = 0;
+        EXPECT_EQ(STATUS_SUCCESS, HostDeviceIoControl(rec->handle, IOCTL_RECORDER_ALLOCATE_CACHE,
+                                                      &count, 4, &count, 4, &returned));
+        EXPECT_EQ(Buffers, count);
+        recorders.push_back(std::move(rec));
+        return *recorders.back();
+    }
+
+    std::string WriteImage(const std::string &Name, const std::vector<UCHAR> &Bytes,
+                           mode_t Mode = 0644) {
+        std::string path = dir + "/" + Name;
+        FILE *file = fopen(path.c_str(), "wb");
+        EXPECT_NE(nullptr, file);
+        if (!Bytes.empty()) {
+            EXPECT_EQ(Bytes.size(), fwrite(Bytes.data(), 1, Bytes.size(), file));
+        }
+        fclose(file);
+        chmod(path.c_str(), Mode);
+        return "\\??\\D:\\" + Name;
+    }
+
+    static NTSTATUS Send(Recorder &Rec, ULONG Code, const std::vector<UCHAR> &Block) {
+        UCHAR out[8];
+        ULONG returned = 0xFFFF;
+        NTSTATUS status = HostDeviceIoControl(Rec.handle, Code, Block.data(),
+                                              static_cast<ULONG>(Block.size()), out, sizeof(out),
+                                              &returned);
+        EXPECT_EQ(0u, returned);
+        return status;
+    }
+
+    static RECORDING_STATUS Status(Recorder &Rec, bool Cancel = false) {
+        RECORDING_STATUS in, out;
+        memset(&in, 0, sizeof(in));
+        memset(&out, 0, sizeof(out));
+        in.bCancel = Cancel ? 1 : 0;
+        ULONG returned = 0;
+        EXPECT_EQ(STATUS_SUCCESS,
+                  HostDeviceIoControl(Rec.handle, IOCTL_RECORDER_RECORDING_STATUS, &in, sizeof(in),
+                                      &out, sizeof(out), &returned));
+        return out;
+    }
+
+    static void Sleep(LONGLONG Milliseconds) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = CDW_RELATIVE_MS(Milliseconds);
+        (void)KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+
+    static bool Idle(Recorder &Rec) {
+        return Rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS && !Rec.ext->bReadThreadBusy &&
+               !Rec.ext->bWriteThreadProcRunning;
+    }
+
+    /* Polls until both threads are back at rest; at most Seconds on the virtual clock. */
+    static bool WaitIdle(Recorder &Rec, LONGLONG Seconds = 1200) {
+        const LONGLONG end = HostClockNow() + Seconds * OneSecond;
+        while (!Idle(Rec)) {
+            if (HostClockNow() > end) {
+                ADD_FAILURE() << "recording did not end; status " << Rec.ext->Status.recordingStatus;
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
+    }
+
+    /* Records L with the plain request and waits for the end; returns the final status. */
+    RECORDING_STATUS RecordPlain(Recorder &Rec, const Layout &L) {
+        EXPECT_EQ(STATUS_SUCCESS, Send(Rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(L)));
+        WaitIdle(Rec);
+        return Status(Rec);
+    }
+
+    static std::vector<SIM_LOG_ENTRY> Log(Recorder &Rec, UCHAR Opcode) {
+        std::vector<SIM_LOG_ENTRY> entries;
+        for (ULONG i = 0; i < HostSimLogCount(Rec.sim); i++) {
+            SIM_LOG_ENTRY entry;
+            if (HostSimLogEntry(Rec.sim, i, &entry) && entry.Cdb[0] == Opcode) {
+                entries.push_back(entry);
+            }
+        }
+        return entries;
+    }
+
+    static std::vector<UCHAR> DiscBlock(Recorder &Rec, ULONG Lba) {
+        std::vector<UCHAR> block(SIM_MAX_BLOCK_SIZE);
+        block.resize(HostSimReadBlock(Rec.sim, Lba, block.data(), SIM_MAX_BLOCK_SIZE));
+        return block;
+    }
+
+    /* Blocks [StartLba, StartLba+Blocks) of the disc hold Image from byte ImageOffset on. */
+    static void ExpectDiscHolds(Recorder &Rec, ULONG StartLba, ULONG Blocks, ULONG BlockSize,
+                                const std::vector<UCHAR> &Image, size_t ImageOffset) {
+        for (ULONG b = 0; b < Blocks; b++) {
+            std::vector<UCHAR> block = DiscBlock(Rec, StartLba + b);
+            ASSERT_EQ(BlockSize, block.size()) << "block " << StartLba + b;
+            for (ULONG i = 0; i < BlockSize; i++) {
+                const size_t at = ImageOffset + static_cast<size_t>(b) * BlockSize + i;
+                const UCHAR expected = at < Image.size() ? Image[at] : 0;
+                ASSERT_EQ(expected, block[i]) << "block " << StartLba + b << " byte " << i;
+            }
+        }
+    }
+
+    std::unique_ptr<HostThreadScope> scope;
+    std::string dir;
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<std::unique_ptr<Recorder>> recorders;
+};
+
+} // namespace
+
+/* ---- recordings that complete ------------------------------------------------------------- */
+
+TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
+    Recorder &rec = AddRecorder(16);
+    const ULONG blocks = 2048 + 37; /* 4 MiB and a short last packet */
+    std::vector<UCHAR> image = RandomBytes(static_cast<size_t>(blocks) * 2048, 1);
+    Layout layout;
+    layout.name = WriteImage("iso.img", image);
+    layout.tracks.push_back(Track(1, 2048, 0, 0, blocks));
+    layout.initialBlocksWritten = 100;
+
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    EXPECT_EQ(100u + blocks - 37, status.blocksWritten) << "the last packet is not counted";
+    EXPECT_EQ(0, status.bReadStarted);
+    EXPECT_EQ(image, ReadHostFile(rec.discFile));
+
+    /* Whole commands of 16 blocks, the last one short; no flush after a completed pass. */
+    std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+    ASSERT_EQ((blocks + 15) / 16, writes.size());
+    EXPECT_EQ(16u * 2048, writes[0].DataLength);
+    EXPECT_EQ(5u * 2048, writes.back().DataLength);
+    EXPECT_TRUE(Log(rec, 0x35).empty());
+    EXPECT_EQ(0, HostOpenFileCount());
+    EXPECT_FALSE(HostDebugLogContains("failed")) << HostDebugLog();
+}
+
+TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
+    Recorder &rec = AddRecorder(16);
+    /* Track 1: 100 blocks of 2048; track 2 (another format): 70 of 2352; track 3 (same format
+       as track 2): 3 blocks of 2352 read as 14 units. */
+    std::vector<UCHAR> image = RandomBytes(100 * 2048 + 70 * 2352 + 7168, 2);
+    Layout layout;
+    layout.name = WriteImage("mixed.img", image);
+    layout.tracks.push_back(Track(1, 2048, 0, 0, 100));
+    layout.tracks.push_back(Track(2, 2352, 100, 400, 70));
+    const ULONG track3Unit = (100 * 2048 + 70 * 2352) / 512;
+    layout.tracks.push_back(Track(2, 2352, 170, track3Unit, 3));
+
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    ExpectDiscHolds(rec, 0, 100, 2048, image, 0);
+    ExpectDiscHolds(rec, 100, 70, 2352, image, 400 * 512);
+    ExpectDiscHolds(rec, 170, 3, 2352, image, static_cast<size_t>(track3Unit) * 512);
+
+    /* Transfer lengths follow the block size of each track. */
+    for (const SIM_LOG_ENTRY &write : Log(rec, 0x2A)) {
+        const ULONG lba = (ULONG(write.Cdb[2]) << 24) | (ULONG(write.Cdb[3]) << 16) |
+                          (ULONG(write.Cdb[4]) << 8) | write.Cdb[5];
+        const ULONG count = (ULONG(write.Cdb[7]) << 8) | write.Cdb[8];
+        EXPECT_EQ(count * (lba < 100 ? 2048u : 2352u), write.DataLength) << lba;
+    }
+    /* Only the last packet of the last track ends the pass: blocks of every other packet
+       count (64 + 36 + 64 + 6, then the last packet of 3 is not added). */
+    EXPECT_EQ(170u, status.blocksWritten);
+}
+
+class PregapRecording : public Recording, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(PregapRecording, PregapBlocksCarryTrackDescriptors) {
+    const ULONG blockSize = GetParam();
+    const ULONG header = blockSize == 2048 ? 0 : (blockSize == 2336 ? 8 : 24);
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> image = RandomBytes(10 * blockSize, 3);
+    Layout layout;
+    layout.name = WriteImage("pregap.img", image);
+    layout.pregapStartBlock = 0;
+    layout.pregapBlockSize = blockSize;
+    layout.nPregapBlocks = 150;
+    layout.writeTdb = 1;
+    layout.tdbTrackNumber = 1;
+    layout.tracks.push_back(Track(1, blockSize, 150, 0, 10));
+
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    UCHAR expected[13];
+    memcpy(expected, DescriptorTrack1Pregap150, 13);
+    if (blockSize == 2352) {
+        expected[9] = 0x00;
+    }
+    for (ULONG lba = 0; lba < 150; lba++) {
+        std::vector<UCHAR> block = DiscBlock(rec, lba);
+        ASSERT_EQ(blockSize, block.size()) << lba;
+        for (ULONG i = 0; i < blockSize; i++) {
+            const UCHAR want = (i >= header && i < header + 13) ? expected[i - header] : 0;
+            ASSERT_EQ(want, block[i]) << "pre-gap block " << lba << " byte " << i;
+        }
+    }
+    ExpectDiscHolds(rec, 150, 10, blockSize, image, 0);
+    /* The pre-gap's packets (64, 64, 22) and the track's are all counted but the last. */
+    EXPECT_EQ(150u, status.blocksWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, PregapRecording, ::testing::Values(2048u, 2336u, 2352u));
+
+TEST_F(Recording, PregapLengthRuleAndPacketSplit) {
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> image = RandomBytes(2048, 4);
+    const std::string name = WriteImage("one.img", image);
+    struct Case {
+        ULONG blocks;
+        UCHAR hundreds, rest;
+        std::vector<ULONG> packets;
+    } cases[] = {{145, 0x01, 0x50, {64, 64, 17}}, {300, 0x00, 0x44, {64, 64, 64, 64, 44}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.blocks);
+        HostSimClearLog(rec.sim);
+        Layout layout;
+        layout.name = name;
+        layout.pregapStartBlock = 1000;
+        layout.pregapBlockSize = 2048;
+        layout.nPregapBlocks = c.blocks;
+        layout.writeTdb = 1;
+        layout.tdbTrackNumber = 7;
+        layout.tracks.push_back(Track(1, 2048, 1000 + c.blocks, 0, 1));
+        RECORDING_STATUS status = RecordPlain(rec, layout);
+        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+        std::vector<UCHAR> last = DiscBlock(rec, 1000 + c.blocks - 1);
+        ASSERT_EQ(2048u, last.size());
+        EXPECT_EQ(c.hundreds, last[3]);
+        EXPECT_EQ(c.rest, last[4]);
+        EXPECT_EQ(0x07, last[6]);
+        ExpectDiscHolds(rec, 1000 + c.blocks, 1, 2048, image, 0);
+
+        /* Packets at the pre-gap start, +64, +128 ...: the commands split each packet. */
+        ULONG lba = 1000;
+        std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+        size_t w = 0;
+        for (ULONG packet : c.packets) {
+            for (ULONG left = packet; left > 0;) {
+                const ULONG count = left < 16 ? left : 16;
+                ASSERT_LT(w, writes.size());
+                EXPECT_EQ(lba, (ULONG(writes[w].Cdb[4]) << 8) | writes[w].Cdb[5]);
+                EXPECT_EQ(count, writes[w].Cdb[8]);
+                lba += count;
+                left -= count;
+                w++;
+            }
+        }
+    }
+}
+
+TEST_F(Recording, ImageEndingInsideAReadIsZeroFilled) {
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> image = RandomBytes(10000, 5); /* 4 blocks and 1808 bytes */
+    Layout layout;
+    layout.name = WriteImage("short.img", image);
+    layout.tracks.push_back(Track(1, 2048, 0, 0, 5));
+    layout.bufferedRead = 1;
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    ExpectDiscHolds(rec, 0, 5, 2048, image, 0); /* bytes past the image read as zero */
+}
+
+TEST_F(Recording, ChecksumOnlySumsEveryByteAndWritesNothing) {
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> image = RandomBytes(300 * 2048, 6);
+    uint32_t sum = 0;
+    for (UCHAR b : image) {
+        sum += b;
+    }
+    Layout layout;
+    layout.name = WriteImage("sum.img", image);
+    layout.tracks.push_back(Track(1, 2048, 0, 0, 300));
+    layout.checksumOnly = 1;
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    EXPECT_EQ(sum, status.buffersOrChecksum);
+    EXPECT_TRUE(Log(rec, 0x2A).empty());
+    EXPECT_EQ(0u, HostSimReadBlock(rec.sim, 0, nullptr, 0));
+}
+
+TEST_F(Recording, WriteModesOneAndTwoMarkAllButTheLastCommand) {
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> image = RandomBytes(150 * 2048, 7);
+    const std::string name = WriteImage("modes.img", image);
+    for (ULONG mode : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(mode);
+        HostSimClearLog(rec.sim);
+        Layout layout;
+        layout.name = name;
+        layout.tracks.push_back(Track(1, 2048, 0, 0, 150));
+        layout.modeWord = mode;
+        RECORDING_STATUS status = RecordPlain(rec, layout);
+        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+        std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+        ASSERT_EQ(10u, writes.size());
+        const bool marked = mode == 1 || mode == 2;
+        for (size_t i = 0; i < writes.size(); i++) {
+            const UCHAR control = (marked && i + 1 < writes.size()) ? 0x80 : 0x00;
+            EXPECT_EQ(control, writes[i].Cdb[9]) << i;
+        }
+        EXPECT_TRUE(Log(rec, 0x35).empty());
+        EXPECT_EQ(image, ReadHostFile(rec.discFile));
+    }
+}
+
+/* ---- recordings that end early ------------------------------------------------------------ */
+
+namespace {
+
+/* A 4 MiB image of 2048-byte blocks on drive D:. */
+struct BigImage {
+    std::vector<UCHAR> bytes;
+    Layout layout;
+};
+
+} // namespace
+
+class RecordingEndings : public Recording {
+protected:
+    BigImage MakeBigImage(const char *Name, unsigned Seed, ULONG Blocks = 2048) {
+        BigImage image;
+        image.bytes = RandomBytes(static_cast<size_t>(Blocks) * 2048, Seed);
+        image.layout.name = WriteImage(Name, image.bytes);
+        image.layout.tracks.push_back(Track(1, 2048, 0, 0, Blocks));
+        image.layout.refillPercent = 50;
+        return image;
+    }
+
+    /* Waits until Condition holds, at most Seconds on the virtual clock. */
+    template <typename Condition> bool WaitFor(Condition &&Done, LONGLONG Seconds = 1200) {
+        const LONGLONG end = HostClockNow() + Seconds * OneSecond;
+        while (!Done()) {
+            if (HostClockNow() > end) {
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
+    }
+
+    /* Registers drive D: as a cache drive and returns its record. */
+    PCACHE_DRIVE CacheDriveD() {
+        EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveCreate('D', 0x0001));
+        PCACHE_DRIVE drive = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveLocate('d', &drive));
+        EXPECT_NE(nullptr, drive);
+        return drive;
+    }
+};
+
+TEST_F(RecordingEndings, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
+    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
+    BigImage image = MakeBigImage("cancel.img", 10);
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
+    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.blocksWritten >= 256; }));
+
+    RECORDING_STATUS asked = Status(rec, true);
+    EXPECT_EQ(0, asked.bCancel) << "the cancelling request shows the flag from before";
+    const ULONG commandsAtCancel = HostSimLogCount(rec.sim);
+    EXPECT_EQ(1, Status(rec).bCancel);
+    ASSERT_TRUE(WaitIdle(rec));
+
+    RECORDING_STATUS status = Status(rec);
+    EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
+    EXPECT_LT(status.blocksWritten, 2048u);
+    bool flushed = false;
+    for (const SIM_LOG_ENTRY &entry : Log(rec, 0x35)) {
+        flushed = flushed || entry.Number > commandsAtCancel;
+    }
+    EXPECT_TRUE(flushed) << "the drive's cache is flushed after a cancel";
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadTrack - recordingStatus != "
+                                     "RECSTAT_IN_PROCESS or abort flag set, aborting\n"))
+        << HostDebugLog();
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: ReadThread - ReadTrack failed, setting bAbort for WriteThread\n"));
+    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
+    EXPECT_EQ(0, HostOpenFileCount());
+    ExpectDiscHolds(rec, 0, status.blocksWritten, 2048, image.bytes, 0);
+
+    /* The device records again afterwards. */
+    HostDebugLogClear();
+    BigImage again = MakeBigImage("again.img", 11, 100);
+    EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, again.layout).recordingStatus) << HostDebugLog();
+}
+
+TEST_F(RecordingEndings, CancelBeforeTheWritePassStartsEndsAborted) {
+    Recorder &rec = AddRecorder(16);
+    PCACHE_DRIVE drive = CacheDriveD();
+    BigImage image = MakeBigImage("early.img", 12, 200);
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* the application downloads */
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
+    EXPECT_EQ(drive, rec.ext->RecordCacheDrive);
+    Sleep(60 * 1000);
+    EXPECT_EQ(RECSTAT_IN_PROCESS, rec.ext->Status.recordingStatus);
+    EXPECT_EQ(0, rec.ext->Status.bReadStarted) << "the reader waits for the cache drive";
+    (void)Status(rec, true);
+    TesselCacheDriveRelease(drive);
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_ABORTED, Status(rec).recordingStatus);
+    EXPECT_TRUE(Log(rec, 0x2A).empty());
+    EXPECT_FALSE(drive->bLocked);
+}
+
+TEST_F(RecordingEndings, WriteFailureKeepsTheCommandAndItsSense) {
+    Recorder &rec = AddRecorder(16);
+    BigImage image = MakeBigImage("fail.img", 13);
+    HostSimFaultSenseAtBlock(rec.sim, 200, 0x03, 0x0C, 0x00, 1);
+    RECORDING_STATUS status = RecordPlain(rec, image.layout);
+    EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus) << HostDebugLog();
+    const UCHAR cdb[10] = {0x2A, 0, 0, 0, 0, 192, 0, 0, 16, 0};
+    EXPECT_EQ(0, memcmp(cdb, status.failedCdb, 10));
+    EXPECT_EQ(0x04u, status.lastSrbStatus & 0x3F);
+    EXPECT_EQ(0x02, status.lastScsiStatus);
+    EXPECT_EQ(0x03, status.senseData[2] & 0x0F);
+    EXPECT_EQ(0x0C, status.senseData[12]);
+    EXPECT_FALSE(Log(rec, 0x35).empty()) << "flushed after the failure";
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: Cdb: 2A 00 00 00 00 C0 00 00 10 00\n"))
+        << HostDebugLog();
+    EXPECT_EQ(0, HostOpenFileCount());
+}
+
+TEST_F(RecordingEndings, LongWriteInProgressDuringWritesIsRiddenOut) {
+    Recorder &rec = AddRecorder(16);
+    BigImage image = MakeBigImage("busy.img", 14, 600);
+    HostSimFaultSenseAtBlock(rec.sim, 300, 0x02, 0x04, 0x08, 2);
+    RECORDING_STATUS status = RecordPlain(rec, image.layout);
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    EXPECT_EQ(image.bytes, ReadHostFile(rec.discFile));
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: WriteThreadProc - ASC = 04,08 on write command - calling PollTestUnitReady\n"))
+        << HostDebugLog();
+}
+
+TEST_F(RecordingEndings, ImageThatCannotBeOpenedEndsOpenFailed) {
+    Recorder &rec = AddRecorder(16);
+    Layout layout;
+    layout.name = "\\??\\D:\\missing.img";
+    layout.tracks.push_back(Track(1, 2048, 0, 0, 10));
+    RECORDING_STATUS status = RecordPlain(rec, layout);
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, status.recordingStatus);
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ZwCreateFile failed, Status = 0x"))
+        << HostDebugLog();
+    EXPECT_EQ(0u, HostSimLogCount(rec.sim));
+    EXPECT_EQ(0, rec.ext->Status.bReadStarted);
+
+    /* The reader is back at rest and takes the next recording. */
+    BigImage image = MakeBigImage("present.img", 15, 64);
+    EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, image.layout).recordingStatus);
+}
+
+TEST_F(RecordingEndings, ReadFailureEndsReadFailedWithOrWithoutAWritePass) {
+    Recorder &rec = AddRecorder(16);
+    BigImage image = MakeBigImage("bad.img", 16);
+
+    /* The 21st read fails: the write pass runs and ends on the reader's abort. */
+    HOST_FAULT fault = {20, 1, 0, static_cast<NTSTATUS>(0xC000009C)};
+    HostSetFault(HostFaultFileRead, &fault);
+    RECORDING_STATUS status = RecordPlain(rec, image.layout);
+    EXPECT_EQ(RECSTAT_READ_FAILED, status.recordingStatus) << HostDebugLog();
+    EXPECT_EQ(1u, HostFaultHits(HostFaultFileRead));
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: ReadTrack(\\??\\D:\\bad.img) - ZwReadFile failed, Status = 0xC000009C, "
+        "Offset = 0x00280000, Length = 0x00020000\n"))
+        << HostDebugLog();
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: more info: packet.numBlocks = 0x00000040, curHdReadBlock = 0x00001400, "
+        "hdBlocksToRead = 0x00000100, numCdBlocks = 0x00000800, blocksWritten = 0x00000500\n"));
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: WriteThreadProc - WriteParams.bAbort set, terminating\n"));
+
+    /* The 2nd read fails: the write pass never starts. */
+    HostClearAllFaults();
+    HostSimClearLog(rec.sim);
+    HOST_FAULT early = {1, 1, 0, static_cast<NTSTATUS>(0xC000009C)};
+    HostSetFault(HostFaultFileRead, &early);
+    status = RecordPlain(rec, image.layout);
+    EXPECT_EQ(RECSTAT_READ_FAILED, status.recordingStatus);
+    EXPECT_EQ(0u, HostSimLogCount(rec.sim));
+    EXPECT_EQ(0, HostOpenFileCount());
+}
+
+TEST_F(RecordingEndings, HeldCacheDriveStarvesTheWriterIntoPacketTimeout) {
+    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
+    PCACHE_DRIVE drive = CacheDriveD();
+    BigImage image = MakeBigImage("starve.img", 17);
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
+    ASSERT_TRUE(WaitFor([&] { return rec.ext->bWriteThreadProcRunning != FALSE; }));
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
+    const LONGLONG held = HostClockNow();
+
+    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, rec.ext->Status.recordingStatus);
+    EXPECT_GE(HostClockNow() - held, 30 * OneSecond);
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: WriteThreadProc - CirQue empty, terminating\n"));
+
+    /* The reader stays stalled as long as the application holds the cache drive. */
+    Sleep(120 * 1000);
+    EXPECT_TRUE(rec.ext->bReadThreadBusy);
+    TesselCacheDriveRelease(drive);
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, Status(rec).recordingStatus);
+    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
+    EXPECT_FALSE(drive->bLocked);
+}
+
+TEST_F(RecordingEndings, StalledWriterRunsTheReaderIntoRefillTimeout) {
+    Recorder &rec = AddRecorder(16);
+    /* 140 packets of 64 blocks of 512 bytes; the writer idles after its 100th packet. */
+    std::vector<UCHAR> bytes = RandomBytes(140 * 64 * 512, 18);
+    Layout layout;
+    layout.name = WriteImage("hang.img", bytes);
+    layout.tracks.push_back(Track(1, 512, 0, 0, 140 * 64));
+    layout.modeWord = RECORD_FLAG_TEST_HANG;
+    const LONGLONG start = HostClockNow();
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(layout)));
+    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, rec.ext->Status.recordingStatus) << HostDebugLog();
+    EXPECT_GE(HostClockNow() - start, 300 * OneSecond);
+    EXPECT_TRUE(
+        HostDebugLogContains("Burnkit[0]: ReadTrack - timeout waiting for CirQueRefillEvent\n"));
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: WriteThreadProc - test hang in WriteThread\n"));
+    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
+
+    rec.ext->recordFlags &= ~RECORD_FLAG_TEST_HANG; /* the operator lets the writer go on */
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, Status(rec).recordingStatus);
+}
+
+TEST_F(RecordingEndings, ImpersonatedReadsFollowTheCallersRights) {
+    if (!HostCanImpersonate()) {
+        GTEST_SKIP() << "changing the file-system identity needs root";
+    }
+    Recorder &rec = AddRecorder(16);
+    std::vector<UCHAR> file = RandomBytes(4096 + 300 * 2048, 19);
+    Layout secret;
+    secret.name = WriteImage("secret.img", file, 0600);
+    secret.tracks.push_back(Track(1, 2048, 0, 0, 300));
+    Layout open = secret;
+    open.name = WriteImage("open.img", file, 0644);
+    open.imageByteOffset = 4096;
+    const LONG tokens = HostLiveTokenCount();
+
+    HostSetThreadIdentity(65534, 65534, nullptr, 0);
+    EXPECT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC_EX, ExBlock(secret)));
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, Status(rec).recordingStatus);
+    EXPECT_EQ(tokens, HostLiveTokenCount()) << "the client context is released";
+
+    EXPECT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC_EX, ExBlock(open)));
+    ASSERT_TRUE(WaitIdle(rec));
+    HostResetThreadIdentity();
+    EXPECT_EQ(RECSTAT_COMPLETE, Status(rec).recordingStatus) << HostDebugLog();
+    ExpectDiscHolds(rec, 0, 300, 2048, file, 4096);
+    EXPECT_EQ(tokens, HostLiveTokenCount());
+}
+
+TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
+    Recorder &first = AddRecorder(16, 4, 256 * 1024);
+    Recorder &second = AddRecorder(16, 4, 256 * 1024);
+    PCACHE_DRIVE drive = CacheDriveD();
+    BigImage one = MakeBigImage("one.img", 20);
+    BigImage two = MakeBigImage("two.img", 21);
+
+    /* While the application downloads, neither recorder reads. */
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
+    ASSERT_EQ(STATUS_SUCCESS, Send(first, IOCTL_RECORDER_RECORD_DISC, PlainBlock(one.layout)));
+    ASSERT_EQ(STATUS_SUCCESS, Send(second, IOCTL_RECORDER_RECORD_DISC, PlainBlock(two.layout)));
+    Sleep(60 * 1000);
+    for (Recorder *rec : {&first, &second}) {
+        EXPECT_EQ(RECSTAT_IN_PROCESS, rec->ext->Status.recordingStatus);
+        EXPECT_EQ(0, rec->ext->Status.bReadStarted);
+        EXPECT_EQ(0u, HostSimLogCount(rec->sim));
+    }
+    TesselCacheDriveRelease(drive);
+
+    /* Both then record at the same time, their fill bursts taking turns on the drive. */
+    bool together = false;
+    ASSERT_TRUE(WaitFor([&] {
+        together = together || (first.ext->Status.blocksWritten > 0 &&
+                                second.ext->Status.blocksWritten > 0 &&
+                                first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
+                                second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS);
+        return Idle(first) && Idle(second);
+    }));
+    EXPECT_TRUE(together);
+    EXPECT_EQ(RECSTAT_COMPLETE, Status(first).recordingStatus) << HostDebugLog();
+    EXPECT_EQ(RECSTAT_COMPLETE, Status(second).recordingStatus);
+    EXPECT_EQ(one.bytes, ReadHostFile(first.discFile));
+    EXPECT_EQ(two.bytes, ReadHostFile(second.discFile));
+    EXPECT_FALSE(drive->bLocked);
+}

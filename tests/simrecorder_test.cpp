@@ -1,0 +1,866 @@
+/*
+ * simrecorder_test.cpp - the simulated recorder driven by request blocks without the driver:
+ * drive buffer and drain on the virtual clock, underruns, the disc file, autosense and the
+ * frozen queue, the fault script and the command log; then the same recorder through its port
+ * device (address, storage descriptors, request blocks in IRPs).
+ */
+#include <gtest/gtest.h>
+
+#include <standin/kernel.h>
+#include <standin/io.h>
+#include <standin/simrecorder.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr LONGLONG kSecond = 10000000;
+constexpr ULONG kCd1x = SIM_CD_1X_BYTES_PER_SECOND;
+
+struct Reply {
+    UCHAR SrbStatus;
+    UCHAR ScsiStatus;
+    ULONG Transferred;
+    UCHAR Sense[SENSE_BUFFER_SIZE];
+
+    UCHAR Key() const { return Sense[2] & 0x0F; }
+    UCHAR Asc() const { return Sense[12]; }
+    UCHAR Ascq() const { return Sense[13]; }
+};
+
+std::vector<UCHAR> Write10(ULONG Lba, USHORT Blocks) {
+    return {SCSIOP_WRITE, 0, (UCHAR)(Lba >> 24),   (UCHAR)(Lba >> 16), (UCHAR)(Lba >> 8),
+            (UCHAR)Lba,   0, (UCHAR)(Blocks >> 8), (UCHAR)Blocks,      0};
+}
+
+std::vector<UCHAR> Read10(ULONG Lba, USHORT Blocks) {
+    std::vector<UCHAR> cdb = Write10(Lba, Blocks);
+    cdb[0] = SCSIOP_READ;
+    return cdb;
+}
+
+const std::vector<UCHAR> kTestUnitReady = {0, 0, 0, 0, 0, 0};
+const std::vector<UCHAR> kSynchronizeCache = {SCSIOP_SYNCHRONIZE_CACHE, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+class SimRecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostClockUseVirtual();
+        scope_ = new HostThreadScope("simrecorder test");
+        char pattern[] = "/tmp/simrec-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        HostSimDefaultConfig(&config_);
+        config_.NoPortDevice = TRUE;
+        discPath_ = dir_ + "/disc.img";
+        config_.DiscFile = discPath_.c_str();
+    }
+
+    void TearDown() override {
+        if (rec_ != nullptr) {
+            HostDestroySimulatedRecorder(rec_);
+        }
+        unlink(discPath_.c_str());
+        unlink((discPath_ + ".blocks").c_str());
+        rmdir(dir_.c_str());
+        delete scope_;
+    }
+
+    void Create() {
+        rec_ = HostCreateSimulatedRecorder(&config_);
+        ASSERT_NE(rec_, nullptr);
+    }
+
+    /* Sends one EXECUTE_SCSI block as a class driver fills it. */
+    Reply Send(const std::vector<UCHAR> &Cdb, void *Data = nullptr, ULONG Length = 0,
+               bool Out = false, ULONG ExtraFlags = 0) {
+        SCSI_REQUEST_BLOCK srb;
+        memset(&srb, 0, sizeof(srb));
+        Reply r;
+        memset(&r, 0xEE, sizeof(r));
+        srb.Length = sizeof(srb);
+        srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+        srb.CdbLength = (UCHAR)Cdb.size();
+        memcpy(srb.Cdb, Cdb.data(), Cdb.size());
+        srb.SenseInfoBuffer = r.Sense;
+        srb.SenseInfoBufferLength = SENSE_BUFFER_SIZE;
+        srb.DataBuffer = Data;
+        srb.DataTransferLength = Data ? Length : 0;
+        srb.SrbFlags = (Data ? (Out ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN) : 0) |
+                       SRB_FLAGS_DISABLE_SYNCH_TRANSFER | ExtraFlags;
+        srb.TimeOutValue = 300;
+        HostSimExecuteSrb(rec_, &srb);
+        r.SrbStatus = srb.SrbStatus;
+        r.ScsiStatus = srb.ScsiStatus;
+        r.Transferred = srb.DataTransferLength;
+        return r;
+    }
+
+    Reply WriteBlocks(ULONG Lba, USHORT Blocks, ULONG BlockSize = 2048, UCHAR Fill = 0x5A) {
+        std::vector<UCHAR> data((size_t)Blocks * BlockSize, Fill);
+        return Send(Write10(Lba, Blocks), data.data(), (ULONG)data.size(), true);
+    }
+
+    UCHAR ReleaseQueue() {
+        SCSI_REQUEST_BLOCK srb;
+        memset(&srb, 0, sizeof(srb));
+        srb.Length = sizeof(srb);
+        srb.Function = SRB_FUNCTION_RELEASE_QUEUE;
+        HostSimExecuteSrb(rec_, &srb);
+        return srb.SrbStatus;
+    }
+
+    SIM_RECORDER_COUNTERS Counters() {
+        SIM_RECORDER_COUNTERS c;
+        HostSimGetCounters(rec_, &c);
+        return c;
+    }
+
+    std::string dir_;
+    std::string discPath_;
+    SIM_RECORDER_CONFIG config_;
+    PSIM_RECORDER rec_ = nullptr;
+    HostThreadScope *scope_ = nullptr;
+};
+
+void ExpectCheckCondition(const Reply &R, UCHAR Key, UCHAR Asc, UCHAR Ascq) {
+    EXPECT_EQ(R.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
+    EXPECT_EQ(R.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(R.Sense[0], 0x70);
+    EXPECT_EQ(R.Sense[7], 10);
+    EXPECT_EQ(R.Key(), Key);
+    EXPECT_EQ(R.Asc(), Asc);
+    EXPECT_EQ(R.Ascq(), Ascq);
+}
+
+/* ---- identity, sense, frozen queue ------------------------------------------------------ */
+
+TEST_F(SimRecorderTest, InquiryReportsConfiguredIdentityAsCdDevice) {
+    strcpy(config_.Vendor, "ACME");
+    strcpy(config_.Product, "BURNER");
+    strcpy(config_.Revision, "2.1");
+    Create();
+    UCHAR data[36];
+    Reply r = Send({SCSIOP_INQUIRY, 0, 0, 0, sizeof(data), 0}, data, sizeof(data));
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(r.Transferred, 36u);
+    EXPECT_EQ(data[0], READ_ONLY_DIRECT_ACCESS_DEVICE);
+    EXPECT_EQ(data[4], 31);
+    EXPECT_EQ(std::string((char *)data + 8, 8), "ACME    ");
+    EXPECT_EQ(std::string((char *)data + 16, 16), "BURNER          ");
+    EXPECT_EQ(std::string((char *)data + 32, 4), "2.1 ");
+
+    /* A larger buffer than the data: short transfer reported as overrun, queue not frozen. */
+    UCHAR big[96];
+    r = Send({SCSIOP_INQUIRY, 0, 0, 0, sizeof(big), 0}, big, sizeof(big));
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_DATA_OVERRUN);
+    EXPECT_EQ(r.Transferred, 36u);
+    EXPECT_FALSE(Counters().QueueFrozen);
+}
+
+TEST_F(SimRecorderTest, DesktopUnitIdentity) {
+    HostSimDesktopUnitConfig(&config_);
+    Create();
+    UCHAR data[36];
+    Send({SCSIOP_INQUIRY, 0, 0, 0, sizeof(data), 0}, data, sizeof(data));
+    EXPECT_EQ(std::string((char *)data + 8, 8), "KORVO   ");
+    EXPECT_EQ(std::string((char *)data + 16, 7), "DESKTOP");
+}
+
+TEST_F(SimRecorderTest, UnknownOpcodeFreezesQueueUntilReleased) {
+    config_.FrozenQueueTimeout = 0;
+    Create();
+    Reply r = Send({SCSIOP_MODE_SENSE, 0, 0x2A, 0, 0, 0});
+    ExpectCheckCondition(r, SCSI_SENSE_ILLEGAL_REQUEST, 0x20, 0x00);
+    EXPECT_TRUE(Counters().QueueFrozen);
+
+    /* Frozen: refused without execution, and without the frozen bit of its own. */
+    LONGLONG before = HostClockNow();
+    r = Send(kTestUnitReady);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_REQUEST_FLUSHED);
+    r = WriteBlocks(0, 1);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_REQUEST_FLUSHED);
+    EXPECT_EQ(Counters().Writes, 0u);
+    EXPECT_EQ(HostClockNow(), before);
+
+    /* A block that bypasses the frozen queue executes. */
+    r = Send(kTestUnitReady, nullptr, 0, false, SRB_FLAGS_BYPASS_FROZEN_QUEUE);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+
+    EXPECT_EQ(ReleaseQueue(), SRB_STATUS_SUCCESS);
+    r = Send(kTestUnitReady);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    SIM_RECORDER_COUNTERS c = Counters();
+    EXPECT_EQ(c.QueueFreezes, 1u);
+    EXPECT_EQ(c.QueueReleases, 1u);
+    EXPECT_EQ(c.RefusedWhileFrozen, 2u);
+}
+
+TEST_F(SimRecorderTest, BlockArrivingWhileFrozenWaitsForReleaseOrTimesOut) {
+    config_.FrozenQueueTimeout = 5 * kSecond;
+    Create();
+    ExpectCheckCondition(Send({0xEE, 0, 0, 0, 0, 0}), SCSI_SENSE_ILLEGAL_REQUEST, 0x20, 0);
+
+    /* Nobody releases: refused after the time-out on the clock. */
+    LONGLONG before = HostClockNow();
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_REQUEST_FLUSHED);
+    EXPECT_GE(HostClockNow() - before, 5 * kSecond);
+
+    /* Another thread releases the queue after 1 s: the held block then executes. */
+    std::atomic<UCHAR> status{0};
+    std::atomic<bool> started{false};
+    std::thread waiter([&] {
+        HostThreadScope scope("waiter");
+        started = true;
+        status = WriteBlocks(0, 1).SrbStatus;
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    LARGE_INTEGER second;
+    second.QuadPart = -kSecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    EXPECT_EQ(Counters().Writes, 0u);
+    before = HostClockNow();
+    ReleaseQueue();
+    waiter.join();
+    EXPECT_EQ(status, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Counters().Writes, 1u);
+    EXPECT_EQ(HostClockNow(), before);
+}
+
+TEST_F(SimRecorderTest, FlushQueueRefusesHeldBlocks) {
+    Create();
+    ExpectCheckCondition(Send({0xEE, 0, 0, 0, 0, 0}), SCSI_SENSE_ILLEGAL_REQUEST, 0x20, 0);
+    std::atomic<UCHAR> status{0};
+    std::atomic<bool> started{false};
+    std::thread waiter([&] {
+        HostThreadScope scope("waiter");
+        started = true;
+        status = WriteBlocks(0, 1).SrbStatus;
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    LARGE_INTEGER second;
+    second.QuadPart = -kSecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    SCSI_REQUEST_BLOCK srb;
+    memset(&srb, 0, sizeof(srb));
+    srb.Length = sizeof(srb);
+    srb.Function = SRB_FUNCTION_FLUSH_QUEUE;
+    HostSimExecuteSrb(rec_, &srb);
+    EXPECT_EQ(srb.SrbStatus, SRB_STATUS_SUCCESS);
+    waiter.join();
+    EXPECT_EQ(status, SRB_STATUS_REQUEST_FLUSHED);
+    EXPECT_EQ(Counters().Writes, 0u);
+    EXPECT_FALSE(Counters().QueueFrozen);
+}
+
+TEST_F(SimRecorderTest, NoAutosenseWithoutSenseBufferAndRequestSenseReturnsIt) {
+    Create();
+    SCSI_REQUEST_BLOCK srb;
+    memset(&srb, 0, sizeof(srb));
+    srb.Length = sizeof(srb);
+    srb.CdbLength = 6;
+    srb.Cdb[0] = 0xEE;
+    srb.SrbFlags = SRB_FLAGS_NO_QUEUE_FREEZE;
+    HostSimExecuteSrb(rec_, &srb);
+    EXPECT_EQ(srb.SrbStatus, SRB_STATUS_ERROR); /* neither autosense nor frozen */
+    EXPECT_EQ(srb.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    EXPECT_FALSE(Counters().QueueFrozen);
+
+    UCHAR sense[18];
+    Reply r = Send({SCSIOP_REQUEST_SENSE, 0, 0, 0, sizeof(sense), 0}, sense, sizeof(sense));
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(sense[0], 0x70);
+    EXPECT_EQ(sense[2], SCSI_SENSE_ILLEGAL_REQUEST);
+    EXPECT_EQ(sense[12], 0x20);
+    /* Fetched once; then no sense. */
+    Send({SCSIOP_REQUEST_SENSE, 0, 0, 0, sizeof(sense), 0}, sense, sizeof(sense));
+    EXPECT_EQ(sense[2], SCSI_SENSE_NO_SENSE);
+}
+
+TEST_F(SimRecorderTest, TransferBeyondAdapterLimitIsInvalidRequest) {
+    config_.MaximumTransferLength = 32 * 1024;
+    Create();
+    Reply r = WriteBlocks(0, 17);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_INVALID_REQUEST | SRB_STATUS_QUEUE_FROZEN);
+    ReleaseQueue();
+    EXPECT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+}
+
+/* ---- drive buffer and drain --------------------------------------------------------------- */
+
+TEST_F(SimRecorderTest, FullBufferAnswersLongWriteUntilDrainMakesRoom) {
+    config_.SpeedMultiple = 1;
+    config_.BufferBytes = 64 * 1024;
+    Create();
+    ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS); /* exactly full */
+    EXPECT_EQ(Counters().BufferLevel, 64u * 1024);
+
+    ExpectCheckCondition(WriteBlocks(32, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ReleaseQueue();
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ReleaseQueue();
+
+    /* 32 KiB drain at 1x CD in 32768 / 153600 s; just short of it there is still no room. */
+    LONGLONG drain = (32768LL * kSecond + kCd1x - 1) / kCd1x;
+    HostClockAdvance(drain - kSecond / 100);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ReleaseQueue();
+    HostClockAdvance(kSecond / 100);
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(WriteBlocks(32, 16).SrbStatus, SRB_STATUS_SUCCESS);
+
+    SIM_RECORDER_COUNTERS c = Counters();
+    EXPECT_EQ(c.NotReadyAnswers, 3u);
+    EXPECT_EQ(c.Writes, 3u);
+    EXPECT_EQ(c.MaxFill, 64u * 1024);
+    EXPECT_EQ(c.Underruns, 0u);
+}
+
+TEST_F(SimRecorderTest, ReadBufferCapacityShowsFillAndDrain) {
+    config_.SpeedMultiple = 4;
+    config_.BufferBytes = 1024 * 1024;
+    Create();
+    WriteBlocks(0, 30);
+    UCHAR data[12];
+    Reply r = Send({SCSIOP_READ_BUFFER_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 12, 0}, data, sizeof(data));
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(data[1], 10);
+    ULONG total = (data[4] << 24) | (data[5] << 16) | (data[6] << 8) | data[7];
+    ULONG blank = (data[8] << 24) | (data[9] << 16) | (data[10] << 8) | data[11];
+    EXPECT_EQ(total, 1024u * 1024);
+    EXPECT_EQ(blank, 1024u * 1024 - 30 * 2048);
+
+    HostClockAdvance(kSecond / 10); /* 4x CD drains 61440 bytes in 100 ms */
+    Send({SCSIOP_READ_BUFFER_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 12, 0}, data, sizeof(data));
+    blank = (data[8] << 24) | (data[9] << 16) | (data[10] << 8) | data[11];
+    EXPECT_EQ(blank, 1024u * 1024);
+}
+
+TEST_F(SimRecorderTest, SynchronizeCacheReturnsWhenDrainedOnTheClock) {
+    config_.SpeedMultiple = 2;
+    Create();
+    WriteBlocks(0, 32);
+    LONGLONG before = HostClockNow();
+    Reply r = Send(kSynchronizeCache);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    LONGLONG drain = (32LL * 2048 * kSecond) / (2 * kCd1x);
+    EXPECT_GE(HostClockNow() - before, drain);
+    SIM_RECORDER_COUNTERS c = Counters();
+    EXPECT_EQ(c.BufferLevel, 0u);
+    EXPECT_FALSE(c.Recording);
+    EXPECT_EQ(c.Synchronizes, 1u);
+}
+
+TEST_F(SimRecorderTest, SpeedZeroNeverFillsOrWaits) {
+    config_.SpeedMultiple = 0;
+    config_.BufferBytes = 4096;
+    Create();
+    for (ULONG i = 0; i < 8; i++) {
+        ASSERT_EQ(WriteBlocks(i * 16, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    }
+    HostClockAdvance(10 * kSecond);
+    EXPECT_EQ(WriteBlocks(128, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    LONGLONG before = HostClockNow();
+    EXPECT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(HostClockNow(), before);
+    SIM_RECORDER_COUNTERS c = Counters();
+    EXPECT_EQ(c.Underruns, 0u);
+    EXPECT_EQ(c.NotReadyAnswers, 0u);
+    EXPECT_EQ(c.BufferLevel, 0u);
+}
+
+TEST_F(SimRecorderTest, SynchronizeCacheDoesNotHoldTheRecorderWhileItWaits) {
+    config_.SpeedMultiple = 1;
+    Create();
+    WriteBlocks(0, 32); /* 64 KiB: about 0.43 s to drain at 1x */
+    std::atomic<bool> done{false};
+    std::atomic<UCHAR> syncStatus{0};
+    std::atomic<bool> started{false};
+    std::thread syncer([&] {
+        HostThreadScope scope("synchronizer");
+        started = true;
+        syncStatus = Send(kSynchronizeCache).SrbStatus;
+        done = true;
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    /* Commands of another thread go on while the flush waits for the drain (a flush that kept
+       the recorder locked would stop this thread, and with it the clock, for good). */
+    int polls = 0;
+    while (!done && polls < 10000) {
+        EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+        LARGE_INTEGER interval;
+        interval.QuadPart = -kSecond / 1000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        polls++;
+    }
+    syncer.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(syncStatus, SRB_STATUS_SUCCESS);
+    EXPECT_GE(polls, 400); /* 1 ms apart during the 0.43 s drain */
+    EXPECT_EQ(Counters().BufferLevel, 0u);
+}
+
+/* ---- underruns ---------------------------------------------------------------------------- */
+
+TEST_F(SimRecorderTest, UnderrunIsCountedWithProtectionAndWritingGoesOn) {
+    config_.SpeedMultiple = 1;
+    Create();
+    ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    HostClockAdvance(kSecond / 10); /* 15360 bytes drained: still data in the buffer */
+    ASSERT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Counters().Underruns, 0u);
+    EXPECT_EQ(Counters().MinFill, 32768u - 15360u);
+
+    HostClockAdvance(2 * kSecond); /* the buffer runs empty between two writes */
+    EXPECT_EQ(WriteBlocks(32, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    SIM_RECORDER_COUNTERS c = Counters();
+    EXPECT_EQ(c.Underruns, 1u);
+    EXPECT_EQ(c.MinFill, 0u);
+    EXPECT_EQ(c.Writes, 3u);
+}
+
+TEST_F(SimRecorderTest, UnderrunWithoutProtectionFailsNextWriteWithLossOfStreaming) {
+    config_.SpeedMultiple = 1;
+    config_.UnderrunProtection = FALSE;
+    Create();
+    ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    HostClockAdvance(2 * kSecond);
+    ExpectCheckCondition(WriteBlocks(16, 16), SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x09);
+    EXPECT_EQ(Counters().Underruns, 1u);
+    EXPECT_FALSE(Counters().Recording);
+    ReleaseQueue();
+    /* Block 16 was not recorded. */
+    UCHAR block[2048];
+    EXPECT_EQ(HostSimReadBlock(rec_, 16, block, sizeof(block)), 0u);
+}
+
+TEST_F(SimRecorderTest, EmptyBufferAfterSynchronizeIsNoUnderrun) {
+    config_.SpeedMultiple = 1;
+    config_.UnderrunProtection = FALSE;
+    Create();
+    WriteBlocks(0, 16);
+    EXPECT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+    HostClockAdvance(5 * kSecond);
+    EXPECT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Counters().Underruns, 0u);
+}
+
+/* ---- disc file ---------------------------------------------------------------------------- */
+
+TEST_F(SimRecorderTest, RecordingOf2048ByteBlocksIsByteIdenticalToImage) {
+    Create();
+    std::vector<UCHAR> image(100 * 2048);
+    for (size_t i = 0; i < image.size(); i++) {
+        image[i] = (UCHAR)(i * 7 + i / 2048);
+    }
+    for (ULONG lba = 0; lba < 100; lba += 16) {
+        USHORT n = (USHORT)std::min<ULONG>(16, 100 - lba);
+        Reply r = Send(Write10(lba, n), image.data() + lba * 2048, n * 2048, true);
+        ASSERT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+    std::ifstream f(discPath_, std::ios::binary);
+    std::vector<UCHAR> disc((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(disc == image);
+
+    UCHAR cap[8];
+    Reply r = Send({SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0}, cap, sizeof(cap));
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ((cap[0] << 24) | (cap[1] << 16) | (cap[2] << 8) | cap[3], 99);
+    EXPECT_EQ((cap[4] << 24) | (cap[5] << 16) | (cap[6] << 8) | cap[7], 2048);
+
+    std::vector<UCHAR> back(10 * 2048);
+    r = Send(Read10(40, 10), back.data(), (ULONG)back.size());
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), image.begin() + 40 * 2048));
+
+    /* Beyond what was written. */
+    ExpectCheckCondition(Send(Read10(95, 10), back.data(), (ULONG)back.size()),
+                         SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
+}
+
+TEST_F(SimRecorderTest, MixedBlockSizesAreRetrievableByAddress) {
+    Create();
+    const ULONG sizes[] = {2048, 2056, 2336, 2352, 2448};
+    ULONG lba = 0;
+    for (ULONG s : sizes) {
+        ASSERT_EQ(WriteBlocks(lba, 3, s, (UCHAR)s).SrbStatus, SRB_STATUS_SUCCESS) << s;
+        lba += 3;
+    }
+    /* Rewrite one 2352 block as 2048, one 2048 block as 2448. */
+    ASSERT_EQ(WriteBlocks(10, 1, 2048, 0x11).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(1, 1, 2448, 0x22).SrbStatus, SRB_STATUS_SUCCESS);
+
+    UCHAR block[SIM_MAX_BLOCK_SIZE];
+    for (ULONG i = 0; i < 15; i++) {
+        ULONG expectSize = sizes[i / 3];
+        UCHAR expectFill = (UCHAR)expectSize;
+        if (i == 10) {
+            expectSize = 2048;
+            expectFill = 0x11;
+        } else if (i == 1) {
+            expectSize = 2448;
+            expectFill = 0x22;
+        }
+        memset(block, 0, sizeof(block));
+        ASSERT_EQ(HostSimReadBlock(rec_, i, block, sizeof(block)), expectSize) << i;
+        for (ULONG b = 0; b < expectSize; b++) {
+            ASSERT_EQ(block[b], expectFill) << "block " << i << " byte " << b;
+        }
+    }
+    /* READ(10) returns each block's own bytes in sequence. */
+    std::vector<UCHAR> data(2336 + 2352);
+    Reply r = Send(Read10(8, 2), data.data(), (ULONG)data.size());
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(data[0], (UCHAR)2336);
+    EXPECT_EQ(data[2335], (UCHAR)2336);
+    EXPECT_EQ(data[2336], (UCHAR)2352);
+    EXPECT_EQ(data.back(), (UCHAR)2352);
+
+    /* A length that is not a whole number of blocks, or a block larger than 2448. */
+    std::vector<UCHAR> odd(4097);
+    ExpectCheckCondition(Send(Write10(50, 2), odd.data(), (ULONG)odd.size(), true),
+                         SCSI_SENSE_ILLEGAL_REQUEST, 0x24, 0x00);
+    ReleaseQueue();
+    std::vector<UCHAR> big(2500);
+    ExpectCheckCondition(Send(Write10(50, 1), big.data(), (ULONG)big.size(), true),
+                         SCSI_SENSE_ILLEGAL_REQUEST, 0x24, 0x00);
+}
+
+TEST_F(SimRecorderTest, CapacityLimitsWrites) {
+    config_.CapacityBlocks = 100;
+    Create();
+    EXPECT_EQ(WriteBlocks(84, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(85, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
+}
+
+/* ---- fault script and command log --------------------------------------------------------- */
+
+TEST_F(SimRecorderTest, FaultAtCommandNumberHitsThatCommandOnly) {
+    Create();
+    ULONG id = HostSimFaultSenseAtCommand(rec_, 3, SCSI_SENSE_HARDWARE_ERROR, 0x44, 0x01);
+    EXPECT_EQ(HostSimUnreachedFaults(rec_), 1u);
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(WriteBlocks(0, 1).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(1, 1), SCSI_SENSE_HARDWARE_ERROR, 0x44, 0x01);
+    ReleaseQueue();
+    EXPECT_EQ(WriteBlocks(1, 1).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(HostSimFaultFired(rec_, id), 1u);
+    EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
+
+    SIM_LOG_ENTRY e;
+    ASSERT_EQ(HostSimLogCount(rec_), 4u);
+    ASSERT_TRUE(HostSimLogEntry(rec_, 2, &e));
+    EXPECT_EQ(e.Number, 3u);
+    EXPECT_TRUE(e.Injected);
+    EXPECT_EQ(e.Cdb[0], SCSIOP_WRITE);
+    EXPECT_EQ(e.CdbLength, 10);
+    EXPECT_EQ(e.DataLength, 2048u);
+    EXPECT_EQ(e.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
+    EXPECT_EQ(e.SenseKey, SCSI_SENSE_HARDWARE_ERROR);
+    EXPECT_EQ(e.Asc, 0x44);
+    ASSERT_TRUE(HostSimLogEntry(rec_, 0, &e));
+    EXPECT_EQ(e.SrbFlags, (ULONG)SRB_FLAGS_DISABLE_SYNCH_TRANSFER);
+    EXPECT_FALSE(e.Injected);
+    /* The injected write was not executed; block 1 holds the retry's data only once. */
+    EXPECT_EQ(Counters().Writes, 2u);
+}
+
+TEST_F(SimRecorderTest, FaultAtBlockHitsEachWriteCoveringItRepeatCountTimes) {
+    Create();
+    HostSimFaultSenseAtBlock(rec_, 1020, SCSI_SENSE_NOT_READY, 0x04, 0x08, 2);
+    EXPECT_EQ(WriteBlocks(1000, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    /* A READ covering the block does not match the (write) fault. */
+    std::vector<UCHAR> data(16 * 2048);
+    EXPECT_EQ(Send(Read10(1000, 16), data.data(), (ULONG)data.size()).SrbStatus,
+              SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(1016, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ReleaseQueue();
+    ExpectCheckCondition(WriteBlocks(1016, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ReleaseQueue();
+    EXPECT_EQ(WriteBlocks(1016, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
+}
+
+TEST_F(SimRecorderTest, InjectedSrbStatusesWithAndWithoutFreeze) {
+    Create();
+    HostSimFaultStatusAtCommand(rec_, 1, SRB_STATUS_SELECTION_TIMEOUT, TRUE);
+    HostSimFaultStatusAtCommand(rec_, 3, SRB_STATUS_TIMEOUT, FALSE);
+    Reply r = Send(kTestUnitReady);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT | SRB_STATUS_QUEUE_FROZEN);
+    EXPECT_EQ(r.ScsiStatus, SCSISTAT_GOOD);
+    EXPECT_EQ(r.Sense[0], 0xEE); /* no sense written */
+    ReleaseQueue();
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_TIMEOUT);
+    EXPECT_FALSE(Counters().QueueFrozen);
+}
+
+TEST_F(SimRecorderTest, BusResetIsFollowedByUnitAttention) {
+    Create();
+    SIM_FAULT f;
+    HostSimInitFault(&f, SimFaultAtCommand, SimFaultBusReset);
+    f.CommandNumber = 2;
+    f.Opcode = SCSIOP_WRITE;
+    HostSimAddFault(rec_, &f);
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS); /* opcode filter */
+    Reply r = WriteBlocks(0, 4);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_BUS_RESET | SRB_STATUS_QUEUE_FROZEN);
+    ReleaseQueue();
+    /* INQUIRY does not consume the unit attention; the next other command reports it. */
+    UCHAR inq[36];
+    EXPECT_EQ(Send({SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, inq, 36).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_UNIT_ATTENTION, 0x29, 0x00);
+    ReleaseQueue();
+    EXPECT_EQ(WriteBlocks(0, 4).SrbStatus, SRB_STATUS_SUCCESS);
+}
+
+TEST_F(SimRecorderTest, InjectedDataOverrunLeavesGivenLengthAndExecutes) {
+    Create();
+    SIM_FAULT f;
+    HostSimInitFault(&f, SimFaultAtBlock, SimFaultDataOverrun);
+    f.BlockAddress = 5;
+    f.TransferredLength = 4096;
+    HostSimAddFault(rec_, &f);
+    Reply r = WriteBlocks(0, 8);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_DATA_OVERRUN | SRB_STATUS_QUEUE_FROZEN);
+    EXPECT_EQ(r.Transferred, 4096u);
+    ReleaseQueue();
+    UCHAR block[2048];
+    EXPECT_EQ(HostSimReadBlock(rec_, 7, block, sizeof(block)), 2048u);
+}
+
+TEST_F(SimRecorderTest, UnreachedFaultIsReported) {
+    Create();
+    HostSimFaultSenseAtCommand(rec_, 100, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00);
+    HostSimFaultSenseAtBlock(rec_, 5000, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00, 3);
+    HostSimFaultSenseAtBlock(rec_, 2, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00, 2);
+    for (int i = 0; i < 3; i++) {
+        WriteBlocks(0, 4);
+        ReleaseQueue();
+    }
+    /* The first two never fired; the third fired twice as scripted. */
+    EXPECT_EQ(HostSimUnreachedFaults(rec_), 2u);
+    HostSimClearFaults(rec_);
+    EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
+}
+
+TEST_F(SimRecorderTest, CommandLogKeepsTimesAndIsARing) {
+    config_.LogCapacity = 4;
+    Create();
+    for (int i = 0; i < 6; i++) {
+        Send(kTestUnitReady);
+        HostClockAdvance(kSecond);
+    }
+    ASSERT_EQ(HostSimLogCount(rec_), 4u);
+    SIM_LOG_ENTRY first, last;
+    ASSERT_TRUE(HostSimLogEntry(rec_, 0, &first));
+    ASSERT_TRUE(HostSimLogEntry(rec_, 3, &last));
+    EXPECT_FALSE(HostSimLogEntry(rec_, 4, &last));
+    EXPECT_EQ(first.Number, 3u);
+    EXPECT_EQ(last.Number, 6u);
+    EXPECT_EQ(last.Time - first.Time, 3 * kSecond);
+
+    HostSimSetLogging(rec_, FALSE);
+    Send(kTestUnitReady);
+    EXPECT_EQ(HostSimLogCount(rec_), 4u);
+    HostSimClearLog(rec_);
+    EXPECT_EQ(HostSimLogCount(rec_), 0u);
+}
+
+/* ---- through the port device -------------------------------------------------------------- */
+
+class PortDeviceTest : public SimRecorderTest {
+protected:
+    void SetUp() override {
+        SimRecorderTest::SetUp();
+        config_.NoPortDevice = FALSE;
+    }
+
+    void TearDown() override {
+        /* Every request the port received was completed (and so freed by the I/O manager). */
+        EXPECT_EQ(HostOutstandingIrpCount(), 0);
+        EXPECT_EQ(HostOutstandingMdlCount(), 0);
+        SimRecorderTest::TearDown();
+    }
+
+    NTSTATUS Control(ULONG Code, void *In, ULONG InLength, void *Out, ULONG OutLength,
+                     ULONG_PTR *Information, bool Internal = false,
+                     SCSI_REQUEST_BLOCK *Srb = nullptr) {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(Code, rec_->Pdo, In, InLength, Out, OutLength,
+                                                 Internal, &event, &iosb);
+        if (irp == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (Srb != nullptr) {
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_SCSI;
+            next->MinorFunction = 1;
+            next->Parameters.Scsi.Srb = Srb;
+            Srb->OriginalRequest = irp;
+        }
+        NTSTATUS status = IofCallDriver(rec_->Pdo, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = iosb.Status;
+        }
+        *Information = iosb.Information;
+        return status;
+    }
+};
+
+TEST_F(PortDeviceTest, ScsiAddressAsConfiguredOrNotSupported) {
+    config_.PortNumber = 2;
+    config_.PathId = 1;
+    config_.TargetId = 5;
+    config_.Lun = 0;
+    Create();
+    ASSERT_NE(rec_->Pdo, nullptr);
+    EXPECT_EQ(HostSimRecorderOfDevice(rec_->Pdo), rec_);
+    SCSI_ADDRESS address;
+    memset(&address, 0xCC, sizeof(address));
+    ULONG_PTR info = 0;
+    NTSTATUS status = Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), &info);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(info, sizeof(SCSI_ADDRESS));
+    EXPECT_EQ(address.Length, sizeof(SCSI_ADDRESS));
+    EXPECT_EQ(address.PortNumber, 2);
+    EXPECT_EQ(address.PathId, 1);
+    EXPECT_EQ(address.TargetId, 5);
+    EXPECT_EQ(address.Lun, 0);
+
+    status = Control(0x00041234, nullptr, 0, &address, sizeof(address), &info);
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
+
+    HostDestroySimulatedRecorder(rec_);
+    config_.AddressNotSupported = TRUE;
+    Create();
+    status = Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), &info);
+    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(info, 0u);
+}
+
+TEST_F(PortDeviceTest, StorageDescriptorsCarryIdentityAndAdapterLimits) {
+    config_.MaximumTransferLength = 128 * 1024;
+    config_.MaximumPhysicalPages = 33;
+    config_.AlignmentMask = 3;
+    Create();
+    STORAGE_PROPERTY_QUERY query;
+    memset(&query, 0, sizeof(query));
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+
+    /* Header first, as the class library asks, then the whole descriptor. */
+    STORAGE_DESCRIPTOR_HEADER header;
+    ULONG_PTR info = 0;
+    UCHAR buffer[512];
+    memcpy(buffer, &query, sizeof(query));
+    NTSTATUS status =
+        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(header), &info);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(info, sizeof(header));
+    memcpy(&header, buffer, sizeof(header));
+    ASSERT_GT(header.Size, sizeof(STORAGE_DEVICE_DESCRIPTOR));
+    ASSERT_LE(header.Size, sizeof(buffer));
+
+    memcpy(buffer, &query, sizeof(query));
+    status =
+        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, header.Size, &info);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(info, header.Size);
+    STORAGE_DEVICE_DESCRIPTOR *d = (STORAGE_DEVICE_DESCRIPTOR *)buffer;
+    EXPECT_EQ(d->DeviceType, READ_ONLY_DIRECT_ACCESS_DEVICE);
+    EXPECT_TRUE(d->RemovableMedia);
+    EXPECT_EQ(d->BusType, BusTypeScsi);
+    EXPECT_STREQ((char *)buffer + d->VendorIdOffset, "CDWSIM  ");
+    EXPECT_STREQ((char *)buffer + d->ProductIdOffset, "SIMULATED CD-RW ");
+    EXPECT_STREQ((char *)buffer + d->ProductRevisionOffset, "1.00");
+    EXPECT_EQ(d->SerialNumberOffset, 0u);
+
+    query.PropertyId = StorageAdapterProperty;
+    memcpy(buffer, &query, sizeof(query));
+    status =
+        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(buffer), &info);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(info, sizeof(STORAGE_ADAPTER_DESCRIPTOR));
+    STORAGE_ADAPTER_DESCRIPTOR *a = (STORAGE_ADAPTER_DESCRIPTOR *)buffer;
+    EXPECT_EQ(a->Size, sizeof(STORAGE_ADAPTER_DESCRIPTOR));
+    EXPECT_EQ(a->MaximumTransferLength, 128u * 1024);
+    EXPECT_EQ(a->MaximumPhysicalPages, 33u);
+    EXPECT_EQ(a->AlignmentMask, 3u);
+
+    query.PropertyId = StorageDeviceIdProperty;
+    memcpy(buffer, &query, sizeof(query));
+    status =
+        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(buffer), &info);
+    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(PortDeviceTest, RequestBlocksArriveThroughExecuteControlCodes) {
+    Create();
+    std::vector<UCHAR> data(4 * 2048, 0x3C);
+    SCSI_REQUEST_BLOCK srb;
+    UCHAR sense[18];
+    memset(&srb, 0, sizeof(srb));
+    srb.Length = sizeof(srb);
+    srb.CdbLength = 10;
+    std::vector<UCHAR> cdb = Write10(7, 4);
+    memcpy(srb.Cdb, cdb.data(), 10);
+    srb.SenseInfoBuffer = sense;
+    srb.SenseInfoBufferLength = sizeof(sense);
+    srb.SrbFlags = SRB_FLAGS_DATA_OUT | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+    srb.DataBuffer = data.data();
+    srb.DataTransferLength = (ULONG)data.size();
+    ULONG_PTR info = 0;
+    NTSTATUS status = Control(IOCTL_SCSI_EXECUTE_OUT, nullptr, 0, data.data(), (ULONG)data.size(),
+                              &info, true, &srb);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(srb.SrbStatus, SRB_STATUS_SUCCESS);
+    UCHAR block[2048];
+    EXPECT_EQ(HostSimReadBlock(rec_, 10, block, sizeof(block)), 2048u);
+    EXPECT_EQ(block[0], 0x3C);
+
+    /* A failing command: autosense and frozen queue through the IRP path; release by SRB. */
+    memset(&srb, 0, sizeof(srb));
+    srb.Length = sizeof(srb);
+    srb.CdbLength = 6;
+    srb.Cdb[0] = 0xEE;
+    srb.SenseInfoBuffer = sense;
+    srb.SenseInfoBufferLength = sizeof(sense);
+    srb.SrbFlags = SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+    status = Control(IOCTL_SCSI_EXECUTE_NONE, nullptr, 0, nullptr, 0, &info, true, &srb);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(srb.SrbStatus,
+              SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID | SRB_STATUS_QUEUE_FROZEN);
+    EXPECT_EQ(sense[2], SCSI_SENSE_ILLEGAL_REQUEST);
+
+    memset(&srb, 0, sizeof(srb));
+    srb.Length = sizeof(srb);
+    srb.Function = SRB_FUNCTION_RELEASE_QUEUE;
+    status = Control(IOCTL_SCSI_EXECUTE_NONE, nullptr, 0, nullptr, 0, &info, true, &srb);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_FALSE(Counters().QueueFrozen);
+}
+
+} // namespace

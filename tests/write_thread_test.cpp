@@ -1,0 +1,652 @@
+/*
+ * write_thread_test.cpp - the write thread driven directly on one simulated recorder.
+ *
+ * The test stands in for the read side: with the device's own read thread idle it marks a
+ * recording in process, fills cache buffers, inserts packets into the ring under CirQueLock
+ * and signals PacketReadyEvent / WriteStartEvent as the read thread does. It then judges the
+ * pass by the recorder's command log, the disc's blocks, the status record, the debug output
+ * and the refill event. Time runs on the stand-in's virtual clock.
+ */
+#include "support/driver_harness.h"
+
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../driver/writer.h"
+
+namespace {
+
+const UCHAR OP_TEST_UNIT_READY = 0x00;
+const UCHAR OP_WRITE10 = 0x2A;
+const UCHAR OP_SYNCHRONIZE_CACHE = 0x35;
+
+/* Content of byte I of disc block Lba in blocks of BlockSize bytes. */
+UCHAR PatternByte(ULONG Lba, ULONG I, ULONG BlockSize) {
+    return static_cast<UCHAR>(Lba * 31 + I * 7 + BlockSize + (I >> 8));
+}
+
+ULONG CdbLba(const SIM_LOG_ENTRY &E) {
+    return (ULONG(E.Cdb[2]) << 24) | (ULONG(E.Cdb[3]) << 16) | (ULONG(E.Cdb[4]) << 8) | E.Cdb[5];
+}
+
+ULONG CdbBlocks(const SIM_LOG_ENTRY &E) {
+    return (ULONG(E.Cdb[7]) << 8) | E.Cdb[8];
+}
+
+class WriteThreadTest : public DriverHarness {
+protected:
+    void SetUp() override {
+        DriverHarness::SetUp();
+        unit = PlugRecorder();
+        ASSERT_NE(nullptr, unit->Fdo);
+        sim = unit->Sim;
+        ext = CdwWriterExtension(unit->Fdo);
+        device = CdwDeviceNumber(unit->Fdo);
+        handle = OpenRecorder();
+        ASSERT_NE(nullptr, handle);
+        ULONG count = 16;
+        IoctlResult r =
+            Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, sizeof(count), &count, 4);
+        ASSERT_EQ(STATUS_SUCCESS, r.Status);
+        ASSERT_EQ(16u, count);
+    }
+
+    void TearDown() override {
+        if (sim != nullptr) {
+            EXPECT_EQ(0u, HostSimUnreachedFaults(sim));
+        }
+        DriverHarness::TearDown();
+    }
+
+    /* Per-device message text. */
+    std::string Msg(const char *Text) const {
+        return "Burnkit[" + std::to_string(device) + "]: " + Text;
+    }
+
+    /* What a record-disc request and the read thread leave before the first packet. */
+    void Begin(ULONG WriteMode, ULONG StartBlocks = 0, BOOLEAN ChecksumOnly = FALSE) {
+        ext->WriteParams.writeMode = WriteMode;
+        ext->WriteParams.blockSize = 2048;
+        ext->WriteParams.bAbort = FALSE;
+        ext->WriteParams.bChecksumOnly = ChecksumOnly;
+        ext->recordFlags = 0;
+        ext->refillThreshold = 0; /* no refill requests: the event shows the ending's signal */
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            ext->Status.bCancel = FALSE;
+            ext->Status.blocksWritten = StartBlocks;
+            ext->Status.packetsQueued = 0;
+            ext->Status.buffersOrChecksum = ext->numCacheBuffers;
+            ext->Status.recordingStatus = RECSTAT_IN_PROCESS;
+        }
+        {
+            CdwSpinLockGuard guard(&ext->CirQueLock);
+            CirQueReset(&ext->CirQue);
+        }
+        KeClearEvent(&ext->CirQueRefillEvent);
+        KeClearEvent(&ext->PacketReadyEvent);
+        HostSimClearLog(sim);
+        ClearLog();
+    }
+
+    /* Inserts a packet as the read thread does; false when the ring is full. */
+    bool Insert(ULONG Action, ULONG Address, ULONG Blocks, bool Last, ULONG BlockSize) {
+        ULONG slot;
+        {
+            CdwSpinLockGuard guard(&ext->CirQueLock);
+            if (CirQueIsFull(&ext->CirQue)) {
+                return false;
+            }
+            slot = ext->CirQue.tail;
+        }
+        RING_PACKET packet = {};
+        packet.action = Action;
+        packet.blockAddress = Address;
+        packet.numBlocks = Blocks;
+        packet.bLastPacket = Last ? TRUE : FALSE;
+        packet.buffer = ext->cacheBuffers[slot];
+        if (Action == PACKET_ACTION_WRITE) {
+            for (ULONG b = 0; b < Blocks; b++) {
+                for (ULONG i = 0; i < BlockSize; i++) {
+                    packet.buffer[b * BlockSize + i] = PatternByte(Address + b, i, BlockSize);
+                }
+            }
+        }
+        {
+            CdwSpinLockGuard guard(&ext->CirQueLock);
+            EXPECT_TRUE(CirQueInsertPacket(&ext->CirQue, &packet));
+        }
+        (void)KeSetEvent(&ext->PacketReadyEvent, IO_NO_INCREMENT, FALSE);
+        return true;
+    }
+
+    void QueueWrite(ULONG Address, ULONG Blocks, bool Last = false, ULONG BlockSize = 2048) {
+        ASSERT_TRUE(Insert(PACKET_ACTION_WRITE, Address, Blocks, Last, BlockSize));
+    }
+
+    void QueueAction(ULONG Action, ULONG Value) { ASSERT_TRUE(Insert(Action, Value, 0, false, 0)); }
+
+    void StartPass() { (void)KeSetEvent(&ext->WriteStartEvent, IO_NO_INCREMENT, FALSE); }
+
+    RECORDING_STATUS Snapshot() {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        return ext->Status;
+    }
+
+    /* Polls on the stand-in clock; false when Predicate stays false for MaxSeconds. */
+    bool WaitUntil(const std::function<bool()> &Predicate, ULONG MaxSeconds = 900) {
+        LONGLONG end = HostClockNow() + LONGLONG(MaxSeconds) * 10000000LL;
+        while (!Predicate()) {
+            if (HostClockNow() > end) {
+                return false;
+            }
+            Sleep(50);
+        }
+        return true;
+    }
+
+    void WaitPassEnd() {
+        ASSERT_TRUE(WaitUntil([&] {
+            return Snapshot().recordingStatus != RECSTAT_IN_PROCESS &&
+                   !ext->bWriteThreadProcRunning;
+        })) << HostSchedulerReport();
+    }
+
+    /* A pass that is running and blocked waiting for a packet (the clock only moves then). */
+    void WaitPassIdle() {
+        ASSERT_TRUE(WaitUntil([&] { return ext->bWriteThreadProcRunning != FALSE; }));
+        Sleep(1000);
+    }
+
+    std::vector<SIM_LOG_ENTRY> Commands() {
+        std::vector<SIM_LOG_ENTRY> all;
+        for (ULONG i = 0; i < HostSimLogCount(sim); i++) {
+            SIM_LOG_ENTRY entry;
+            if (HostSimLogEntry(sim, i, &entry)) {
+                all.push_back(entry);
+            }
+        }
+        return all;
+    }
+
+    std::vector<SIM_LOG_ENTRY> Commands(UCHAR Opcode) {
+        std::vector<SIM_LOG_ENTRY> some;
+        for (const SIM_LOG_ENTRY &entry : Commands()) {
+            if (entry.Cdb[0] == Opcode) {
+                some.push_back(entry);
+            }
+        }
+        return some;
+    }
+
+    std::vector<UCHAR> Opcodes() {
+        std::vector<UCHAR> ops;
+        for (const SIM_LOG_ENTRY &entry : Commands()) {
+            ops.push_back(entry.Cdb[0]);
+        }
+        return ops;
+    }
+
+    bool RefillSignalled() { return KeReadStateEvent(&ext->CirQueRefillEvent) != 0; }
+
+    /* The application's cancel, through the status request. */
+    void Cancel() {
+        RECORDING_STATUS request = {};
+        request.bCancel = 1;
+        IoctlResult r =
+            IoctlInOut(handle, IOCTL_RECORDER_RECORDING_STATUS, &request, sizeof(request));
+        ASSERT_EQ(STATUS_SUCCESS, r.Status);
+    }
+
+    /* Expects blocks [First, First+Count) on the disc with the test pattern. */
+    void ExpectDiscBlocks(ULONG First, ULONG Count, ULONG BlockSize) {
+        std::vector<UCHAR> block(SIM_MAX_BLOCK_SIZE);
+        for (ULONG lba = First; lba < First + Count; lba++) {
+            ASSERT_EQ(BlockSize, HostSimReadBlock(sim, lba, block.data(), ULONG(block.size())))
+                << "block " << lba;
+            for (ULONG i = 0; i < BlockSize; i++) {
+                ASSERT_EQ(PatternByte(lba, i, BlockSize), block[i])
+                    << "block " << lba << " byte " << i;
+            }
+        }
+    }
+
+    /* Expects WRITE(10) commands of the given (address, blocks) in order, each moving
+     * blocks x BlockSize bytes. */
+    void ExpectWrites(const std::vector<std::pair<ULONG, ULONG>> &Expected, ULONG BlockSize) {
+        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        ASSERT_EQ(Expected.size(), writes.size());
+        for (size_t i = 0; i < writes.size(); i++) {
+            EXPECT_EQ(Expected[i].first, CdbLba(writes[i])) << i;
+            EXPECT_EQ(Expected[i].second, CdbBlocks(writes[i])) << i;
+            EXPECT_EQ(Expected[i].second * BlockSize, writes[i].DataLength) << i;
+            EXPECT_EQ(10, writes[i].CdbLength) << i;
+            EXPECT_EQ(0, writes[i].Cdb[1]) << i;
+            EXPECT_EQ(0, writes[i].Cdb[6]) << i;
+        }
+    }
+
+    Unit *unit = nullptr;
+    PSIM_RECORDER sim = nullptr;
+    PWriterExtension ext = nullptr;
+    ULONG device = 0;
+    HANDLE handle = nullptr;
+};
+
+} // namespace
+
+TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgress) {
+    Begin(0, 500);
+    QueueWrite(990, 10);
+    QueueWrite(1000, 40, true);
+    StartPass();
+    WaitPassEnd();
+
+    ExpectWrites({{990, 10}, {1000, 16}, {1016, 16}, {1032, 8}}, 2048);
+    for (const SIM_LOG_ENTRY &w : Commands(OP_WRITE10)) {
+        EXPECT_EQ(0x00, w.Cdb[9]);
+    }
+    EXPECT_EQ(Commands(OP_WRITE10).size(), Commands().size()) << "completion sends no flush";
+    ExpectDiscBlocks(990, 50, 2048);
+
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+    EXPECT_EQ(510u, status.blocksWritten) << "the last packet's blocks are not counted";
+    EXPECT_EQ(2u, status.packetsQueued);
+    EXPECT_EQ(16u, status.buffersOrChecksum);
+    EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
+    EXPECT_FALSE(ext->bWriteThreadProcRunning);
+
+    /* A second pass on the same thread starts afresh. */
+    Begin(0, 7);
+    QueueWrite(0, 1, true);
+    StartPass();
+    WaitPassEnd();
+    ExpectWrites({{0, 1}}, 2048);
+    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+    EXPECT_EQ(7u, Snapshot().blocksWritten);
+}
+
+TEST_F(WriteThreadTest, StreamingModesMarkEveryCommandButTheVeryLast) {
+    for (ULONG mode : {1u, 2u, 3u, 0u}) {
+        SCOPED_TRACE(mode);
+        const bool streaming = (mode == 1 || mode == 2);
+        Begin(mode);
+        QueueWrite(0, 20);
+        QueueWrite(20, 20, true);
+        StartPass();
+        WaitPassEnd();
+        ExpectWrites({{0, 16}, {16, 4}, {20, 16}, {36, 4}}, 2048);
+        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        for (size_t i = 0; i < writes.size(); i++) {
+            UCHAR expected = (streaming && i + 1 < writes.size()) ? 0x80 : 0x00;
+            EXPECT_EQ(expected, writes[i].Cdb[9]) << i;
+        }
+        EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+
+        /* An ending that flushes: streaming modes send no SYNCHRONIZE CACHE at all. */
+        Begin(mode);
+        QueueWrite(0, 4);
+        QueueWrite(4, 4, true);
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            ext->Status.bCancel = TRUE;
+        }
+        StartPass();
+        WaitPassEnd();
+        EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
+        EXPECT_TRUE(Commands(OP_WRITE10).empty());
+        EXPECT_EQ(streaming ? 0u : 1u, Commands(OP_SYNCHRONIZE_CACHE).size());
+    }
+}
+
+TEST_F(WriteThreadTest, BlockSizePacketChangesFollowingTransfers) {
+    Begin(0);
+    QueueWrite(0, 8);
+    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2352);
+    QueueWrite(8, 20, true, 2352);
+    StartPass();
+    WaitPassEnd();
+
+    std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+    ASSERT_EQ(3u, writes.size()) << "the block-size packet sends no command";
+    EXPECT_EQ(8u * 2048, writes[0].DataLength);
+    EXPECT_EQ(8u, CdbLba(writes[1]));
+    EXPECT_EQ(16u * 2352, writes[1].DataLength);
+    EXPECT_EQ(24u, CdbLba(writes[2]));
+    EXPECT_EQ(4u * 2352, writes[2].DataLength);
+    EXPECT_EQ(2352u, ext->WriteParams.blockSize);
+    ExpectDiscBlocks(0, 8, 2048);
+    ExpectDiscBlocks(8, 20, 2352);
+
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+    EXPECT_EQ(8u, status.blocksWritten) << "block-size packets carry no blocks";
+}
+
+TEST_F(WriteThreadTest, ChecksumOnlySumsEveryByteAndSendsNothing) {
+    Begin(0, 0, TRUE);
+    QueueWrite(0, 10);
+    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2336);
+    QueueWrite(10, 64, false, 2336);
+    QueueWrite(74, 3, true, 2336);
+    StartPass();
+    WaitPassEnd();
+
+    ULONG expected = 0;
+    for (ULONG lba = 0; lba < 10; lba++) {
+        for (ULONG i = 0; i < 2048; i++) {
+            expected += PatternByte(lba, i, 2048);
+        }
+    }
+    for (ULONG lba = 10; lba < 77; lba++) {
+        for (ULONG i = 0; i < 2336; i++) {
+            expected += PatternByte(lba, i, 2336);
+        }
+    }
+    EXPECT_TRUE(Commands().empty()) << "no command reaches the drive";
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+    EXPECT_EQ(expected, status.buffersOrChecksum);
+    EXPECT_EQ(74u, status.blocksWritten);
+}
+
+TEST_F(WriteThreadTest, InvalidActionAndEmptyRingEndWithFlushAndRefill) {
+    Begin(0);
+    QueueWrite(0, 4);
+    QueueAction(2, 0);
+    QueueWrite(4, 4, true);
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(RECSTAT_INVALID_PACKET, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - invalid action, terminating\n").c_str()));
+    EXPECT_TRUE(RefillSignalled());
+
+    /* PacketReadyEvent without a packet behind it. */
+    Begin(0);
+    StartPass();
+    WaitPassIdle();
+    (void)KeSetEvent(&ext->PacketReadyEvent, IO_NO_INCREMENT, FALSE);
+    WaitPassEnd();
+    EXPECT_EQ(RECSTAT_QUEUE_ERROR, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQueGetNextPacket failed, terminating\n").c_str()));
+    EXPECT_TRUE(RefillSignalled());
+}
+
+TEST_F(WriteThreadTest, PacketTimeOutAfterThirtySecondsOfVirtualTime) {
+    Begin(0);
+    QueueWrite(0, 4);
+    LONGLONG start = HostClockNow();
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    Sleep(29000);
+    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
+    EXPECT_TRUE(ext->bWriteThreadProcRunning);
+
+    /* The buffers stay while the pass may use them. */
+    ULONG count = 20;
+    IoctlResult r = Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, 4, &count, 4);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, r.Status);
+    EXPECT_TRUE(
+        Logged(Msg("CdRecorderAllocateCache - recording in process, buffers in use\n").c_str()));
+    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.Status);
+    EXPECT_TRUE(Logged(Msg("CdRecorderDeallocateCache not deallocating - WriteThreadProc still "
+                           "running!\n")
+                           .c_str()));
+    EXPECT_EQ(16u, ext->numCacheBuffers);
+
+    WaitPassEnd();
+    EXPECT_GE(HostClockNow() - start, 300000000LL);
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, status.recordingStatus);
+    EXPECT_EQ(4u, status.blocksWritten);
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQue empty, terminating\n").c_str()));
+    EXPECT_TRUE(RefillSignalled());
+
+    /* The buffers are free again once the pass has ended. */
+    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(STATUS_SUCCESS, r.Status);
+    EXPECT_EQ(0u, ext->numCacheBuffers);
+}
+
+TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
+    /* Set while the pass waits for a packet: it ends when the wait times out. */
+    Begin(0);
+    QueueWrite(0, 4);
+    LONGLONG start = HostClockNow();
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    Sleep(10000);
+    ext->WriteParams.bAbort = TRUE;
+    WaitPassEnd();
+    EXPECT_GE(HostClockNow() - start, 300000000LL);
+    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
+    EXPECT_FALSE(Logged("CirQue empty"));
+    EXPECT_FALSE(RefillSignalled());
+
+    /* The read side's own failure value stays. */
+    Begin(0);
+    QueueWrite(0, 4);
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    Sleep(10000);
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->Status.recordingStatus = RECSTAT_READ_FAILED;
+    }
+    ext->WriteParams.bAbort = TRUE;
+    ASSERT_TRUE(WaitUntil([&] {
+        return !ext->bWriteThreadProcRunning && Logged("WriteParams.bAbort set, terminating");
+    }));
+    EXPECT_EQ(RECSTAT_READ_FAILED, Snapshot().recordingStatus);
+    EXPECT_FALSE(RefillSignalled());
+
+    /* Set before the pass looks at a packet: nothing is written. */
+    Begin(0);
+    QueueWrite(0, 4);
+    QueueWrite(4, 4, true);
+    ext->WriteParams.bAbort = TRUE;
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
+    EXPECT_FALSE(RefillSignalled());
+}
+
+TEST_F(WriteThreadTest, LongWriteResetAndBusResetAreRetriedAfterPolling) {
+    struct Case {
+        const char *name;
+        SIM_FAULT_KIND kind;
+        UCHAR key, asc, ascq, srb;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"long write", SimFaultSense, 0x02, 0x04, 0x08, 0,
+         "WriteThreadProc - ASC = 04,08 on write command - calling PollTestUnitReady\n"},
+        {"reset", SimFaultSense, 0x06, 0x29, 0x02, 0,
+         "WriteThreadProc - ASC = 29,02 on write command - calling PollTestUnitReady\n"},
+        {"bus reset", SimFaultSrbStatus, 0, 0, 0, 0x0E,
+         "WriteThreadProc - SrbStatus = 0x0e (Bus Reset) on write command - calling "
+         "PollTestUnitReady\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Begin(0);
+        SIM_FAULT fault;
+        HostSimInitFault(&fault, SimFaultAtBlock, c.kind);
+        fault.BlockAddress = 1016;
+        fault.SenseKey = c.key;
+        fault.Asc = c.asc;
+        fault.Ascq = c.ascq;
+        fault.SrbStatus = c.srb;
+        ULONG id = HostSimAddFault(sim, &fault);
+        QueueWrite(1000, 40, true);
+        StartPass();
+        WaitPassEnd();
+        EXPECT_EQ(1u, HostSimFaultFired(sim, id));
+        EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+        EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_TEST_UNIT_READY, OP_WRITE10,
+                                      OP_WRITE10}),
+                  Opcodes());
+        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        ASSERT_EQ(4u, writes.size());
+        EXPECT_EQ(0, memcmp(writes[1].Cdb, writes[2].Cdb, 10)) << "the same command again";
+        EXPECT_EQ(1032u, CdbLba(writes[3]));
+        EXPECT_TRUE(Logged(Msg(c.message).c_str()));
+        EXPECT_FALSE(Logged("Retried write request"));
+        ExpectDiscBlocks(1000, 40, 2048);
+        HostSimClearFaults(sim);
+    }
+
+    /* No limit of its own on re-sends; more than 100 are reported. */
+    Begin(0);
+    ULONG id = HostSimFaultSenseAtBlock(sim, 2000, 0x02, 0x04, 0x08, 101);
+    QueueWrite(2000, 4, true);
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(101u, HostSimFaultFired(sim, id));
+    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+    EXPECT_EQ(101u, Commands(OP_TEST_UNIT_READY).size());
+    EXPECT_EQ(102u, Commands(OP_WRITE10).size());
+    EXPECT_TRUE(
+        Logged(Msg("WriteThreadProc - Retried write request for block 2000 101 times\n").c_str()));
+}
+
+TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
+    Begin(0, 100);
+    QueueWrite(990, 10);
+    ULONG id = HostSimFaultSenseAtBlock(sim, 1016, 0x03, 0x0C, 0x00, 1);
+    QueueWrite(1000, 40, true);
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(1u, HostSimFaultFired(sim, id));
+
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}),
+              Opcodes())
+        << "no poll, no further write, then the flush";
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus);
+    const UCHAR failed[16] = {0x2A, 0, 0x00, 0x00, 0x03, 0xF8, 0, 0x00, 0x10, 0x00};
+    EXPECT_EQ(0, memcmp(failed, status.failedCdb, 16));
+    EXPECT_EQ(4u, status.lastSrbStatus) << "the flush keeps the write's outcome";
+    EXPECT_EQ(2, status.lastScsiStatus);
+    EXPECT_EQ(0x03, status.senseData[2] & 0x0F);
+    EXPECT_EQ(0x0C, status.senseData[12]);
+    EXPECT_EQ(0x00, status.senseData[13]);
+    EXPECT_EQ(110u, status.blocksWritten) << "only the packet written in full counts";
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                           "0x2, ASC = 0xC, ASCQ = 0x0, terminating\n")
+                           .c_str()));
+    EXPECT_TRUE(Logged(Msg("Cdb: 2A 00 00 00 03 F8 00 00 10 00\n").c_str()));
+    EXPECT_TRUE(RefillSignalled());
+
+    /* A long write whose readiness poll then fails ends the same way. */
+    Begin(0);
+    ULONG writeFault = HostSimFaultSenseAtBlock(sim, 50, 0x02, 0x04, 0x08, 1);
+    SIM_FAULT tur;
+    HostSimInitFault(&tur, SimFaultAtCommand, SimFaultSense);
+    SIM_RECORDER_COUNTERS counters;
+    HostSimGetCounters(sim, &counters);
+    tur.CommandNumber = counters.Commands + 1;
+    tur.Opcode = OP_TEST_UNIT_READY;
+    tur.SenseKey = 0x02;
+    tur.Asc = 0x04;
+    tur.Ascq = 0x01;
+    ULONG turFault = HostSimAddFault(sim, &tur);
+    QueueWrite(50, 2, true);
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(1u, HostSimFaultFired(sim, writeFault));
+    EXPECT_EQ(1u, HostSimFaultFired(sim, turFault));
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_TEST_UNIT_READY, OP_SYNCHRONIZE_CACHE}),
+              Opcodes());
+    status = Snapshot();
+    EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus);
+    const UCHAR failed50[16] = {0x2A, 0, 0, 0, 0, 50, 0, 0, 2, 0};
+    EXPECT_EQ(0, memcmp(failed50, status.failedCdb, 16));
+}
+
+TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
+    Begin(0);
+    QueueWrite(0, 4);
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    WaitPassIdle();
+    Cancel();
+    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus) << "nothing happens before a packet";
+    KeClearEvent(&ext->CirQueRefillEvent); /* the status request set it */
+    QueueWrite(4, 4);
+    QueueWrite(8, 4, true);
+    WaitPassEnd();
+
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes())
+        << "the packet already taken is written, then the pass flushes";
+    EXPECT_EQ(8u, status.blocksWritten);
+    EXPECT_TRUE(RefillSignalled()) << "the read side is woken";
+}
+
+TEST_F(WriteThreadTest, RefillIsRequestedOnlyBelowTheThreshold) {
+    for (ULONG threshold : {1u, 2u}) {
+        SCOPED_TRACE(threshold);
+        Begin(0);
+        ext->refillThreshold = threshold;
+        QueueWrite(0, 1);
+        QueueWrite(1, 1, true); /* the ring count is 2, then 1 */
+        StartPass();
+        WaitPassEnd();
+        EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+        EXPECT_EQ(threshold == 2, RefillSignalled());
+    }
+}
+
+TEST_F(WriteThreadTest, TestHangIdlesAfterTheHundredthPacket) {
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "ended by cancel" : "ended by clearing the switch");
+        Begin(0);
+        ext->recordFlags = RECORD_FLAG_TEST_HANG;
+        const ULONG packets = 103;
+        ULONG queued = 0;
+        StartPass();
+        ASSERT_TRUE(WaitUntil([&] {
+            while (queued < packets &&
+                   Insert(PACKET_ACTION_WRITE, queued, 1, queued + 1 == packets, 2048)) {
+                queued++;
+            }
+            return queued == packets && LoggedCount("test hang in WriteThread") >= 3;
+        }));
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(RECSTAT_IN_PROCESS, status.recordingStatus);
+        EXPECT_EQ(100u, Commands(OP_WRITE10).size());
+        EXPECT_EQ(99u, status.blocksWritten) << "the 100th packet is counted after the hang";
+        EXPECT_TRUE(Logged(Msg("WriteThreadProc - test hang in WriteThread\n").c_str()));
+
+        if (cancel) {
+            Cancel();
+        } else {
+            ext->recordFlags = 0;
+        }
+        WaitPassEnd();
+        status = Snapshot();
+        if (cancel) {
+            EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
+            EXPECT_EQ(100u, Commands(OP_WRITE10).size());
+            EXPECT_EQ(100u, status.blocksWritten);
+        } else {
+            EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+            EXPECT_EQ(packets, Commands(OP_WRITE10).size());
+            EXPECT_EQ(packets - 1, status.blocksWritten);
+        }
+    }
+}

@@ -1,0 +1,359 @@
+/*
+ * commands.cpp - `cdwriter devices`, `cdwriter scsi` and `cdwriter eventlog`.
+ */
+#include "install.h"
+#include "json.h"
+#include "tool.h"
+
+#include "cdw_client.h"
+#include "scsi_text.h"
+
+#include <ntddk.h>
+#include <standin/eventlog.h>
+#include <standin/io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Trim(const std::string &s) {
+    size_t end = s.find_last_not_of(' ');
+    return end == std::string::npos ? "" : s.substr(0, end + 1);
+}
+
+struct Identity {
+    bool known = false;
+    std::string vendor, product, revision;
+};
+
+Identity DecodeInquiry(const std::vector<uint8_t> &data) {
+    Identity id;
+    if (data.size() >= 36) {
+        id.known = true;
+        id.vendor = Trim(std::string(data.begin() + 8, data.begin() + 16));
+        id.product = Trim(std::string(data.begin() + 16, data.begin() + 32));
+        id.revision = Trim(std::string(data.begin() + 32, data.begin() + 36));
+        for (auto *s : {&id.vendor, &id.product, &id.revision})
+            for (auto &c : *s)
+                if (c < 0x20 || c > 0x7E)
+                    c = '.';
+    }
+    return id;
+}
+
+struct DeviceReport {
+    CdwDeviceKind kind;
+    unsigned index;
+    std::string error;
+    Identity identity;
+    bool parametersKnown = false;
+    CD_RECORDER_PARAMETERS parameters = {};
+    std::string name;
+    std::string nameProperty;
+};
+
+DeviceReport Describe(CdwDeviceKind kind, unsigned index) {
+    DeviceReport r;
+    r.kind = kind;
+    r.index = index;
+    CdwDevice device;
+    CdwStatus status = device.Open(kind, index);
+    if (!CdwSucceeded(status)) {
+        r.error = "cannot open, status " + StatusText(status);
+        return r;
+    }
+    CdwScsiResult inquiry;
+    if (CdwSucceeded(device.ExecScsi(CdwInquiryCommand(), &inquiry)) && inquiry.Good())
+        r.identity = DecodeInquiry(inquiry.data);
+    r.parametersKnown = CdwSucceeded(device.QueryParameters(&r.parameters));
+    const struct {
+        uint32_t type;
+        const char *name;
+    } properties[] = {{9, "friendlyName"}, {0, "deviceDescription"}};
+    for (const auto &p : properties) {
+        std::string text;
+        if (CdwSucceeded(device.QueryPropertyString(p.type, &text)) && !text.empty()) {
+            r.name = text;
+            r.nameProperty = p.name;
+            break;
+        }
+    }
+    return r;
+}
+
+void ReportJson(JsonWriter &j, const DeviceReport &r) {
+    j.BeginObject();
+    j.Field("number", (r.kind == CdwDeviceKind::Recorder ? "" : "d") + std::to_string(r.index));
+    j.Field("index", r.index);
+    j.Field("kind", r.kind == CdwDeviceKind::Recorder ? "recorder" : "desktop unit");
+    if (!r.error.empty())
+        j.Field("error", r.error);
+    if (r.identity.known) {
+        j.Field("vendor", r.identity.vendor);
+        j.Field("product", r.identity.product);
+        j.Field("revision", r.identity.revision);
+    }
+    if (r.parametersKnown) {
+        const auto &p = r.parameters;
+        j.Key("scsiAddress").BeginObject();
+        j.Field("port", static_cast<unsigned>(p.PortNumber));
+        j.Field("path", static_cast<unsigned>(p.PathId));
+        j.Field("target", static_cast<unsigned>(p.TargetId));
+        j.Field("lun", static_cast<unsigned>(p.Lun));
+        j.EndObject();
+        j.Field("alignmentRequirement", static_cast<unsigned>(p.AlignmentRequirement));
+        j.Field("maximumTransferLength", static_cast<unsigned>(p.MaximumTransferLength));
+        j.Field("maximumPhysicalPages", static_cast<unsigned>(p.MaximumPhysicalPages));
+    }
+    if (!r.name.empty()) {
+        j.Field("name", r.name);
+        j.Field("nameProperty", r.nameProperty);
+    }
+    j.EndObject();
+}
+
+std::string ReportLine(const DeviceReport &r) {
+    char line[512];
+    std::string number = (r.kind == CdwDeviceKind::Recorder ? "" : "d") + std::to_string(r.index);
+    if (!r.error.empty()) {
+        snprintf(line, sizeof(line), "  %-3s %s", number.c_str(), r.error.c_str());
+        return line;
+    }
+    char address[32] = "-";
+    char limits[96] = "-";
+    if (r.parametersKnown) {
+        const auto &p = r.parameters;
+        snprintf(address, sizeof(address), "%u:%u:%u:%u", p.PortNumber, p.PathId, p.TargetId,
+                 p.Lun);
+        snprintf(limits, sizeof(limits), "align 0x%X, max %u bytes / %u pages",
+                 static_cast<unsigned>(p.AlignmentRequirement),
+                 static_cast<unsigned>(p.MaximumTransferLength),
+                 static_cast<unsigned>(p.MaximumPhysicalPages));
+    }
+    snprintf(line, sizeof(line), "  %-3s %-8s %-16s %-4s  SCSI %-9s %s%s%s%s", number.c_str(),
+             r.identity.known ? r.identity.vendor.c_str() : "?",
+             r.identity.known ? r.identity.product.c_str() : "?",
+             r.identity.known ? r.identity.revision.c_str() : "", address, limits,
+             r.name.empty() ? "" : "  \"", r.name.c_str(), r.name.empty() ? "" : "\"");
+    return line;
+}
+
+} // namespace
+
+std::string StatusText(int32_t status) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+int RunDevices(const Options &o, const InstallSpec &install) {
+    Installation installation;
+    std::string error;
+    bool usage = false;
+    if (!installation.Start(o, install, &error, &usage))
+        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    std::vector<DeviceReport> recorders, desktops;
+    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::Recorder); i++)
+        recorders.push_back(Describe(CdwDeviceKind::Recorder, i));
+    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::DesktopUnit); i++)
+        desktops.push_back(Describe(CdwDeviceKind::DesktopUnit, i));
+    if (o.json) {
+        JsonWriter j;
+        j.BeginObject().Field("command", "devices");
+        j.Key("recorders").BeginArray();
+        for (const auto &r : recorders)
+            ReportJson(j, r);
+        j.EndArray();
+        j.Key("desktopUnits").BeginArray();
+        for (const auto &r : desktops)
+            ReportJson(j, r);
+        j.EndArray();
+        j.EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else {
+        printf("Recorders (%zu):\n", recorders.size());
+        for (const auto &r : recorders)
+            printf("%s\n", ReportLine(r).c_str());
+        printf("Desktop units (%zu):\n", desktops.size());
+        for (const auto &r : desktops)
+            printf("%s\n", ReportLine(r).c_str());
+    }
+    fflush(stdout);
+    std::string leftover = installation.Stop();
+    if (!leftover.empty())
+        fprintf(stderr, "cdwriter: warning: resources left at unload:\n%s\n", leftover.c_str());
+    return kExitOk;
+}
+
+int RunScsi(const Options &o, const InstallSpec &install) {
+    CdwScsiCommand command;
+    memcpy(command.cdb, o.cdb.data(), o.cdb.size());
+    command.cdbLength = static_cast<uint8_t>(o.cdb.size());
+    command.timeoutSeconds = o.timeout;
+    std::string outData;
+    if (!o.writeFile.empty()) {
+        std::ifstream in(o.writeFile, std::ios::binary);
+        if (!in)
+            return Fail(o, kExitUsage,
+                        "scsi: cannot read \"" + o.writeFile + "\": " + strerror(errno));
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        outData = bytes.str();
+        if (outData.size() > 16u * 1024 * 1024)
+            return Fail(o, kExitUsage, "scsi: \"" + o.writeFile + "\" is larger than 16 MB");
+        command.dataOut = true;
+        command.transferLength = static_cast<uint32_t>(outData.size());
+        command.outData = outData.data();
+    } else if (o.readSet) {
+        command.transferLength = o.readLength;
+    }
+
+    Installation installation;
+    std::string error;
+    bool usage = false;
+    if (!installation.Start(o, install, &error, &usage))
+        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    CdwDeviceKind kind = o.scsiDesktop ? CdwDeviceKind::DesktopUnit : CdwDeviceKind::Recorder;
+    unsigned count = CdwCountDevices(kind);
+    if (o.scsiRecorder >= count)
+        return Fail(o, kExitUsage,
+                    std::string("scsi: no ") + (o.scsiDesktop ? "desktop unit " : "recorder ") +
+                        std::to_string(o.scsiRecorder) + " (the installation has " +
+                        std::to_string(count) + ")");
+    CdwDevice device;
+    CdwStatus status = device.Open(kind, o.scsiRecorder);
+    if (!CdwSucceeded(status))
+        return Fail(o, kExitFailed, "scsi: cannot open the device, status " + StatusText(status));
+    CdwScsiResult result;
+    status = device.ExecScsi(command, &result);
+    device.Close();
+    if (!CdwSucceeded(status))
+        return Fail(o, kExitFailed,
+                    "scsi: the pass-through request failed, status " + StatusText(status));
+
+    bool showSense =
+        !result.Good() && (result.scsiStatus == 0x02 || (result.srbStatus & 0x3F) == 0x04);
+    uint8_t key = result.SenseKey(), asc = result.Asc(), ascq = result.Ascq();
+    Identity identity;
+    if (result.Good() && command.cdb[0] == 0x12)
+        identity = DecodeInquiry(result.data);
+    if (o.json) {
+        JsonWriter j;
+        j.BeginObject().Field("command", "scsi");
+        j.Field("device", (o.scsiDesktop ? "d" : "") + std::to_string(o.scsiRecorder));
+        j.Field("cdb", CdwHexBytes(command.cdb, command.cdbLength, ""));
+        j.Field("srbStatus", static_cast<unsigned>(result.srbStatus));
+        j.Field("srbStatusName", CdwSrbStatusName(result.srbStatus));
+        j.Field("scsiStatus", static_cast<unsigned>(result.scsiStatus));
+        j.Field("scsiStatusName", CdwScsiStatusName(result.scsiStatus));
+        j.Field("good", result.Good());
+        if (showSense) {
+            j.Key("sense").BeginObject();
+            j.Field("key", static_cast<unsigned>(key));
+            j.Field("asc", static_cast<unsigned>(asc));
+            j.Field("ascq", static_cast<unsigned>(ascq));
+            j.Field("text", CdwSenseTriple(key, asc, ascq));
+            j.Field("keyName", CdwSenseKeyName(key));
+            j.Field("ascName", CdwAscName(asc, ascq));
+            j.Field("hex", CdwHexBytes(result.sense, result.senseLength, ""));
+            j.EndObject();
+        }
+        if (!command.dataOut && command.transferLength != 0) {
+            j.Field("dataLength", static_cast<unsigned>(result.data.size()));
+            j.Field("data", CdwHexBytes(result.data.data(), result.data.size(), ""));
+        }
+        if (command.dataOut)
+            j.Field("bytesSent", static_cast<unsigned>(command.transferLength));
+        if (identity.known) {
+            j.Key("inquiry").BeginObject();
+            j.Field("vendor", identity.vendor);
+            j.Field("product", identity.product);
+            j.Field("revision", identity.revision);
+            j.EndObject();
+        }
+        j.EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else {
+        printf("SCSI Status: %s (0x%02X)\n", CdwScsiStatusName(result.scsiStatus).c_str(),
+               result.scsiStatus);
+        printf("SRB Status: %s (0x%02X)\n", CdwSrbStatusName(result.srbStatus).c_str(),
+               result.srbStatus);
+        if (showSense) {
+            std::string name = CdwAscName(asc, ascq);
+            printf("Sense: key 0x%X %s, ASC/ASCQ %02X/%02X%s%s\n", key,
+                   CdwSenseKeyName(key).c_str(), asc, ascq, name.empty() ? "" : ": ", name.c_str());
+            printf("Sense data: %s\n", CdwHexBytes(result.sense, result.senseLength).c_str());
+        }
+        if (command.dataOut) {
+            printf("Sent %u bytes of data\n", static_cast<unsigned>(command.transferLength));
+        } else if (command.transferLength != 0) {
+            if (result.data.empty()) {
+                printf("No data received\n");
+            } else {
+                printf("\nReceived %zu bytes of data:\n%s", result.data.size(),
+                       CdwHexDump(result.data.data(), result.data.size()).c_str());
+            }
+        }
+        if (identity.known)
+            printf("Inquiry: vendor \"%s\", product \"%s\", revision \"%s\"\n",
+                   identity.vendor.c_str(), identity.product.c_str(), identity.revision.c_str());
+    }
+    fflush(stdout);
+    installation.Stop();
+    return result.Good() ? kExitOk : kExitFailed;
+}
+
+int RunEventLog(const Options &o, const InstallSpec &install) {
+    Installation installation;
+    std::string error;
+    bool usage = false;
+    if (!installation.Start(o, install, &error, &usage))
+        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    ULONG count = HostErrorLogCount();
+    JsonWriter j;
+    if (o.json) {
+        j.BeginObject().Field("command", "eventlog");
+        j.Key("entries").BeginArray();
+    }
+    for (ULONG i = 0; i < count; i++) {
+        HOST_ERROR_LOG_ENTRY entry;
+        if (!HostErrorLogGet(i, &entry))
+            break;
+        uint32_t id = static_cast<uint32_t>(entry.Packet.ErrorCode);
+        size_t words = entry.DumpWordCount;
+        if (o.json) {
+            const char *text = HostEventText(id);
+            std::string t = text != nullptr ? text : "";
+            while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+                t.pop_back();
+            j.BeginObject();
+            j.Key("time").Double(entry.Time / 1e7, 3);
+            j.Field("id", StatusText(static_cast<int32_t>(id)));
+            j.Field("severity", HostEventSeverityName(id));
+            j.Field("text", t);
+            j.Key("dump").BeginArray();
+            for (size_t w = 0; w < words; w++)
+                j.String(StatusText(static_cast<int32_t>(entry.DumpData[w])));
+            j.EndArray();
+            j.EndObject();
+        } else {
+            char line[1024];
+            HostEventFormat(entry.Time, id, reinterpret_cast<const uint32_t *>(entry.DumpData),
+                            words, line, sizeof(line));
+            printf("%s\n", line);
+        }
+    }
+    if (o.json) {
+        j.EndArray().EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else if (count == 0) {
+        printf("The event log is empty.\n");
+    }
+    fflush(stdout);
+    installation.Stop();
+    return kExitOk;
+}

@@ -1,0 +1,64 @@
+/*
+ * install.h - the installation the tool runs on: the driver loaded into the host stand-in,
+ * simulated recorders and desktop units plugged in, and found again through their device
+ * interface classes.
+ */
+#pragma once
+
+#include "options.h"
+
+#include <string>
+#include <vector>
+
+struct _SIM_RECORDER;
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+
+struct InstalledDevice {
+    DeviceSpec spec;
+    _SIM_RECORDER *sim = nullptr;
+    _DEVICE_OBJECT *fdo = nullptr; /* the driver's device on the simulated port */
+    std::string discFile;
+    int interfaceIndex = -1; /* index within its interface class, -1 until found */
+};
+
+class Installation {
+public:
+    Installation() = default;
+    ~Installation();
+    Installation(const Installation &) = delete;
+    Installation &operator=(const Installation &) = delete;
+
+    /*
+     * Builds the device list from the options (or the installation file), creates the disc
+     * directory, loads the driver, creates and plugs in the simulated devices and finds their
+     * interfaces. Returns false with a one-line message; *usage tells a mistake in the input
+     * (exit 2) apart from a failure of the installation itself.
+     */
+    bool Start(const Options &options, const InstallSpec &install, std::string *error, bool *usage);
+
+    /* Removes the devices and unloads the driver; reports what the stand-in found left over
+       (empty when clean). Runs at most once; the destructor calls it. */
+    std::string Stop();
+
+    unsigned RecorderCount() const { return static_cast<unsigned>(recorders_.size()); }
+    unsigned DesktopCount() const { return static_cast<unsigned>(desktops_.size()); }
+
+    /* The recorder / desktop unit behind interface index i of its class. */
+    InstalledDevice &Recorder(unsigned i) { return devices_[recorders_[i]]; }
+    InstalledDevice &Desktop(unsigned i) { return devices_[desktops_[i]]; }
+
+    /* Faults of the script that never fired, as text ("" when all fired). */
+    std::string UnreachedFaults();
+
+    /* Writes the simulated recorders' command logs to a file. */
+    bool WriteCommandLog(const std::string &path, std::string *error);
+
+private:
+    std::vector<InstalledDevice> devices_;
+    std::vector<size_t> recorders_; /* device index per recorder interface index */
+    std::vector<size_t> desktops_;
+    _DRIVER_OBJECT *driver_ = nullptr;
+    bool driverLoaded_ = false;
+    bool stopped_ = false;
+};

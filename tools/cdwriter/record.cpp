@@ -1,0 +1,759 @@
+/*
+ * record.cpp - `cdwriter record`: prepares the recorders (cache buffers, cache drives), starts
+ * one recording per recorder, shows progress, cancels on Ctrl-C, verifies and reports.
+ */
+#include "install.h"
+#include "json.h"
+#include "progress.h"
+#include "tool.h"
+
+#include "cdw_client.h"
+#include "image_layout.h"
+#include "record_request.h"
+#include "scsi_text.h"
+
+#include <ntddk.h>
+#include <standin/io.h>
+#include <standin/kernel.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t gInterrupts = 0;
+
+void OnInterrupt(int) {
+    gInterrupts = gInterrupts + 1;
+    if (gInterrupts >= 3) {
+        /* Third Ctrl-C: give up waiting for the recorders. */
+        signal(SIGINT, SIG_DFL);
+        raise(SIGINT);
+    }
+}
+
+double Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SleepSeconds(double seconds) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - ts.tv_sec) * 1e9);
+    nanosleep(&ts, nullptr); /* a signal ends the sleep early, which is what we want */
+}
+
+std::string Dirname(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Basename(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool RealPath(const std::string &path, std::string *real, std::string *why) {
+    char buffer[PATH_MAX];
+    if (realpath(path.c_str(), buffer) == nullptr) {
+        *why = strerror(errno);
+        return false;
+    }
+    *real = buffer;
+    return true;
+}
+
+/* Bytes of the first n blocks of the disc (pre-gap in the first track's block size). */
+uint64_t BytesOfBlocks(const CdwImageLayout &layout, uint64_t blocks) {
+    uint64_t bytes = 0;
+    uint32_t first = layout.tracks.empty() ? 2048 : layout.tracks[0].blockSize;
+    uint64_t n = blocks < layout.nPregapBlocks ? blocks : layout.nPregapBlocks;
+    bytes += n * first;
+    blocks -= n;
+    for (const auto &t : layout.tracks) {
+        n = blocks < t.nBlocks ? blocks : t.nBlocks;
+        bytes += n * t.blockSize;
+        blocks -= n;
+    }
+    return bytes;
+}
+
+/* Where the images of one directory are reached: a drive letter and the path below it. */
+struct CacheDriveUse {
+    char letter;
+    std::string directory;
+    uint16_t address;
+};
+
+struct Job {
+    unsigned recorder = 0;
+    CdwDevice device;
+    const CdwImageLayout *layout = nullptr;
+    std::string imageArgument;
+    CdwRecordOptions options;
+    CdwRequestKind kind = CdwRequestKind::Disc;
+    char letter = 'D';
+    std::string discFile;
+    uint32_t buffers = 0;
+    uint32_t maxTransfer = 65536;
+
+    bool started = false;
+    std::string startError;
+    bool done = false;
+    RECORDING_STATUS status = {};
+    double startTime = 0, endTime = 0;
+    SpeedMeter meter;
+    int bufferPercent = -1;
+    double lastBufferQuery = -1e9;
+
+    bool verified = false;
+    std::string verifyResult; /* "", "match", "differ", "error" */
+    int64_t firstDifferentBlock = -1;
+    std::string verifyMessage;
+
+    bool checksumKnown = false;
+    uint32_t expectedChecksum = 0;
+
+    uint64_t TotalBytes() const { return layout->DiscBytes(); }
+    uint64_t WrittenBytes() const {
+        if (status.recordingStatus == RECSTAT_COMPLETE)
+            return TotalBytes();
+        return BytesOfBlocks(*layout, status.blocksWritten);
+    }
+    double Seconds() const { return (done ? endTime : Now()) - startTime; }
+};
+
+std::string SpeedUnitName(const SpeedSpec &speed) {
+    return speed.unit == 'd' ? "DVD" : speed.unit == 'b' ? "BD" : "CD";
+}
+
+/* Reads the disc back through READ(10) and compares it with the image, track by track. */
+void VerifyDisc(Job &job) {
+    job.verified = true;
+    const CdwImageLayout &layout = *job.layout;
+    int fd = open(layout.imagePath.c_str(), O_RDONLY);
+    if (fd < 0) {
+        job.verifyResult = "error";
+        job.verifyMessage = "cannot read the image: " + std::string(strerror(errno));
+        return;
+    }
+    std::vector<uint8_t> expected;
+    for (const auto &t : layout.tracks) {
+        uint32_t chunk = job.maxTransfer / t.blockSize;
+        if (chunk > 64)
+            chunk = 64;
+        if (chunk == 0)
+            chunk = 1;
+        for (uint32_t b = 0; b < t.nBlocks; b += chunk) {
+            uint32_t count = t.nBlocks - b < chunk ? t.nBlocks - b : chunk;
+            size_t bytes = static_cast<size_t>(count) * t.blockSize;
+            expected.assign(bytes, 0);
+            uint64_t offset = t.fileOffset + static_cast<uint64_t>(b) * t.blockSize;
+            uint64_t available = t.dataBytes > static_cast<uint64_t>(b) * t.blockSize
+                                     ? t.dataBytes - static_cast<uint64_t>(b) * t.blockSize
+                                     : 0;
+            size_t want = available < bytes ? static_cast<size_t>(available) : bytes;
+            size_t got = 0;
+            while (got < want) {
+                ssize_t n =
+                    pread(fd, expected.data() + got, want - got, static_cast<off_t>(offset + got));
+                if (n <= 0)
+                    break;
+                got += static_cast<size_t>(n);
+            }
+            CdwScsiResult result;
+            CdwStatus status = job.device.ExecScsi(
+                CdwRead10Command(t.startBlock + b, static_cast<uint16_t>(count), t.blockSize),
+                &result);
+            if (!CdwSucceeded(status) || !result.Good()) {
+                job.verifyResult = "error";
+                job.firstDifferentBlock = t.startBlock + b;
+                job.verifyMessage =
+                    !CdwSucceeded(status)
+                        ? "pass-through request failed, status " + StatusText(status)
+                        : "READ(10) of block " + std::to_string(t.startBlock + b) +
+                              " failed: SRB status " + CdwSrbStatusName(result.srbStatus) +
+                              ", sense " +
+                              CdwSenseTriple(result.SenseKey(), result.Asc(), result.Ascq());
+                close(fd);
+                return;
+            }
+            if (memcmp(result.data.data(), expected.data(), bytes) != 0) {
+                for (uint32_t k = 0; k < count; k++) {
+                    if (memcmp(result.data.data() + static_cast<size_t>(k) * t.blockSize,
+                               expected.data() + static_cast<size_t>(k) * t.blockSize,
+                               t.blockSize) != 0) {
+                        job.firstDifferentBlock = t.startBlock + b + k;
+                        break;
+                    }
+                }
+                job.verifyResult = "differ";
+                job.verifyMessage =
+                    "first differing block " + std::to_string(job.firstDifferentBlock);
+                close(fd);
+                return;
+            }
+        }
+    }
+    close(fd);
+    job.verifyResult = "match";
+}
+
+/* The 32-bit byte sum the driver reports in checksum-only mode (pre-gap zeros add nothing). */
+bool ImageChecksum(const CdwImageLayout &layout, uint32_t *sum) {
+    int fd = open(layout.imagePath.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    uint32_t total = 0;
+    std::vector<uint8_t> buffer(1 << 20);
+    for (const auto &t : layout.tracks) {
+        uint64_t left = t.dataBytes, offset = t.fileOffset;
+        while (left > 0) {
+            size_t want = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
+            ssize_t n = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+            if (n <= 0) {
+                close(fd);
+                return false;
+            }
+            for (ssize_t i = 0; i < n; i++)
+                total += buffer[static_cast<size_t>(i)];
+            left -= static_cast<uint64_t>(n);
+            offset += static_cast<uint64_t>(n);
+        }
+    }
+    close(fd);
+    *sum = total;
+    return true;
+}
+
+std::string Hex32(uint32_t v) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", v);
+    return text;
+}
+
+std::string Hex8(uint8_t v) {
+    char text[8];
+    snprintf(text, sizeof(text), "0x%02X", v);
+    return text;
+}
+
+bool HasSense(const RECORDING_STATUS &s) {
+    return (s.lastSrbStatus & 0x3F) == 0x04 || s.lastScsiStatus == 0x02;
+}
+
+std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
+    const RECORDING_STATUS &s = job.status;
+    std::string line = "Recorder " + std::to_string(job.recorder) + ": ";
+    if (!job.started)
+        return line + "NOT STARTED: " + job.startError + ".";
+    std::string outcome = CdwOutcomeName(s.recordingStatus);
+    double seconds = job.Seconds();
+    uint64_t bytes = job.WrittenBytes();
+    char avg[64] = "";
+    if (seconds > 0)
+        snprintf(avg, sizeof(avg), ", average %.1fx", bytes / seconds / speed.UnitBytes());
+    line += outcome;
+    if (s.recordingStatus == RECSTAT_COMPLETE) {
+        line += ", " + FormatSize(bytes) + " in " + FormatDuration(seconds) + avg;
+        if (job.options.checksumOnly) {
+            line += ", checksum " + Hex32(s.buffersOrChecksum);
+            if (job.checksumKnown)
+                line += s.buffersOrChecksum == job.expectedChecksum
+                            ? " (matches the image)"
+                            : " (image " + Hex32(job.expectedChecksum) + ": DIFFERENT)";
+        }
+    } else {
+        line += " at " + FormatMegabytes(bytes, job.TotalBytes()) + " after " +
+                FormatDuration(seconds) + avg;
+        if (HasSense(s)) {
+            uint8_t key = s.senseData[2] & 0x0F, asc = s.senseData[12], ascq = s.senseData[13];
+            std::string name = CdwAscName(asc, ascq);
+            line += "; sense " + CdwSenseTriple(key, asc, ascq) + " " + CdwSenseKeyName(key) +
+                    (name.empty() ? "" : ", " + name);
+        }
+        if (s.recordingStatus == RECSTAT_WRITE_FAILED || s.lastSrbStatus != 0x01) {
+            line += "; SRB status " + Hex8(static_cast<uint8_t>(s.lastSrbStatus)) + " (" +
+                    CdwSrbStatusName(static_cast<uint8_t>(s.lastSrbStatus)) + "), SCSI status " +
+                    Hex8(s.lastScsiStatus) + " (" + CdwScsiStatusName(s.lastScsiStatus) + ")";
+        }
+        if (s.recordingStatus == RECSTAT_WRITE_FAILED)
+            line += "; failed CDB " + CdwHexBytes(s.failedCdb, 10);
+    }
+    if (verify && job.verified) {
+        if (job.verifyResult == "match")
+            line += ", verified";
+        else
+            line += "; verify FAILED: " + job.verifyMessage;
+    }
+    return line + ".";
+}
+
+void StatusJson(JsonWriter &j, const RECORDING_STATUS &s) {
+    j.Key("status").BeginObject();
+    j.Field("bCancel", static_cast<unsigned>(s.bCancel));
+    j.Field("bReadStarted", static_cast<unsigned>(s.bReadStarted));
+    j.Field("blocksWritten", static_cast<unsigned>(s.blocksWritten));
+    j.Field("packetsQueued", static_cast<unsigned>(s.packetsQueued));
+    j.Field("buffersOrChecksum", static_cast<unsigned>(s.buffersOrChecksum));
+    j.Field("recordingStatus", static_cast<unsigned>(s.recordingStatus));
+    j.Field("recordingStatusName", CdwOutcomeName(s.recordingStatus));
+    j.Field("lastSrbStatus", static_cast<unsigned>(s.lastSrbStatus));
+    j.Field("lastScsiStatus", static_cast<unsigned>(s.lastScsiStatus));
+    j.Field("senseData", CdwHexBytes(s.senseData, sizeof(s.senseData), ""));
+    j.Field("failedCdb", CdwHexBytes(s.failedCdb, sizeof(s.failedCdb), ""));
+    j.EndObject();
+}
+
+void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify) {
+    const RECORDING_STATUS &s = job.status;
+    j.BeginObject();
+    j.Field("recorder", job.recorder);
+    j.Field("image", job.imageArgument);
+    j.Field("imageFile", job.layout->imagePath);
+    j.Field("objectName", job.options.objectName);
+    j.Field("request", CdwRequestKindName(job.kind));
+    j.Field("discFile", job.discFile);
+    j.Field("tracks", static_cast<unsigned>(job.layout->tracks.size()));
+    j.Field("blocks", static_cast<unsigned long>(job.layout->DiscBlocks()));
+    j.Field("bytes", static_cast<unsigned long>(job.TotalBytes()));
+    j.Field("started", job.started);
+    if (!job.started) {
+        j.Field("outcome", "NOT_STARTED");
+        j.Field("error", job.startError);
+        j.EndObject();
+        return;
+    }
+    j.Field("outcome", CdwOutcomeName(s.recordingStatus));
+    j.Field("bytesWritten", static_cast<unsigned long>(job.WrittenBytes()));
+    double seconds = job.Seconds();
+    j.Field("seconds", seconds);
+    j.Key("averageSpeed")
+        .Double(seconds > 0 ? job.WrittenBytes() / seconds / speed.UnitBytes() : 0, 1);
+    j.Field("speedUnit", SpeedUnitName(speed));
+    StatusJson(j, s);
+    if (s.recordingStatus != RECSTAT_COMPLETE && HasSense(s)) {
+        uint8_t key = s.senseData[2] & 0x0F, asc = s.senseData[12], ascq = s.senseData[13];
+        j.Key("sense").BeginObject();
+        j.Field("key", static_cast<unsigned>(key));
+        j.Field("asc", static_cast<unsigned>(asc));
+        j.Field("ascq", static_cast<unsigned>(ascq));
+        j.Field("text", CdwSenseTriple(key, asc, ascq));
+        j.Field("keyName", CdwSenseKeyName(key));
+        j.Field("ascName", CdwAscName(asc, ascq));
+        j.Field("hex", CdwHexBytes(s.senseData, sizeof(s.senseData), ""));
+        j.EndObject();
+    }
+    if (s.recordingStatus == RECSTAT_WRITE_FAILED)
+        j.Field("failedCdb", CdwHexBytes(s.failedCdb, 10, ""));
+    if (job.options.checksumOnly && s.recordingStatus == RECSTAT_COMPLETE) {
+        j.Field("checksum", Hex32(s.buffersOrChecksum));
+        if (job.checksumKnown) {
+            j.Field("imageChecksum", Hex32(job.expectedChecksum));
+            j.Field("checksumMatches", s.buffersOrChecksum == job.expectedChecksum);
+        }
+    }
+    if (verify) {
+        j.Key("verify").BeginObject();
+        j.Field("result", job.verified ? job.verifyResult : std::string("skipped"));
+        if (job.firstDifferentBlock >= 0)
+            j.Field("firstDifferentBlock", static_cast<long>(job.firstDifferentBlock));
+        if (!job.verifyMessage.empty())
+            j.Field("message", job.verifyMessage);
+        j.EndObject();
+    }
+    j.EndObject();
+}
+
+} // namespace
+
+int RunRecord(const Options &o, const InstallSpec &install) {
+    /* 1. The images: every one must be readable and expressible before anything starts. */
+    std::vector<std::unique_ptr<CdwImageLayout>> layouts;
+    for (const auto &image : o.images) {
+        auto layout = std::make_unique<CdwImageLayout>();
+        std::string error, real, why;
+        if (!RealPath(image, &real, &why))
+            return Fail(o, kExitUsage, "cannot read image \"" + image + "\": " + why);
+        bool ok = CdwIsCueSheetName(real)
+                      ? CdwLoadCueSheet(real, layout.get(), &error)
+                      : CdwLayoutFromPlainImage(real, CdwHostFileSize, layout.get(), &error);
+        if (!ok)
+            return Fail(o, kExitUsage, error);
+        if (o.pregapSet)
+            CdwSetPregap(layout.get(), o.pregap);
+        if (layout->DiscBlocks() > 0xFFFFFFFFull)
+            return Fail(o, kExitUsage, "image \"" + image + "\" is too large");
+        layouts.push_back(std::move(layout));
+    }
+    unsigned recorders = 0;
+    for (const auto &d : install.devices)
+        recorders += d.desktop ? 0 : 1;
+    if (recorders == 0)
+        recorders = o.recorders;
+    if (layouts.size() != 1 && layouts.size() != recorders)
+        return Fail(o, kExitUsage,
+                    "record: " + std::to_string(layouts.size()) + " images for " +
+                        std::to_string(recorders) +
+                        " recorders (give one image for all, or one per recorder)");
+    if (o.pregapSet && (o.pregap + 63) / 64 > o.cacheBuffers)
+        return Fail(o, kExitUsage,
+                    "record: a pre-gap of " + std::to_string(o.pregap) + " blocks needs " +
+                        std::to_string((o.pregap + 63) / 64) + " ring slots, --cache-buffers is " +
+                        std::to_string(o.cacheBuffers));
+
+    /* 2. Cache drives: each image directory is reached through a drive letter. */
+    std::vector<CacheDriveUse> drives;
+    std::vector<std::pair<char, std::string>> objectNames; /* per layout: letter, name */
+    for (const auto &layout : layouts) {
+        const std::string &file = layout->imagePath;
+        char letter = 0;
+        std::string relative;
+        uint16_t address = 0;
+        for (const auto &c : install.cacheDrives) {
+            std::string dir, why;
+            if (!RealPath(c.directory, &dir, &why))
+                return Fail(o, kExitUsage,
+                            "cache drive " + std::string(1, c.letter) + ": cannot use \"" +
+                                c.directory + "\": " + why);
+            std::string prefix = dir == "/" ? "/" : dir + "/";
+            if (file.compare(0, prefix.size(), prefix) == 0) {
+                letter = c.letter;
+                relative = file.substr(prefix.size());
+                address = c.address;
+                bool known = false;
+                for (const auto &d : drives)
+                    known = known || d.letter == letter;
+                if (!known)
+                    drives.push_back({letter, dir, address});
+                break;
+            }
+        }
+        if (letter == 0) {
+            std::string dir = Dirname(file);
+            for (const auto &d : drives)
+                if (d.directory == dir)
+                    letter = d.letter;
+            if (letter == 0) {
+                for (char l = 'D'; l <= 'Z' && letter == 0; l++) {
+                    bool used = false;
+                    for (const auto &c : install.cacheDrives)
+                        used = used || c.letter == l;
+                    for (const auto &d : drives)
+                        used = used || d.letter == l;
+                    if (!used)
+                        letter = l;
+                }
+                if (letter == 0)
+                    return Fail(o, kExitUsage, "record: images lie in too many directories");
+                struct stat st;
+                if (stat(dir.c_str(), &st) == 0)
+                    address = static_cast<uint16_t>(((major(st.st_dev) & 0xFF) << 8) |
+                                                    (minor(st.st_dev) & 0xFF));
+                drives.push_back({letter, dir, address});
+            }
+            relative = Basename(file);
+        }
+        objectNames.emplace_back(letter, CdwObjectName(letter, relative));
+    }
+
+    /* 3. The request of each recording, checked before any recorder is touched. */
+    std::vector<Job> jobs(recorders);
+    for (unsigned r = 0; r < recorders; r++) {
+        Job &job = jobs[r];
+        size_t li = layouts.size() == 1 ? 0 : r;
+        job.recorder = r;
+        job.layout = layouts[li].get();
+        job.imageArgument = o.images[li];
+        job.letter = objectNames[li].first;
+        job.options.objectName = objectNames[li].second;
+        job.options.bufferedRead = o.bufferedRead;
+        job.options.checksumOnly = o.checksumOnly;
+        job.options.writeMode = o.mode;
+        job.options.refillPercent = o.refill;
+        job.options.writeTdb = o.tdb;
+        job.options.tdbTrackNumber = o.tdbTrack;
+        if (o.request.empty())
+            job.kind = CdwDefaultRequestKind(job.options.objectName);
+        else
+            CdwParseRequestKind(o.request, &job.kind);
+        std::string error;
+        if (!CdwCheckRecordRequest(job.kind, *job.layout, job.options, &error))
+            return Fail(o, kExitUsage,
+                        "record: " + job.imageArgument + ": " + error + " (--request " +
+                            CdwRequestKindName(job.kind) + ")");
+    }
+
+    /* 4. The installation. */
+    Installation installation;
+    {
+        std::string error;
+        bool usage = false;
+        if (!installation.Start(o, install, &error, &usage))
+            return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    }
+    for (const auto &d : drives)
+        HostMapDriveLetter(d.letter, d.directory.c_str());
+
+    /* 5. Preparation: open, cache buffers, cache drives, download locks. */
+    bool drivesCreated = false;
+    for (auto &job : jobs) {
+        job.discFile = installation.Recorder(job.recorder).discFile;
+        CdwStatus status = job.device.Open(CdwDeviceKind::Recorder, job.recorder);
+        if (!CdwSucceeded(status)) {
+            job.startError = "cannot open the recorder, status " + StatusText(status);
+            continue;
+        }
+        CD_RECORDER_PARAMETERS parameters;
+        if (CdwSucceeded(job.device.QueryParameters(&parameters)) &&
+            parameters.MaximumTransferLength != 0)
+            job.maxTransfer = parameters.MaximumTransferLength;
+        status = job.device.AllocateCache(o.cacheBuffers, &job.buffers);
+        if (!CdwSucceeded(status) || job.buffers < MIN_CACHE_BUFFERS) {
+            job.startError = "cannot allocate cache buffers (" + std::to_string(job.buffers) +
+                             " allocated), status " + StatusText(status);
+            continue;
+        }
+        if (!drivesCreated) {
+            for (const auto &d : drives) {
+                status = job.device.CreateCacheDrive(d.letter, d.address);
+                if (!CdwSucceeded(status)) {
+                    job.startError = "cannot register cache drive " + std::string(1, d.letter) +
+                                     ", status " + StatusText(status);
+                    break;
+                }
+            }
+            if (!job.startError.empty())
+                continue;
+            drivesCreated = true;
+        }
+        status = job.device.InitCacheLock(job.letter);
+        if (!CdwSucceeded(status)) {
+            job.startError = "cannot bind the cache drive lock, status " + StatusText(status);
+            continue;
+        }
+    }
+
+    /* 6. The recordings. */
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous;
+    sigaction(SIGINT, &action, &previous);
+
+    for (auto &job : jobs) {
+        if (!job.startError.empty())
+            continue;
+        std::string error;
+        job.startTime = Now();
+        CdwStatus status =
+            CdwStartRecording(job.device, job.kind, *job.layout, job.options, &error);
+        if (!CdwSucceeded(status)) {
+            job.startError = error.empty()
+                                 ? "the record-disc request failed, status " + StatusText(status)
+                                 : error;
+            continue;
+        }
+        job.started = true;
+        job.meter.Add(job.startTime, 0);
+    }
+
+    const bool tty = !o.json && isatty(STDOUT_FILENO);
+    const bool showProgress = !o.json;
+    const double printInterval = tty ? 0.25 : 3.0;
+    double lastPrint = Now();
+    int linesDrawn = 0;
+    bool cancelSent = false;
+    double cancelTime = 0;
+    bool gaveUp = false;
+
+    for (;;) {
+        bool active = false;
+        double now = Now();
+        for (auto &job : jobs) {
+            if (!job.started || job.done)
+                continue;
+            RECORDING_STATUS s;
+            if (CdwSucceeded(job.device.QueryStatus(&s)))
+                job.status = s;
+            if (job.status.recordingStatus != RECSTAT_IN_PROCESS) {
+                job.done = true;
+                job.endTime = Now();
+            } else {
+                active = true;
+                job.meter.Add(now, job.WrittenBytes());
+            }
+        }
+        if (gInterrupts > 0 && !cancelSent) {
+            for (auto &job : jobs)
+                if (job.started && !job.done)
+                    job.device.Cancel();
+            cancelSent = true;
+            cancelTime = Now();
+            if (!o.json)
+                fprintf(stderr, "\ncdwriter: cancelling every recording...\n");
+        }
+        if (!active)
+            break;
+        if (cancelSent && Now() - cancelTime > 120) {
+            gaveUp = true;
+            break;
+        }
+        if (showProgress && now - lastPrint >= printInterval) {
+            lastPrint = now;
+            std::string text;
+            if (tty && linesDrawn > 0)
+                text += "\033[" + std::to_string(linesDrawn) + "A";
+            linesDrawn = 0;
+            for (auto &job : jobs) {
+                if (!job.started)
+                    continue;
+                if (!job.done && now - job.lastBufferQuery >= 1.0) {
+                    /* The drive buffer through the pass-through request; only while the
+                       recording runs, since the command's outcome replaces the record's last
+                       status and sense. */
+                    job.lastBufferQuery = now;
+                    CdwScsiResult result;
+                    uint32_t length = 0, blank = 0;
+                    if (CdwSucceeded(
+                            job.device.ExecScsi(CdwReadBufferCapacityCommand(), &result)) &&
+                        result.Good() && CdwParseBufferCapacity(result.data, &length, &blank))
+                        job.bufferPercent = BufferPercent(length, blank);
+                }
+                ProgressView view;
+                view.recorder = job.recorder;
+                view.writtenBytes = job.WrittenBytes();
+                view.totalBytes = job.TotalBytes();
+                view.fifoPercent =
+                    job.done ? -1 : FifoPercent(job.status.packetsQueued, job.buffers);
+                view.bufferPercent = job.done ? -1 : job.bufferPercent;
+                double bps = job.meter.BytesPerSecond();
+                view.speedX = bps >= 0 ? bps / o.speed.UnitBytes() : -1;
+                std::string line = RenderProgress(view);
+                if (job.done)
+                    line += " " + CdwOutcomeName(job.status.recordingStatus);
+                text += line + (tty ? "\033[K\n" : "\n");
+                linesDrawn++;
+            }
+            fputs(text.c_str(), stdout);
+            fflush(stdout);
+        }
+        SleepSeconds(0.2);
+    }
+    sigaction(SIGINT, &previous, nullptr);
+    if (tty && linesDrawn > 0) {
+        printf("\033[%dA", linesDrawn);
+        for (int i = 0; i < linesDrawn; i++)
+            printf("\033[K\n");
+        printf("\033[%dA", linesDrawn);
+    }
+
+    /* 7. Verification and checksums. */
+    bool cancelled = gInterrupts > 0;
+    if (!cancelled) {
+        for (auto &job : jobs) {
+            if (!job.started || job.status.recordingStatus != RECSTAT_COMPLETE)
+                continue;
+            if (o.verify)
+                VerifyDisc(job);
+            if (job.options.checksumOnly && !job.options.writeTdb)
+                job.checksumKnown = ImageChecksum(*job.layout, &job.expectedChecksum);
+        }
+    }
+
+    /* 8. Outcome. */
+    int exitCode = kExitOk;
+    for (const auto &job : jobs) {
+        bool good = job.started && job.status.recordingStatus == RECSTAT_COMPLETE;
+        if (good && o.verify && job.verifyResult != "match")
+            good = false;
+        if (good && job.checksumKnown && job.status.buffersOrChecksum != job.expectedChecksum)
+            good = false;
+        if (!good)
+            exitCode = kExitFailed;
+    }
+    if (cancelled)
+        exitCode = kExitCancelled;
+
+    std::string unreached = installation.UnreachedFaults();
+    std::string logError;
+    if (!o.commandLog.empty() && !installation.WriteCommandLog(o.commandLog, &logError))
+        fprintf(stderr, "cdwriter: %s\n", logError.c_str());
+
+    if (o.json) {
+        JsonWriter j;
+        j.BeginObject();
+        j.Field("command", "record");
+        j.Field("exitCode", exitCode);
+        j.Field("cancelled", cancelled);
+        j.Field("speed", o.speed.text);
+        j.Field("cacheBuffers", o.cacheBuffers);
+        if (!unreached.empty())
+            j.Field("warning", unreached);
+        j.Key("recorders").BeginArray();
+        for (const auto &job : jobs)
+            JobJson(j, job, o.speed, o.verify);
+        j.EndArray();
+        j.EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else {
+        for (const auto &job : jobs)
+            printf("%s\n", FinalLine(job, o.speed, o.verify).c_str());
+        if (!unreached.empty())
+            fprintf(stderr, "cdwriter: warning: %s\n", unreached.c_str());
+    }
+    fflush(stdout);
+
+    if (gaveUp) {
+        fprintf(stderr, "cdwriter: a recording did not end after the cancel; leaving it\n");
+        fflush(stderr);
+        _exit(exitCode);
+    }
+
+    /* 9. Teardown. A pass that ended other than complete still flushes the recorder's cache
+       after its outcome is visible; the driver refuses to free the buffers until the pass is
+       over, so freeing them is also the wait for it. */
+    double teardownStart = Now();
+    bool told = false;
+    for (auto &job : jobs) {
+        if (!job.device.IsOpen())
+            continue;
+        for (;;) {
+            CdwStatus status = job.device.DeallocateCache();
+            if (CdwSucceeded(status) || !job.started)
+                break;
+            if (Now() - teardownStart > 300) {
+                fprintf(stderr, "cdwriter: recorder %u did not finish its pass; leaving it\n",
+                        job.recorder);
+                fflush(stderr);
+                _exit(exitCode);
+            }
+            if (!told && Now() - teardownStart > 1 && !o.json) {
+                fprintf(stderr, "cdwriter: waiting for the recorders to empty their buffers...\n");
+                told = true;
+            }
+            SleepSeconds(0.1);
+        }
+        job.device.Close();
+    }
+    std::string leftover = installation.Stop();
+    if (!leftover.empty())
+        fprintf(stderr, "cdwriter: warning: the stand-in found resources left at unload:\n%s\n",
+                leftover.c_str());
+    return exitCode;
+}

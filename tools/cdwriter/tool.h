@@ -1,0 +1,26 @@
+/*
+ * tool.h - the commands of the cdwriter tool and what they share.
+ */
+#pragma once
+
+#include "options.h"
+
+#include <string>
+
+/* Exit codes. */
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 130;
+
+/* Prints "cdwriter: <message>" on stderr (and {"error": ...} on stdout with --json);
+   returns the exit code given. */
+int Fail(const Options &options, int exitCode, const std::string &message);
+
+int RunRecord(const Options &options, const InstallSpec &install);
+int RunDevices(const Options &options, const InstallSpec &install);
+int RunScsi(const Options &options, const InstallSpec &install);
+int RunEventLog(const Options &options, const InstallSpec &install);
+
+/* "0xC000000D". */
+std::string StatusText(int32_t status);

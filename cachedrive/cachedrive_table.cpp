@@ -62,8 +62,7 @@ NTSTATUS TesselCacheDriveCreate(CHAR DriveLetter, USHORT Address) {
 
     CdwSpinLockGuard guard(&CacheDriveListLock);
 
-    for (PLIST_ENTRY entry = CacheDriveList.Flink; entry != &CacheDriveList;
-         entry = entry->Flink) {
+    for (PLIST_ENTRY entry = CacheDriveList.Flink; entry != &CacheDriveList; entry = entry->Flink) {
         PCACHE_DRIVE drive = CONTAINING_RECORD(entry, CACHE_DRIVE, ListEntry);
         if (drive->Address == Address) {
             drive->DriveLetters[index] = TRUE;
@@ -74,8 +73,8 @@ NTSTATUS TesselCacheDriveCreate(CHAR DriveLetter, USHORT Address) {
         }
     }
 
-    PCACHE_DRIVE drive =
-        static_cast<PCACHE_DRIVE>(ExAllocatePoolWithTag(NonPagedPool, sizeof(CACHE_DRIVE), CDW_TAG_SCSI));
+    PCACHE_DRIVE drive = static_cast<PCACHE_DRIVE>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(CACHE_DRIVE), CDW_TAG_SCSI));
     if (drive == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -90,7 +90,8 @@ struct RECORD_DISC_FIELDS {
 };
 
 /* Takes the fields of the plain record-disc layout, shared by the plain and Ex2 blocks. */
-template <typename BLOCK> void RecordDiscTakeCommon(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
+template <typename BLOCK>
+void RecordDiscTakeCommon(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
     Fields->bImpersonate = FALSE;
     Fields->imageByteOffset = 0;
     Fields->bBufferedRead = Block->bBufferedRead;
@@ -110,7 +111,8 @@ template <typename BLOCK> void RecordDiscTakeCommon(const BLOCK *Block, RECORD_D
 
 void RecordDiscTakeFields(RECORD_DISC_KIND Kind, const UCHAR *Buffer, RECORD_DISC_FIELDS *Fields) {
     if (Kind == RecordDiscEx) {
-        const RECORD_DISC_EX_REQUEST *block = reinterpret_cast<const RECORD_DISC_EX_REQUEST *>(Buffer);
+        const RECORD_DISC_EX_REQUEST *block =
+            reinterpret_cast<const RECORD_DISC_EX_REQUEST *>(Buffer);
         Fields->imageName = block->imageName;
         Fields->imageNameField = sizeof(block->imageName);
         Fields->bImpersonate = TRUE;
@@ -191,7 +193,8 @@ NTSTATUS RecordDiscSteps(PDEVICE_OBJECT DeviceObject, PIRP Irp, const RECORD_DIS
                          BOOLEAN *Accepted, BOOLEAN *Started) {
     PWriterExtension ext = CdwWriterExtension(DeviceObject);
     const ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
-    const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG length =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
     const UCHAR *buffer = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
 
     if (length < Flavour->MinimumLength) {
@@ -285,8 +288,8 @@ NTSTATUS RecordDiscSteps(PDEVICE_OBJECT DeviceObject, PIRP Irp, const RECORD_DIS
         qos.ImpersonationLevel = SecurityImpersonation;
         qos.ContextTrackingMode = SECURITY_STATIC_TRACKING;
         qos.EffectiveOnly = FALSE;
-        const NTSTATUS captureStatus = SeCreateClientSecurity(
-            (PETHREAD)KeGetCurrentThread(), &qos, FALSE, &readParams->ClientContext);
+        const NTSTATUS captureStatus = SeCreateClientSecurity((PETHREAD)KeGetCurrentThread(), &qos,
+                                                              FALSE, &readParams->ClientContext);
         if (!NT_SUCCESS(captureStatus)) {
             {
                 CdwSpinLockGuard guard(&ext->StatusLock);
@@ -321,13 +324,15 @@ NTSTATUS RecordDiscSteps(PDEVICE_OBJECT DeviceObject, PIRP Irp, const RECORD_DIS
  * that had marked the recording as in process but could not wake the read thread gives the
  * device back: nothing would ever end that recording.
  */
-NTSTATUS RecordDiscRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, const RECORD_DISC_FLAVOUR *Flavour) {
+NTSTATUS RecordDiscRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                           const RECORD_DISC_FLAVOUR *Flavour) {
     NTSTATUS status = STATUS_SUCCESS;
     BOOLEAN accepted = FALSE;
     BOOLEAN started = FALSE;
     NTSTATUS code;
-    if (!CdwGuarded([&] { status = RecordDiscSteps(DeviceObject, Irp, Flavour, &accepted, &started); },
-                    &code)) {
+    if (!CdwGuarded(
+            [&] { status = RecordDiscSteps(DeviceObject, Irp, Flavour, &accepted, &started); },
+            &code)) {
         PWriterExtension ext = CdwWriterExtension(DeviceObject);
         if (accepted && !started) {
             RecordDiscReleaseClient(ext);

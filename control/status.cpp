@@ -43,9 +43,9 @@ NTSTATUS CdRecorderRecordinfStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUCHAR systemBuffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG copyLength = outputLength < sizeof(RECORDING_STATUS) ? outputLength : sizeof(RECORDING_STATUS);
-    BOOLEAN hasMachinery =
-        !writer->bDesktopUnit && writer->reinitCheckValue == REINIT_CHECK_VALUE;
+    ULONG copyLength =
+        outputLength < sizeof(RECORDING_STATUS) ? outputLength : sizeof(RECORDING_STATUS);
+    BOOLEAN hasMachinery = !writer->bDesktopUnit && writer->reinitCheckValue == REINIT_CHECK_VALUE;
     BOOLEAN cancelRequested = FALSE;
     NTSTATUS exceptionCode = STATUS_SUCCESS;
 
@@ -74,8 +74,9 @@ NTSTATUS CdRecorderRecordinfStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         &exceptionCode);
 
     if (!completed) {
-        DbgPrint("Burnkit[%d]: CdRecorderRecordinfStatus - Exception! GetExceptionCode() = 0x%08X\n",
-                 CdwDeviceNumber(DeviceObject), exceptionCode);
+        DbgPrint(
+            "Burnkit[%d]: CdRecorderRecordinfStatus - Exception! GetExceptionCode() = 0x%08X\n",
+            CdwDeviceNumber(DeviceObject), exceptionCode);
         Irp->IoStatus.Status = exceptionCode;
         return exceptionCode;
     }

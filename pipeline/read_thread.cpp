@@ -17,8 +17,8 @@
 namespace {
 
 /* Relative waits of the read side, in 100-nanosecond units. */
-const LONGLONG RefillWaitTimeout = -3000000000LL;     /* 300 s for a refill */
-const LONGLONG BlockSizeRetryTimeout = -10000000LL;   /* 1 s between block-size packet tries */
+const LONGLONG RefillWaitTimeout = -3000000000LL;   /* 300 s for a refill */
+const LONGLONG BlockSizeRetryTimeout = -10000000LL; /* 1 s between block-size packet tries */
 
 /* Holds the cache-drive lock of a recording; the destructor releases it on any way out. */
 struct CacheDriveHold {
@@ -91,7 +91,9 @@ void ReadSideClose(PWriterExtension Extension, READ_SESSION *Session) {
     ReadSideReleaseClient(Extension);
 }
 
-UCHAR ToBcd(ULONG Value) { return static_cast<UCHAR>(((Value / 10) * 16) + (Value % 10)); }
+UCHAR ToBcd(ULONG Value) {
+    return static_cast<UCHAR>(((Value / 10) * 16) + (Value % 10));
+}
 
 /*
  * Opens the image named in ReadParams: impersonating the client, or holding the image's
@@ -115,12 +117,11 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
                                NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE handle = NULL;
-    const ULONG createOptions =
-        FILE_SYNCHRONOUS_IO_NONALERT | (readParams->bBufferedRead ? 0 : FILE_NO_INTERMEDIATE_BUFFERING);
-    const NTSTATUS status =
-        ZwCreateFile(&handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL,
-                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                     createOptions, NULL, 0);
+    const ULONG createOptions = FILE_SYNCHRONOUS_IO_NONALERT |
+                                (readParams->bBufferedRead ? 0 : FILE_NO_INTERMEDIATE_BUFFERING);
+    const NTSTATUS status = ZwCreateFile(
+        &handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, createOptions, NULL, 0);
 
     if (Session->bOpenLockHeld) {
         Session->bOpenLockHeld = FALSE;
@@ -231,7 +232,8 @@ BOOLEAN ReadSideQueueBlockSize(PWriterExtension Extension, const TRACK_ENTRY *Tr
 }
 
 /* One recording, from the open of the image to its last track. */
-void ReadSideRecord(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_SESSION *Session) {
+void ReadSideRecord(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension,
+                    READ_SESSION *Session) {
     const ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     PREAD_PARAMS readParams = &Extension->ReadParams;
 
@@ -279,8 +281,7 @@ void ReadSideLoop(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_
             CdwSpinLockGuard guard(&Extension->StatusLock);
             Extension->Status.bReadStarted = FALSE;
         }
-        (void)KeWaitForSingleObject(&Extension->ReadStartEvent, Executive, KernelMode, FALSE,
-                                    NULL);
+        (void)KeWaitForSingleObject(&Extension->ReadStartEvent, Executive, KernelMode, FALSE, NULL);
         if (Extension->bShutdown) {
             DbgPrint("Burnkit[%d]: ReadThread - ReadStartEvent signaled to shutdown\n",
                      CdwDeviceNumber(DeviceObject));
@@ -404,8 +405,8 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
     for (;;) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = RefillWaitTimeout;
-        const NTSTATUS waitStatus = KeWaitForSingleObject(&ext->CirQueRefillEvent, Executive,
-                                                          KernelMode, FALSE, &timeout);
+        const NTSTATUS waitStatus =
+            KeWaitForSingleObject(&ext->CirQueRefillEvent, Executive, KernelMode, FALSE, &timeout);
         if (waitStatus == STATUS_TIMEOUT) {
             DbgPrint("Burnkit[%d]: ReadTrack - timeout waiting for CirQueRefillEvent\n",
                      deviceNumber);

@@ -130,8 +130,8 @@ TEST_F(CacheDriveTable, LookupsReturnFirstRecordAndMissesLeaveNull) {
 }
 
 TEST_F(CacheDriveTable, CharactersOutsideTheAlphabetNeverIndexTheTable) {
-    const CHAR outside[] = {'@', '[', '`', '{', '0', ':', '\0', '\\', static_cast<CHAR>(0xC4),
-                            static_cast<CHAR>(0xFF)};
+    const CHAR outside[] = {
+        '@', '[', '`', '{', '0', ':', '\0', '\\', static_cast<CHAR>(0xC4), static_cast<CHAR>(0xFF)};
     for (CHAR c : outside) {
         EXPECT_EQ(STATUS_INVALID_PARAMETER, TesselCacheDriveCreate(c, 7)) << int(c);
     }

@@ -323,9 +323,9 @@ TEST_F(ClassLibraryTest, AddDeviceGetsAZeroedExtensionWithDriverDataAfterIt) {
         friendly += (char)text[i];
     }
     EXPECT_EQ(friendly, "TESTVEND TEST RECORDER SCSI CdRom Device");
-    ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyLocationInformation, sizeof(text), text,
-                                  &length),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoGetDeviceProperty(pdo, DevicePropertyLocationInformation, sizeof(text), text, &length),
+        STATUS_SUCCESS);
 }
 
 TEST_F(ClassLibraryTest, FailedClaimsAndCreationsLeaveNoDevice) {
@@ -405,14 +405,14 @@ TEST_F(ClassLibraryTest, SynchronousControlRequestsQueueReleaseAndDescriptors) {
     ASSERT_EQ(HostPnpStart(fdo), STATUS_SUCCESS);
     SCSI_ADDRESS address;
     IO_STATUS_BLOCK iosb;
-    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, fdo, &address, 0,
-                                        sizeof(address), FALSE, &iosb);
+    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, fdo, &address, 0, sizeof(address),
+                                        FALSE, &iosb);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, sizeof(SCSI_ADDRESS));
     EXPECT_EQ(address.TargetId, 3);
     port.AddressNotSupported = true;
-    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, fdo, &address, 0,
-                                        sizeof(address), FALSE, &iosb);
+    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, fdo, &address, 0, sizeof(address),
+                                        FALSE, &iosb);
     EXPECT_EQ(iosb.Status, STATUS_NOT_SUPPORTED);
 
     ClassReleaseQueue(fdo);
@@ -468,7 +468,7 @@ TEST_F(ClassLibraryTest, PlugAndPlaySequenceReachesTheCallbacksAndRemovalCleansU
     EXPECT_EQ(gDriver.StopTypes, stopTypes);
     EXPECT_EQ(HostDriverDeviceCount(driver), 0);
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
-    EXPECT_EQ(HostPoolCountInUse(HostPoolTag("ScsD")), 0u); /* descriptors freed */
+    EXPECT_EQ(HostPoolCountInUse(HostPoolTag("ScsD")), 0u);  /* descriptors freed */
     EXPECT_EQ(ClassClaimDevice(pdo, FALSE), STATUS_SUCCESS); /* claim given back */
     EXPECT_EQ(ClassClaimDevice(pdo, TRUE), STATUS_SUCCESS);
 
@@ -524,8 +524,8 @@ TEST_F(HarnessTest, PlugsOpensAndTearsDownRecordersAndDesktopUnits) {
     HANDLE handle = OpenRecorder();
     ASSERT_NE(handle, nullptr);
     EXPECT_TRUE(Logged("Burnkit[0]: Create\n"));
-    IoctlResult result = Ioctl(handle, 0x00024818 /* CD-ROM find new devices */, nullptr, 0,
-                               nullptr, 0);
+    IoctlResult result =
+        Ioctl(handle, 0x00024818 /* CD-ROM find new devices */, nullptr, 0, nullptr, 0);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Returned, 0u);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);

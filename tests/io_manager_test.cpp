@@ -448,8 +448,7 @@ TEST_F(IoManagerTest, DevicePropertiesReportTheirLength) {
     HostSetDevicePropertyString(pdo, DevicePropertyFriendlyName, "KORVO DESKTOP");
     WCHAR buffer[64];
     ULONG length = 0;
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof(buffer), buffer,
-                                  &length),
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof(buffer), buffer, &length),
               STATUS_SUCCESS);
     EXPECT_EQ(length, 14u * sizeof(WCHAR));
     EXPECT_EQ(buffer[0], u'K');
@@ -458,11 +457,10 @@ TEST_F(IoManagerTest, DevicePropertiesReportTheirLength) {
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, 8, buffer, &length),
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 14u * sizeof(WCHAR));
-    EXPECT_EQ(IoGetDeviceProperty(pdo, (DEVICE_REGISTRY_PROPERTY)0x40, sizeof(buffer), buffer,
-                                  &length),
-              STATUS_INVALID_PARAMETER_2);
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyManufacturer, sizeof(buffer), buffer,
-                                  &length),
+    EXPECT_EQ(
+        IoGetDeviceProperty(pdo, (DEVICE_REGISTRY_PROPERTY)0x40, sizeof(buffer), buffer, &length),
+        STATUS_INVALID_PARAMETER_2);
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyManufacturer, sizeof(buffer), buffer, &length),
               STATUS_OBJECT_NAME_NOT_FOUND);
     /* The object name is known for every named physical device object. */
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, sizeof(buffer),

@@ -314,6 +314,28 @@ TEST_F(KernelCore, TheClockStandsStillWhileAKnownThreadRuns) {
     EXPECT_GE(HostClockNow() - start, 10 * kSecond);
 }
 
+TEST_F(KernelCore, ADeadlockOnTheVirtualClockIsReported) {
+    KEVENT never, release;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    StartDetached([&] { KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr); });
+    ULONG before = HostSchedulerDeadlockCount();
+    /* An application thread waits for an event nobody will set, with no time-out. */
+    std::thread stuck([&] {
+        HostThreadScope scope("stuck application");
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+    });
+    for (int i = 0; i < 3000 && HostSchedulerDeadlockCount() == before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(HostSchedulerDeadlockCount(), before + 1);
+    EXPECT_NE(HostSchedulerReport().find("stuck application in KeWaitForSingleObject"),
+              std::string::npos);
+    KeSetEvent(&never, IO_NO_INCREMENT, FALSE);
+    stuck.join();
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+}
+
 /* ---- system threads ------------------------------------------------------------------------ */
 
 TEST_F(KernelCore, ThreadObjectsAreReferencedWaitableAndFreedAfterTheLastReference) {

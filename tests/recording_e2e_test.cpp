@@ -27,8 +27,8 @@ const UCHAR DescriptorTrack1Pregap150[13] = {0x54, 0x44, 0x49, 0x01, 0x50, 0x01,
                                              0x01, 0x01, 0x80, 0xFF, 0xFF, 0xFF};
 
 /* Checks that block K of Blocks holds Descriptor at Offset and zeros everywhere else. */
-void ExpectOnlyDescriptor(const std::vector<UCHAR> &Blocks, ULONG BlockSize, ULONG K,
-                          ULONG Offset, const UCHAR *Descriptor) {
+void ExpectOnlyDescriptor(const std::vector<UCHAR> &Blocks, ULONG BlockSize, ULONG K, ULONG Offset,
+                          const UCHAR *Descriptor) {
     const UCHAR *block = Blocks.data() + K * BlockSize;
     for (ULONG i = 0; i < BlockSize; i++) {
         const UCHAR expected = (i >= Offset && i < Offset + 13) ? Descriptor[i - Offset] : 0;
@@ -305,9 +305,9 @@ protected:
     static NTSTATUS Send(Recorder &Rec, ULONG Code, const std::vector<UCHAR> &Block) {
         UCHAR out[8];
         ULONG returned = 0xFFFF;
-        NTSTATUS status = HostDeviceIoControl(Rec.handle, Code, Block.data(),
-                                              static_cast<ULONG>(Block.size()), out, sizeof(out),
-                                              &returned);
+        NTSTATUS status =
+            HostDeviceIoControl(Rec.handle, Code, Block.data(), static_cast<ULONG>(Block.size()),
+                                out, sizeof(out), &returned);
         EXPECT_EQ(0u, returned);
         return status;
     }
@@ -340,7 +340,8 @@ protected:
         const LONGLONG end = HostClockNow() + Seconds * OneSecond;
         while (!Idle(Rec)) {
             if (HostClockNow() > end) {
-                ADD_FAILURE() << "recording did not end; status " << Rec.ext->Status.recordingStatus;
+                ADD_FAILURE() << "recording did not end; status "
+                              << Rec.ext->Status.recordingStatus;
                 return false;
             }
             Sleep(10);
@@ -864,10 +865,10 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     /* Both then record at the same time, their fill bursts taking turns on the drive. */
     bool together = false;
     ASSERT_TRUE(WaitFor([&] {
-        together = together || (first.ext->Status.blocksWritten > 0 &&
-                                second.ext->Status.blocksWritten > 0 &&
-                                first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
-                                second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS);
+        together = together ||
+                   (first.ext->Status.blocksWritten > 0 && second.ext->Status.blocksWritten > 0 &&
+                    first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
+                    second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS);
         return Idle(first) && Idle(second);
     }));
     EXPECT_TRUE(together);

@@ -114,8 +114,7 @@ VOID NTAPI ClassUnloadDispatch(PDRIVER_OBJECT DriverObject) {
 NTSTATUS NTAPI ClassCreateCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PCOMMON_DEVICE_EXTENSION common = Common(DeviceObject);
     ULONG removed = ClassAcquireRemoveLock(DeviceObject, Irp);
-    if (removed != NO_REMOVE &&
-        IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+    if (removed != NO_REMOVE && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
         CompleteWith(DeviceObject, Irp, STATUS_DEVICE_DOES_NOT_EXIST, true);
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
@@ -343,8 +342,7 @@ NTSTATUS NTAPI ClassPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 extern "C" {
 
-ULONG NTAPI ClassInitialize(PVOID Argument1, PVOID Argument2,
-                            PCLASS_INIT_DATA InitializationData) {
+ULONG NTAPI ClassInitialize(PVOID Argument1, PVOID Argument2, PCLASS_INIT_DATA InitializationData) {
     auto driver = static_cast<PDRIVER_OBJECT>(Argument1);
     auto registryPath = static_cast<PUNICODE_STRING>(Argument2);
     if (driver == nullptr || InitializationData == nullptr ||
@@ -366,8 +364,8 @@ ULONG NTAPI ClassInitialize(PVOID Argument1, PVOID Argument2,
     auto ext = static_cast<PCLASS_DRIVER_EXTENSION>(block);
     ext->InitData = *InitializationData;
     if (registryPath != nullptr && registryPath->Buffer != nullptr) {
-        auto *copy = static_cast<PWSTR>(calloc(registryPath->Length / sizeof(WCHAR) + 1,
-                                               sizeof(WCHAR)));
+        auto *copy =
+            static_cast<PWSTR>(calloc(registryPath->Length / sizeof(WCHAR) + 1, sizeof(WCHAR)));
         if (copy != nullptr) {
             memcpy(copy, registryPath->Buffer, registryPath->Length);
             ext->RegistryPath.Buffer = copy;
@@ -508,10 +506,10 @@ NTSTATUS NTAPI ClassGetDescriptor(PDEVICE_OBJECT DeviceObject, PSTORAGE_PROPERTY
     if (size < sizeof(STORAGE_DESCRIPTOR_HEADER)) {
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG bufferSize = size > sizeof(STORAGE_PROPERTY_QUERY) ? size
-                                                              : (ULONG)sizeof(STORAGE_PROPERTY_QUERY);
-    auto buffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, bufferSize, HostPoolTag("ScsD")));
+    ULONG bufferSize =
+        size > sizeof(STORAGE_PROPERTY_QUERY) ? size : (ULONG)sizeof(STORAGE_PROPERTY_QUERY);
+    auto buffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferSize, HostPoolTag("ScsD")));
     if (buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -555,8 +553,8 @@ VOID NTAPI ClassReleaseRemoveLock(PDEVICE_OBJECT DeviceObject, PIRP Tag) {
     {
         std::lock_guard<std::mutex> guard(gClassLock);
         auto tags = gRemoveTags.find(DeviceObject);
-        auto tag = tags != gRemoveTags.end() ? tags->second.find(Tag)
-                                             : std::multiset<void *>::iterator();
+        auto tag =
+            tags != gRemoveTags.end() ? tags->second.find(Tag) : std::multiset<void *>::iterator();
         if (tags == gRemoveTags.end() || tag == tags->second.end()) {
             HostVerifierStop("remove lock of device %p released for tag %p without an "
                              "acquisition",

@@ -153,8 +153,8 @@ void DescribePdo(PDEVICE_OBJECT Pdo) {
 
     SCSI_ADDRESS address;
     memset(&address, 0, sizeof(address));
-    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, Pdo, &address, 0,
-                                        sizeof(address), FALSE, &iosb);
+    ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, Pdo, &address, 0, sizeof(address),
+                                        FALSE, &iosb);
     if (NT_SUCCESS(iosb.Status)) {
         char location[80];
         snprintf(location, sizeof(location), "Bus Number %u, Target Id %u, LUN %u",
@@ -184,8 +184,8 @@ PDRIVER_OBJECT HostLoadDriver(PDRIVER_INITIALIZE Entry, const char *Name, NTSTAT
     }
     auto *loaded = new LoadedDriver();
     loaded->Entry = Entry;
-    loaded->RegistryPath =
-        hostio::ToUtf16(("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name).c_str());
+    loaded->RegistryPath = hostio::ToUtf16(
+        ("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name).c_str());
     driver->DriverInit = Entry;
     {
         std::lock_guard<std::mutex> guard(gPnpLock);

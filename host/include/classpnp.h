@@ -24,10 +24,7 @@ extern "C" {
 #define REMOVE_PENDING 1
 #define REMOVE_COMPLETE 2
 
-typedef enum {
-    EventGeneration,
-    DataBlockCollection
-} CLASSENABLEDISABLEFUNCTION;
+typedef enum { EventGeneration, DataBlockCollection } CLASSENABLEDISABLEFUNCTION;
 
 struct _CLASS_INIT_DATA;
 typedef struct _CLASS_INIT_DATA CLASS_INIT_DATA, *PCLASS_INIT_DATA;
@@ -57,8 +54,7 @@ typedef NTSTATUS(NTAPI *PCLASS_QUERY_WMI_DATABLOCK)(PDEVICE_OBJECT DeviceObject,
                                                     ULONG GuidIndex, ULONG BufferAvail,
                                                     PUCHAR Buffer);
 typedef NTSTATUS(NTAPI *PCLASS_SET_WMI_DATABLOCK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  ULONG GuidIndex, ULONG BufferSize,
-                                                  PUCHAR Buffer);
+                                                  ULONG GuidIndex, ULONG BufferSize, PUCHAR Buffer);
 typedef NTSTATUS(NTAPI *PCLASS_SET_WMI_DATAITEM)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                  ULONG GuidIndex, ULONG DataItemId,
                                                  ULONG BufferSize, PUCHAR Buffer);
@@ -235,8 +231,7 @@ typedef struct _FUNCTIONAL_DEVICE_EXTENSION {
     ULONG_PTR Reserved4;
 } FUNCTIONAL_DEVICE_EXTENSION, *PFUNCTIONAL_DEVICE_EXTENSION;
 
-ULONG NTAPI ClassInitialize(PVOID Argument1, PVOID Argument2,
-                            PCLASS_INIT_DATA InitializationData);
+ULONG NTAPI ClassInitialize(PVOID Argument1, PVOID Argument2, PCLASS_INIT_DATA InitializationData);
 NTSTATUS NTAPI ClassCreateDeviceObject(PDRIVER_OBJECT DriverObject, PCCHAR ObjectNameBuffer,
                                        PDEVICE_OBJECT LowerDeviceObject, BOOLEAN IsFdo,
                                        PDEVICE_OBJECT *DeviceObject);
@@ -247,7 +242,8 @@ NTSTATUS NTAPI ClassDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI ClassInternalIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 ULONG NTAPI ClassAcquireRemoveLockEx(PDEVICE_OBJECT DeviceObject, PVOID Tag, PCSTR File,
                                      ULONG Line);
-#define ClassAcquireRemoveLock(devobj, tag) ClassAcquireRemoveLockEx(devobj, tag, __FILE__, __LINE__)
+#define ClassAcquireRemoveLock(devobj, tag)                                                        \
+    ClassAcquireRemoveLockEx(devobj, tag, __FILE__, __LINE__)
 VOID NTAPI ClassReleaseRemoveLock(PDEVICE_OBJECT DeviceObject, PIRP Tag);
 VOID NTAPI ClassCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, CCHAR PriorityBoost);
 VOID NTAPI ClassReleaseQueue(PDEVICE_OBJECT DeviceObject);

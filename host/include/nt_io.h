@@ -47,7 +47,7 @@ typedef ULONG DEVICE_TYPE;
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
 
-#define CTL_CODE(DeviceType, Function, Method, Access)                                            \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
@@ -186,7 +186,6 @@ typedef NTSTATUS(NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
 typedef VOID(NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef NTSTATUS(NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject,
                                                 struct _IRP *Irp, PVOID Context);
-
 
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT *DriverObject;
@@ -442,7 +441,11 @@ typedef struct _IRP {
         (Irp)->Tail.Overlay.CurrentStackLocation++;                                                \
     } while (0)
 
-#define IoMarkIrpPending(Irp) (IoGetCurrentIrpStackLocation((Irp))->Control |= SL_PENDING_RETURNED)
+/* Atomic on the host: the I/O manager's verifier may read the flag while the request
+ * completes on another thread. */
+#define IoMarkIrpPending(Irp)                                                                      \
+    ((void)__atomic_fetch_or(&IoGetCurrentIrpStackLocation((Irp))->Control,                        \
+                             (UCHAR)SL_PENDING_RETURNED, __ATOMIC_SEQ_CST))
 
 /* Copies the current stack location to the next one without its completion routine. */
 static inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
@@ -632,8 +635,7 @@ NTSTATUS NTAPI SeCreateClientSecurity(PETHREAD ClientThread,
                                       BOOLEAN RemoteSession,
                                       PSECURITY_CLIENT_CONTEXT ClientContext);
 VOID NTAPI SeImpersonateClient(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread);
-NTSTATUS NTAPI SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext,
-                                     PETHREAD ServerThread);
+NTSTATUS NTAPI SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread);
 VOID NTAPI PsRevertToSelf(VOID);
 TOKEN_TYPE NTAPI SeTokenType(PACCESS_TOKEN Token);
 
@@ -692,9 +694,9 @@ TOKEN_TYPE NTAPI SeTokenType(PACCESS_TOKEN Token);
 
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                            PVOID EaBuffer, ULONG EaLength);
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength);
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                           PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                           ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);

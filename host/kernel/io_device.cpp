@@ -25,8 +25,8 @@ struct DriverExtensionEntry {
     PVOID Block;
 };
 
-std::set<PDEVICE_OBJECT> gDevices;              /* device objects not yet freed */
-std::vector<InterfaceEntry> gInterfaces;        /* registered interfaces */
+std::set<PDEVICE_OBJECT> gDevices;               /* device objects not yet freed */
+std::vector<InterfaceEntry> gInterfaces;         /* registered interfaces */
 std::vector<DriverExtensionEntry> gDriverBlocks; /* IoAllocateDriverObjectExtension */
 uint64_t gNextSerial = 1;
 

@@ -30,7 +30,7 @@ PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
         return nullptr;
     }
     ULONG size = EntrySize < sizeof(IO_ERROR_LOG_PACKET) ? (ULONG)sizeof(IO_ERROR_LOG_PACKET)
-                                                          : (ULONG)EntrySize;
+                                                         : (ULONG)EntrySize;
     PVOID entry = ExAllocatePoolWithTag(NonPagedPool, size, HostPoolTag("IoEl"));
     if (entry == nullptr) {
         return nullptr;

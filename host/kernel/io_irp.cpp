@@ -329,9 +329,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             std::lock_guard<std::mutex> guard(gIrpLock);
             if (frame.Recorded) {
                 unmarked = !frame.Marked;
-            } else if ((stack->Control & SL_PENDING_RETURNED) == 0) {
-                gClaims.push_back(
-                    PendingClaim{Irp, frame.Location, DeviceObject, major});
+            } else if ((__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) ==
+                       0) {
+                gClaims.push_back(PendingClaim{Irp, frame.Location, DeviceObject, major});
             }
         }
         if (unmarked) {
@@ -364,7 +364,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     /* Unwind the stack locations from the current one up, calling completion routines. */
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
-        UCHAR control = stack->Control;
+        UCHAR control = __atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST);
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         RecordPendingMark(Irp, Irp->CurrentLocation, control);
@@ -377,10 +377,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->Tail.Overlay.CurrentStackLocation++;
 
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                         ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
@@ -472,7 +472,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        ULONG size =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (size > 0) {
             PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size, HostPoolTag("IoSb"));
             if (buffer == nullptr) {
@@ -511,15 +512,15 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             /* Locking the pages of the buffer: raises when that cannot be done. */
             NTSTATUS lockStatus = STATUS_SUCCESS;
             bool fail = HostFaultShouldFail(HostFaultLockPages, &lockStatus);
-            if (!fail && hostio::ClassifyUserRange(OutputBuffer, OutputBufferLength,
-                                                   METHOD_FROM_CTL_CODE(IoControlCode) ==
-                                                       METHOD_OUT_DIRECT) ==
-                             hostio::UserRange::Invalid) {
+            if (!fail &&
+                hostio::ClassifyUserRange(OutputBuffer, OutputBufferLength,
+                                          METHOD_FROM_CTL_CODE(IoControlCode) ==
+                                              METHOD_OUT_DIRECT) == hostio::UserRange::Invalid) {
                 fail = true;
                 lockStatus = STATUS_ACCESS_VIOLATION;
             }
-            PMDL mdl = fail ? nullptr
-                            : IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
+            PMDL mdl =
+                fail ? nullptr : IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, irp);
             if (mdl == nullptr) {
                 if (irp->AssociatedIrp.SystemBuffer != nullptr) {
                     ExFreePool(irp->AssociatedIrp.SystemBuffer);

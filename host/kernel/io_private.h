@@ -17,7 +17,6 @@
 
 namespace hostio {
 
-
 /* The I/O manager's record of one device object (DEVICE_OBJECT::DeviceObjectExtension). */
 struct DeviceRecord {
     static constexpr uint32_t kMagic = 0x44766963; /* "Dvic" */
@@ -48,7 +47,6 @@ void DereferenceToken(void *Token);
 
 /* Global lock of the I/O manager's tables (devices, interfaces, handles). */
 std::recursive_mutex &IoLock();
-
 
 /* Length of a UTF-16 string in characters (without terminator). */
 size_t Wcslen(const WCHAR *Text);

@@ -13,6 +13,7 @@
 #include "ke_internal.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include <stdarg.h>
@@ -119,36 +120,104 @@ std::string DescribeWaiterLocked(const Waiter *W) {
     return text;
 }
 
+/*
+ * Whether nobody can ever run again: virtual mode, no known thread running, every blocked wait
+ * without a deadline, and an application thread among the waiters (system threads idling on
+ * their events is the normal state of an idle device).
+ */
+bool StuckLocked() {
+    if (!g_virtual || g_running > 0 || IsListEmpty(&g_blocked)) {
+        return false;
+    }
+    bool applicationBlocked = false;
+    for (PLIST_ENTRY e = g_blocked.Flink; e != &g_blocked; e = e->Flink) {
+        Waiter *w = CONTAINING_RECORD(e, Waiter, BlockedLink);
+        if (w->Deadline != kNoDeadline) {
+            return false;
+        }
+        if (!w->Thread->System) {
+            applicationBlocked = true;
+        }
+    }
+    return applicationBlocked;
+}
+
+/*
+ * Deadlock watchdog. A thread the scheduler does not know (one about to enter a
+ * HostThreadScope, say) may still wake everybody, so "all threads blocked forever" is reported
+ * only when nothing has moved for kDeadlockGrace of real time.
+ */
+constexpr auto kDeadlockGrace = std::chrono::seconds(2);
+bool g_watchdogStarted = false;
+uint64_t g_suspect = 0; /* g_progress when the scheduler got stuck; 0: not stuck */
+
+std::condition_variable &WatchdogWake() {
+    static std::condition_variable *wake = new std::condition_variable; /* never destroyed */
+    return *wake;
+}
+
+void ReportDeadlockLocked() {
+    g_reportedProgress = g_progress;
+    ++g_deadlocks;
+    std::string report = "HOST KERNEL: all threads blocked forever:\n";
+    for (PLIST_ENTRY e = g_blocked.Flink; e != &g_blocked; e = e->Flink) {
+        report += "  " + DescribeWaiterLocked(CONTAINING_RECORD(e, Waiter, BlockedLink));
+        report += "\n";
+    }
+    fputs(report.c_str(), stderr);
+    fflush(stderr);
+}
+
+void WatchdogMain() {
+    std::unique_lock<std::mutex> lock(g_lock);
+    for (;;) {
+        while (g_suspect == 0) {
+            WatchdogWake().wait(lock);
+        }
+        uint64_t suspect = g_suspect;
+        auto until = std::chrono::steady_clock::now() + kDeadlockGrace;
+        while (g_progress == suspect &&
+               WatchdogWake().wait_until(lock, until) == std::cv_status::no_timeout) {
+        }
+        g_suspect = 0;
+        if (g_progress == suspect && g_reportedProgress != g_progress && StuckLocked()) {
+            ReportDeadlockLocked();
+        }
+    }
+}
+
+void SuspectDeadlockLocked() {
+    if (g_reportedProgress == g_progress || g_suspect == g_progress || !StuckLocked()) {
+        return;
+    }
+    g_suspect = g_progress;
+    if (!g_watchdogStarted) {
+        try {
+            std::thread(WatchdogMain).detach();
+            g_watchdogStarted = true;
+        } catch (const std::system_error &) {
+            g_suspect = 0;
+            ReportDeadlockLocked();
+            return;
+        }
+    }
+    WatchdogWake().notify_one();
+}
+
 /* Virtual mode: jump the clock when every known thread is blocked. */
 void MaybeAdvanceLocked() {
     if (!g_virtual || g_running > 0 || IsListEmpty(&g_blocked)) {
         return;
     }
     LONGLONG earliest = kNoDeadline;
-    bool applicationBlocked = false;
     for (PLIST_ENTRY e = g_blocked.Flink; e != &g_blocked; e = e->Flink) {
         Waiter *w = CONTAINING_RECORD(e, Waiter, BlockedLink);
         if (w->Deadline < earliest) {
             earliest = w->Deadline;
         }
-        if (!w->Thread->System) {
-            applicationBlocked = true;
-        }
     }
     if (earliest == kNoDeadline) {
-        /* System threads idling on their events is normal; it is a deadlock when an
-         * application thread waits too and nothing can wake anybody. */
-        if (applicationBlocked && g_reportedProgress != g_progress) {
-            g_reportedProgress = g_progress;
-            ++g_deadlocks;
-            std::string report = "HOST KERNEL: all threads blocked forever:\n";
-            for (PLIST_ENTRY e = g_blocked.Flink; e != &g_blocked; e = e->Flink) {
-                report += "  " + DescribeWaiterLocked(CONTAINING_RECORD(e, Waiter, BlockedLink));
-                report += "\n";
-            }
-            fputs(report.c_str(), stderr);
-            fflush(stderr);
-        }
+        SuspectDeadlockLocked();
         return;
     }
     if (earliest > g_virtualNow) {

@@ -225,8 +225,8 @@ void HostGetThreadIdentity(HOST_IDENTITY *Identity) {
 }
 
 void HostGetEffectiveFileIdentity(HOST_IDENTITY *Identity) {
-    *Identity = tThread.Impersonating != nullptr ? tThread.Impersonating->Identity
-                                                 : ProcessIdentity();
+    *Identity =
+        tThread.Impersonating != nullptr ? tThread.Impersonating->Identity : ProcessIdentity();
 }
 
 BOOLEAN HostCanImpersonate(void) {

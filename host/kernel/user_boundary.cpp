@@ -70,9 +70,8 @@ void Probe(const volatile void *Address, SIZE_T Length, ULONG Alignment, bool Fo
     if (Alignment != 0 && (start & (Alignment - 1)) != 0) {
         ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
     }
-    if (start + Length < start ||
-        hostio::ClassifyUserRange((const void *)start, Length, ForWrite) !=
-            hostio::UserRange::Valid) {
+    if (start + Length < start || hostio::ClassifyUserRange((const void *)start, Length,
+                                                            ForWrite) != hostio::UserRange::Valid) {
         ExRaiseStatus(STATUS_ACCESS_VIOLATION);
     }
 }
@@ -332,8 +331,8 @@ LONG HostOpenDeviceHandleCount(void) {
 }
 
 NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *InputBuffer,
-                             ULONG InputBufferLength, void *OutputBuffer,
-                             ULONG OutputBufferLength, ULONG *BytesReturned) {
+                             ULONG InputBufferLength, void *OutputBuffer, ULONG OutputBufferLength,
+                             ULONG *BytesReturned) {
     if (BytesReturned != nullptr) {
         *BytesReturned = 0;
     }

@@ -188,9 +188,9 @@ extern "C" {
 
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                            PVOID EaBuffer, ULONG EaLength) {
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength) {
     UNREFERENCED_PARAMETER(AllocationSize);
     UNREFERENCED_PARAMETER(FileAttributes);
     UNREFERENCED_PARAMETER(ShareAccess);
@@ -220,8 +220,8 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     }
 
     int flags = O_CLOEXEC;
-    bool write = (DesiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE |
-                                   GENERIC_ALL)) != 0;
+    bool write =
+        (DesiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
     flags |= write ? O_RDWR : O_RDONLY;
     ULONG information = FILE_OPENED;
     switch (CreateDisposition) {

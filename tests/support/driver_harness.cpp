@@ -205,8 +205,8 @@ NTSTATUS DriverHarness::Close(HANDLE Handle) {
 DriverHarness::IoctlResult DriverHarness::Ioctl(HANDLE Handle, ULONG Code, const void *In,
                                                 ULONG InLength, void *Out, ULONG OutLength) {
     IoctlResult result{STATUS_UNSUCCESSFUL, 0};
-    result.Status = HostDeviceIoControl(Handle, Code, In, InLength, Out, OutLength,
-                                        &result.Returned);
+    result.Status =
+        HostDeviceIoControl(Handle, Code, In, InLength, Out, OutLength, &result.Returned);
     return result;
 }
 

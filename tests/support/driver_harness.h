@@ -64,9 +64,9 @@ protected:
     void TearDown() override;
 
     /* --- options, set in the derived fixture's constructor or at the start of a test --- */
-    bool LoadDriverInSetUp = true;      /* SetUp loads the real driver */
-    bool ExpectCleanUnload = true;      /* TearDown expects a clean unload report */
-    bool RemoveUnitsInTearDown = true;  /* TearDown removes the units still plugged */
+    bool LoadDriverInSetUp = true;     /* SetUp loads the real driver */
+    bool ExpectCleanUnload = true;     /* TearDown expects a clean unload report */
+    bool RemoveUnitsInTearDown = true; /* TearDown removes the units still plugged */
 
     /* --- driver --- */
     /* Loads a driver (NULL: the real DriverEntry); returns DriverEntry's status. */

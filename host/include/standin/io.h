@@ -69,8 +69,7 @@ typedef struct _HOST_IDENTITY {
  * when this thread sends a request. Default: the process's own (real uid, gid, groups).
  * GroupCount is clipped to HOST_MAX_GROUPS.
  */
-void HostSetThreadIdentity(uint32_t Uid, uint32_t Gid, const uint32_t *Groups,
-                           uint32_t GroupCount);
+void HostSetThreadIdentity(uint32_t Uid, uint32_t Gid, const uint32_t *Groups, uint32_t GroupCount);
 /* Back to the process's identity. */
 void HostResetThreadIdentity(void);
 /* The calling thread's identity (as set, or the process's). */
@@ -114,18 +113,18 @@ LONG HostOpenFileCount(void);
 /* ------------------------------------------------------------------------------------------ */
 
 typedef enum _HOST_FAULT_POINT {
-    HostFaultFileOpen = 0,         /* ZwCreateFile fails with the fault's status */
-    HostFaultFileRead,             /* ZwReadFile fails with the fault's status */
-    HostFaultErrorLogEntry,        /* IoAllocateErrorLogEntry returns NULL */
-    HostFaultLockPages,            /* IoBuildDeviceIoControlRequest raises the status */
-    HostFaultIrpAllocation,        /* IoAllocateIrp / IoBuildDeviceIoControlRequest -> NULL */
-    HostFaultClientSecurity,       /* SeCreateClientSecurity fails with the status */
-    HostFaultRegisterInterface,    /* IoRegisterDeviceInterface fails with the status */
-    HostFaultSetInterfaceState,    /* IoSetDeviceInterfaceState fails with the status */
-    HostFaultClaimDevice,          /* ClassClaimDevice fails with the status */
-    HostFaultCreateDeviceObject,   /* ClassCreateDeviceObject fails with the status */
-    HostFaultGetDescriptor,        /* ClassGetDescriptor fails with the status */
-    HostFaultAttachDevice,         /* IoAttachDeviceToDeviceStack returns NULL */
+    HostFaultFileOpen = 0,       /* ZwCreateFile fails with the fault's status */
+    HostFaultFileRead,           /* ZwReadFile fails with the fault's status */
+    HostFaultErrorLogEntry,      /* IoAllocateErrorLogEntry returns NULL */
+    HostFaultLockPages,          /* IoBuildDeviceIoControlRequest raises the status */
+    HostFaultIrpAllocation,      /* IoAllocateIrp / IoBuildDeviceIoControlRequest -> NULL */
+    HostFaultClientSecurity,     /* SeCreateClientSecurity fails with the status */
+    HostFaultRegisterInterface,  /* IoRegisterDeviceInterface fails with the status */
+    HostFaultSetInterfaceState,  /* IoSetDeviceInterfaceState fails with the status */
+    HostFaultClaimDevice,        /* ClassClaimDevice fails with the status */
+    HostFaultCreateDeviceObject, /* ClassCreateDeviceObject fails with the status */
+    HostFaultGetDescriptor,      /* ClassGetDescriptor fails with the status */
+    HostFaultAttachDevice,       /* IoAttachDeviceToDeviceStack returns NULL */
     HostFaultPointCount
 } HOST_FAULT_POINT;
 
@@ -195,11 +194,11 @@ void HostDeleteDriverObject(PDRIVER_OBJECT Driver);
 /* ------------------------------------------------------------------------------------------ */
 
 typedef struct _HOST_ERROR_LOG_ENTRY {
-    LONGLONG Time;            /* stand-in clock, 100-ns units */
-    PVOID IoObject;           /* the device (or driver) object the entry was allocated for */
-    ULONG EntrySize;          /* size given to IoAllocateErrorLogEntry */
+    LONGLONG Time;              /* stand-in clock, 100-ns units */
+    PVOID IoObject;             /* the device (or driver) object the entry was allocated for */
+    ULONG EntrySize;            /* size given to IoAllocateErrorLogEntry */
     IO_ERROR_LOG_PACKET Packet; /* the packet header as written (DumpData[0] included) */
-    ULONG DumpWordCount;      /* DumpDataSize / 4, clipped to what the entry holds */
+    ULONG DumpWordCount;        /* DumpDataSize / 4, clipped to what the entry holds */
     ULONG DumpData[(ERROR_LOG_MAXIMUM_SIZE) / 4];
 } HOST_ERROR_LOG_ENTRY, *PHOST_ERROR_LOG_ENTRY;
 
@@ -240,8 +239,8 @@ LONG HostOpenDeviceHandleCount(void);
  * application's pointers as they are. *BytesReturned (may be NULL) gets Information.
  */
 NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *InputBuffer,
-                             ULONG InputBufferLength, void *OutputBuffer,
-                             ULONG OutputBufferLength, ULONG *BytesReturned);
+                             ULONG InputBufferLength, void *OutputBuffer, ULONG OutputBufferLength,
+                             ULONG *BytesReturned);
 
 /* ------------------------------------------------------------------------------------------ */
 /* I/O verifier                                                                               */

@@ -62,8 +62,10 @@ int HostSchedulerRunning();
 std::string HostSchedulerReport();
 
 /*
- * Number of times the virtual clock found every thread blocked with no deadline. Each time the
- * stand-in prints "all threads blocked forever" with the wait objects to stderr.
+ * Number of deadlocks found on the virtual clock: an application thread (or any thread not
+ * known to the scheduler) and every known thread blocked in waits without a deadline, with
+ * nothing moving for 2 s of real time. Each time the stand-in prints "all threads blocked
+ * forever" with the wait objects to stderr. Idle system threads alone are no deadlock.
  */
 ULONG HostSchedulerDeadlockCount();
 

@@ -1,0 +1,584 @@
+/*
+ * record_disc_test.cpp - the three record-disc requests as the application sends them: length
+ * and parameter-block checks, the cache-buffer minimum, the busy rule (also for concurrent
+ * requests and a reader still closing), what each request copies into the device, the refill
+ * threshold, the cache-drive lookup, the client capture and its release, and a device whose
+ * recording thread has died.
+ *
+ * Most recordings here name an image that does not exist, so the read thread ends them at once
+ * with RECSTAT_OPEN_FAILED and what the request wrote stays in the device record to be checked.
+ */
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../driver/writer.h"
+#include <standin/io.h>
+#include <standin/kernel.h>
+#include <standin/pnp.h>
+#include <standin/simrecorder.h>
+
+namespace {
+
+const GUID RecorderInterface = {CDW_GUID_RECORDER_PARTS};
+const LONGLONG OneSecond = 10000000LL;
+
+TRACK_ENTRY Track(ULONG Format, ULONG BlockSize, ULONG StartBlock, ULONG HdStartBlock,
+                  ULONG Blocks) {
+    TRACK_ENTRY track;
+    track.trackFormat = Format;
+    track.blockSize = BlockSize;
+    track.startBlock = StartBlock;
+    track.hdStartBlock = HdStartBlock;
+    track.nBlocks = Blocks;
+    return track;
+}
+
+/* Blocks filled the way an application fills them: every entry of the track table is used
+   for something recognisable, numTracks says how many count. */
+RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
+    RECORD_DISC_REQUEST block;
+    memset(&block, 0, sizeof(block));
+    strncpy(block.imageName, Name, sizeof(block.imageName));
+    block.numTracks = NumTracks;
+    for (ULONG i = 0; i < MAX_TRACKS; i++) {
+        block.tracks[i] = Track(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
+    }
+    return block;
+}
+
+RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
+    RECORD_DISC_EX_REQUEST block;
+    memset(&block, 0, sizeof(block));
+    strncpy(block.imageName, Name, sizeof(block.imageName));
+    block.numTracks = 1;
+    block.tracks[0] = Track(7, 2352, 0x1234, 0x40, 0x99);
+    return block;
+}
+
+RECORD_DISC_EX2_REQUEST Ex2Block(const char *Name, ULONG NumTracks = 1) {
+    RECORD_DISC_EX2_REQUEST block;
+    memset(&block, 0, sizeof(block));
+    strncpy(block.imageName, Name, sizeof(block.imageName));
+    block.numTracks = NumTracks;
+    for (ULONG i = 0; i < MAX_TRACKS; i++) {
+        block.tracks[i] = Track(50 + i, 2336, 500 + i, 600 + i, 700 + i);
+    }
+    return block;
+}
+
+template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block, size_t Extra = 0) {
+    std::vector<UCHAR> bytes(sizeof(Block) + Extra, 0xEE);
+    memcpy(bytes.data(), &Block, sizeof(Block));
+    return bytes;
+}
+
+/* Driver loaded, one recorder plugged in and opened, 16 cache buffers, the virtual clock. */
+class RecordDisc : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HostClockUseVirtual();
+        scope.reset(new HostThreadScope("test"));
+        char pattern[] = "/tmp/cdw-d2r-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir = pattern;
+        HostMapDriveLetter('D', dir.c_str());
+        driver = HostLoadDriver(DriverEntry);
+        ASSERT_NE(nullptr, driver);
+        SIM_RECORDER_CONFIG config;
+        HostSimDefaultConfig(&config);
+        sim = HostCreateSimulatedRecorder(&config);
+        ASSERT_NE(nullptr, sim);
+        fdo = HostPnpAddDevice(sim->Pdo);
+        ASSERT_NE(nullptr, fdo);
+        ASSERT_EQ(STATUS_SUCCESS, HostPnpStart(fdo));
+        ext = CdwWriterExtension(fdo);
+        char link[512];
+        ASSERT_TRUE(HostDeviceInterfaceLink(&RecorderInterface, 0, link, sizeof(link)));
+        ASSERT_EQ(STATUS_SUCCESS, HostOpenDeviceByLink(link, &handle));
+        Allocate(16);
+        HostDebugLogClear();
+    }
+
+    void TearDown() override {
+        WaitIdle();
+        HostClearAllFaults();
+        HostResetThreadIdentity();
+        if (handle != nullptr) {
+            EXPECT_EQ(STATUS_SUCCESS, HostCloseDevice(handle));
+        }
+        if (fdo != nullptr) {
+            EXPECT_EQ(STATUS_SUCCESS, HostPnpRemove(fdo));
+        }
+        if (sim != nullptr) {
+            HostDestroySimulatedRecorder(sim);
+        }
+        if (driver != nullptr) {
+            std::string report;
+            EXPECT_TRUE(HostUnloadDriver(driver, &report)) << report;
+        }
+        EXPECT_EQ(0u, HostVerifierFailureCount());
+        HostClearDriveLetters();
+        scope.reset();
+        std::string command = "rm -rf '" + dir + "'";
+        (void)!system(command.c_str());
+    }
+
+    void Allocate(ULONG Count) {
+        uint32_t count = Count;
+        ULONG returned = 0;
+        ASSERT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count,
+                                                      4, &count, 4, &returned));
+    }
+
+    /* Sends a block; every outcome returns no data. */
+    NTSTATUS Send(ULONG Code, const std::vector<UCHAR> &Block) {
+        UCHAR out[16];
+        ULONG returned = 0xFFFF;
+        const NTSTATUS status =
+            HostDeviceIoControl(handle, Code, Block.data(), static_cast<ULONG>(Block.size()), out,
+                                sizeof(out), &returned);
+        EXPECT_EQ(0u, returned) << "Information must be 0";
+        return status;
+    }
+
+    static void Sleep(LONGLONG Milliseconds) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = CDW_RELATIVE_MS(Milliseconds);
+        (void)KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+
+    void WaitIdle() {
+        if (ext == nullptr) {
+            return;
+        }
+        const LONGLONG end = HostClockNow() + 600 * OneSecond;
+        while (ext->Status.recordingStatus == RECSTAT_IN_PROCESS || ext->bReadThreadBusy ||
+               ext->bWriteThreadProcRunning) {
+            if (HostClockNow() > end) {
+                ADD_FAILURE() << "recording did not end";
+                return;
+            }
+            Sleep(10);
+        }
+    }
+
+    /* Sends a block that must be accepted and waits until the recording has ended. */
+    void Accept(ULONG Code, const std::vector<UCHAR> &Block) {
+        ASSERT_EQ(STATUS_SUCCESS, Send(Code, Block)) << HostDebugLog();
+        WaitIdle();
+    }
+
+    PCACHE_DRIVE CacheDrive(CHAR Letter, USHORT Address) {
+        EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveCreate(Letter, Address));
+        PCACHE_DRIVE drive = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveLocate(Letter, &drive));
+        return drive;
+    }
+
+    std::unique_ptr<HostThreadScope> scope;
+    std::string dir;
+    PDRIVER_OBJECT driver = nullptr;
+    PSIM_RECORDER sim = nullptr;
+    PDEVICE_OBJECT fdo = nullptr;
+    HANDLE handle = nullptr;
+    PWriterExtension ext = nullptr;
+};
+
+const char *const Missing = "\\??\\D:\\missing.img";
+
+} // namespace
+
+TEST_F(RecordDisc, ShortBlocksAreRefusedAndLongerOnesAccepted) {
+    struct Case {
+        ULONG code;
+        std::vector<UCHAR> block;
+        const char *name;
+    } cases[] = {
+        {IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)), "CdRecorderRecordDisc"},
+        {IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing)), "CdRecorderRecordDiscEx"},
+        {IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing)), "CdRecorderRecordDiscEx2"},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t minimum = c.block.size();
+        std::vector<UCHAR> shortBlock(c.block.begin(), c.block.end() - 1);
+        HostDebugLogClear();
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(c.code, shortBlock));
+        const std::string message =
+            std::string("Burnkit[0]: ") + c.name + " - InputBufferLength too short, is " +
+            std::to_string(minimum - 1) + ", should be " + std::to_string(minimum) + " bytes\n";
+        EXPECT_EQ(std::vector<std::string>{message}, HostDebugMessages());
+        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+
+        std::vector<UCHAR> longer = c.block;
+        longer.resize(minimum + 13, 0x5A);
+        Accept(c.code, longer);
+        EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
+        ext->Status.recordingStatus = RECSTAT_IDLE;
+    }
+}
+
+TEST_F(RecordDisc, BlocksThatWouldOverrunAreRefusedBeforeAnythingChanges) {
+    PCACHE_DRIVE drive = CacheDrive('q', 9);
+    ext->RecordCacheDrive = drive;
+    const ULONG threshold = ext->refillThreshold;
+
+    std::vector<std::pair<ULONG, std::vector<UCHAR>>> refused;
+    RECORD_DISC_REQUEST plain = PlainBlock(Missing, 0);
+    plain.refillPercent = 50;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain.numTracks = 101;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain.numTracks = 3;
+    plain.tracks[2].blockSize = 2449;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain.tracks[2].blockSize = 0;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain = PlainBlock(Missing, 1);
+    plain.nPregapBlocks = 5;
+    plain.pregapBlockSize = 2449;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain.pregapBlockSize = 0;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+    plain = PlainBlock(Missing, 1);
+    memset(plain.imageName, 'a', sizeof(plain.imageName)); /* no terminator in the field */
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
+
+    RECORD_DISC_EX_REQUEST ex = ExBlock(Missing);
+    ex.numTracks = 2;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
+    ex.numTracks = 0;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
+    ex = ExBlock(Missing);
+    memset(ex.imageName, 'b', sizeof(ex.imageName));
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
+
+    RECORD_DISC_EX2_REQUEST ex2 = Ex2Block(Missing, 2);
+    ex2.tracks[1].blockSize = 5000;
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2)});
+    ex2 = Ex2Block(Missing, 1);
+    memset(ex2.imageName, 'c', sizeof(ex2.imageName));
+    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2)});
+
+    const LONG tokens = HostLiveTokenCount();
+    for (size_t i = 0; i < refused.size(); i++) {
+        SCOPED_TRACE(i);
+        HostDebugLogClear();
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(refused[i].first, refused[i].second));
+        const char *name = refused[i].first == IOCTL_RECORDER_RECORD_DISC ? "CdRecorderRecordDisc"
+                           : refused[i].first == IOCTL_RECORDER_RECORD_DISC_EX
+                               ? "CdRecorderRecordDiscEx"
+                               : "CdRecorderRecordDiscEx2";
+        EXPECT_EQ(std::vector<std::string>{std::string("Burnkit[0]: ") + name +
+                                           " - invalid parameter block\n"},
+                  HostDebugMessages());
+        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+        EXPECT_FALSE(ext->bReadThreadBusy);
+        EXPECT_EQ(drive, ext->RecordCacheDrive);
+        EXPECT_EQ(threshold, ext->refillThreshold);
+        EXPECT_EQ(0u, ext->ReadParams.numTracks);
+        EXPECT_EQ(tokens, HostLiveTokenCount());
+    }
+
+    /* What is not used is not checked: entries past numTracks, the pre-gap size without a
+       pre-gap, a name that fills its field up to the terminator. */
+    plain = PlainBlock(Missing, 2);
+    plain.tracks[2].blockSize = 0;
+    plain.pregapBlockSize = 9999;
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(plain));
+    ex = ExBlock(Missing);
+    memset(ex.imageName, 'x', sizeof(ex.imageName));
+    memcpy(ex.imageName, "\\??\\D:\\", 7);
+    ex.imageName[259] = '\0';
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex));
+    EXPECT_EQ(259u * 2, ext->ReadParams.imageFileName.Length);
+    EXPECT_EQ(tokens, HostLiveTokenCount());
+}
+
+TEST_F(RecordDisc, SixteenCacheBuffersAreTheMinimum) {
+    ULONG returned = 0;
+    ASSERT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr,
+                                                  0, nullptr, 0, &returned));
+    HostDebugLogClear();
+    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
+              Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
+    EXPECT_EQ(std::vector<std::string>{"Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache "
+                                       "buffers allocated - 0 allocated\n"},
+              HostDebugMessages());
+    EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+
+    Allocate(16);
+    ext->numCacheBuffers = 15; /* the count the request looks at */
+    HostDebugLogClear();
+    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
+              Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: CdRecorderRecordDisc - Not enough cache buffers allocated - 15 allocated\n"));
+    ext->numCacheBuffers = 16;
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
+}
+
+TEST_F(RecordDisc, BusyWhileInProcessOrWhileTheReaderIsClosing) {
+    PCACHE_DRIVE drive = CacheDrive('D', 1);
+    CacheDrive('E', 2);
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* keeps the reader at its open */
+    ASSERT_EQ(STATUS_SUCCESS, Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
+    EXPECT_EQ(RECSTAT_IN_PROCESS, ext->Status.recordingStatus);
+
+    HostDebugLogClear();
+    EXPECT_EQ(STATUS_DEVICE_BUSY,
+              Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock("\\??\\E:\\other.img"))));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing))));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
+    EXPECT_TRUE(HostDebugMessages().empty()) << HostDebugLog();
+    EXPECT_EQ(drive, ext->RecordCacheDrive);
+    EXPECT_STREQ(Missing, ext->ReadParams.imageName);
+    TesselCacheDriveRelease(drive);
+    WaitIdle();
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
+
+    /* A reader that has not yet closed the last recording keeps the device busy. */
+    ext->bReadThreadBusy = TRUE;
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
+    ext->bReadThreadBusy = FALSE;
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing)));
+}
+
+TEST_F(RecordDisc, ConcurrentRequestsStartExactlyOneRecording) {
+    PCACHE_DRIVE drive = CacheDrive('D', 1);
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
+        std::atomic<int> ready{0}, accepted{0}, busy{0};
+        std::vector<std::thread> senders;
+        const std::vector<UCHAR> block = Bytes(PlainBlock(Missing));
+        for (int i = 0; i < 6; i++) {
+            senders.emplace_back([&] {
+                HostThreadScope sender("sender");
+                ready++;
+                while (ready.load() < 6) {
+                }
+                UCHAR out[4];
+                ULONG returned = 0;
+                const NTSTATUS status =
+                    HostDeviceIoControl(handle, IOCTL_RECORDER_RECORD_DISC, block.data(),
+                                        static_cast<ULONG>(block.size()), out, 4, &returned);
+                (status == STATUS_SUCCESS ? accepted : busy)++;
+                EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DEVICE_BUSY) << status;
+            });
+        }
+        for (std::thread &sender : senders) {
+            sender.join();
+        }
+        EXPECT_EQ(1, accepted.load());
+        EXPECT_EQ(5, busy.load());
+        TesselCacheDriveRelease(drive);
+        WaitIdle();
+    }
+}
+
+TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
+    /* The plain block: every field, all 100 entries. */
+    RECORD_DISC_REQUEST plain = PlainBlock("\\??\\D:\\none.img", 3);
+    plain.bBufferedRead = 1;
+    plain.bChecksumOnly = 1;
+    plain.pregapStartBlock = 0x11;
+    plain.pregapBlockSize = 2352;
+    plain.nPregapBlocks = 0x13;
+    plain.initialBlocksWritten = 0x1234;
+    plain.modeWord = 0x01020305;
+    plain.refillPercent = 25;
+    plain.bWriteTdb = 1;
+    plain.tdbTrackNumber = 42;
+    PCACHE_DRIVE drive = CacheDrive('D', 3);
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(plain));
+
+    const READ_PARAMS &rp = ext->ReadParams;
+    EXPECT_STREQ("\\??\\D:\\none.img", rp.imageName);
+    ASSERT_EQ(15u * 2, rp.imageFileName.Length);
+    for (int i = 0; i < 15; i++) {
+        EXPECT_EQ(static_cast<WCHAR>(plain.imageName[i]), rp.imageFileName.Buffer[i]) << i;
+    }
+    EXPECT_EQ(rp.imageFileNameBuffer, rp.imageFileName.Buffer);
+    EXPECT_FALSE(rp.bImpersonate);
+    EXPECT_EQ(nullptr, rp.hImageFile);
+    EXPECT_EQ(0u, rp.imageByteOffset);
+    EXPECT_TRUE(rp.bBufferedRead);
+    EXPECT_EQ(0x11u, rp.pregapStartBlock);
+    EXPECT_EQ(2352u, rp.pregapBlockSize);
+    EXPECT_EQ(0x13u, rp.nPregapBlocks);
+    EXPECT_EQ(3u, rp.numTracks);
+    EXPECT_TRUE(rp.bWriteTdb);
+    EXPECT_EQ(42, rp.tdbTrackNumber);
+    EXPECT_EQ(0, memcmp(plain.tracks, rp.tracks, sizeof(plain.tracks)));
+    EXPECT_EQ(5u, ext->WriteParams.writeMode);
+    EXPECT_EQ(0x01020300u, ext->recordFlags);
+    EXPECT_TRUE(ext->WriteParams.bChecksumOnly);
+    EXPECT_FALSE(ext->WriteParams.bAbort);
+    EXPECT_EQ(2048u, ext->WriteParams.blockSize);
+    EXPECT_EQ(0x1234u, ext->Status.blocksWritten);
+    EXPECT_EQ(16u, ext->Status.buffersOrChecksum);
+    EXPECT_EQ(0u, ext->Status.packetsQueued);
+    EXPECT_EQ(4u, ext->refillThreshold);
+    EXPECT_EQ(drive, ext->RecordCacheDrive);
+    EXPECT_FALSE(ext->bClientContextCaptured);
+
+    /* The Ex block: one entry, its own name and offset, reads always through the cache. */
+    RECORD_DISC_EX_REQUEST ex = ExBlock("\\??\\D:\\ex-none.img");
+    ex.imageByteOffset = 0x800;
+    ex.initialBlocksWritten = 7;
+    ex.modeWord = 0x2;
+    ext->Status.bCancel = TRUE;
+    HostDebugLogClear();
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex));
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDiscEx (\\??\\D:\\ex-none.img) - "
+                                     "1st track start block = 0x00001234, nBlocks = 0x00000099\n"))
+        << HostDebugLog();
+    EXPECT_TRUE(rp.bImpersonate);
+    EXPECT_TRUE(rp.bBufferedRead);
+    EXPECT_FALSE(ext->WriteParams.bChecksumOnly);
+    EXPECT_EQ(0x800u, rp.imageByteOffset);
+    EXPECT_EQ(0, memcmp(&ex.tracks[0], &rp.tracks[0], sizeof(TRACK_ENTRY)));
+    EXPECT_EQ(0, memcmp(&plain.tracks[1], &rp.tracks[1], 99 * sizeof(TRACK_ENTRY)))
+        << "entries 1 to 99 keep what the plain request left";
+    EXPECT_EQ(2352u, ext->WriteParams.blockSize);
+    EXPECT_EQ(2u, ext->WriteParams.writeMode);
+    EXPECT_EQ(0u, ext->recordFlags);
+    EXPECT_EQ(4u, ext->refillThreshold) << "refillPercent 0 keeps the threshold";
+    EXPECT_FALSE(ext->Status.bCancel);
+    EXPECT_EQ(drive, ext->RecordCacheDrive);
+
+    /* The Ex2 block: the name at its end, the 32-byte field ignored, the cache drive kept. */
+    RECORD_DISC_EX2_REQUEST ex2 =
+        Ex2Block("\\??\\D:\\a-much-longer-name-than-31-characters.img", 2);
+    memcpy(ex2.Unused0 + 4, "\\??\\Q:\\ignored.img", 19);
+    ex2.bChecksumOnly = 1;
+    HostDebugLogClear();
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2));
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: CdRecorderRecordDiscEx2 (\\??\\D:\\a-much-longer-name-than-31-characters.img) "
+        "- 1st track start block = 0x000001F4, nBlocks = 0x000002BC, hdStartBlock = 0x00000258\n"))
+        << HostDebugLog();
+    EXPECT_STREQ("\\??\\D:\\a-much-longer-name-than-31-characters.img", rp.imageName);
+    EXPECT_FALSE(rp.bImpersonate);
+    EXPECT_EQ(0u, rp.imageByteOffset);
+    EXPECT_TRUE(ext->WriteParams.bChecksumOnly);
+    EXPECT_EQ(0, memcmp(ex2.tracks, rp.tracks, sizeof(ex2.tracks)));
+    EXPECT_EQ(drive, ext->RecordCacheDrive);
+}
+
+TEST_F(RecordDisc, RefillPercentSetsTheThresholdOnlyFromTenToNinetyNine) {
+    struct Step {
+        ULONG buffers, percent, threshold;
+    } steps[] = {{16, 0, 30}, {16, 10, 1},  {16, 9, 1},  {16, 100, 1},       {16, 50, 8},
+                 {17, 50, 8}, {96, 99, 95}, {96, 10, 9}, {96, 0xFFFFFFFF, 9}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.percent);
+        Allocate(step.buffers);
+        RECORD_DISC_EX2_REQUEST block = Ex2Block(Missing);
+        block.refillPercent = step.percent;
+        Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(block));
+        EXPECT_EQ(step.threshold, ext->refillThreshold);
+        EXPECT_EQ(step.buffers, ext->Status.buffersOrChecksum);
+    }
+}
+
+TEST_F(RecordDisc, PlainRequestLooksUpTheImagesCacheDrive) {
+    /* Empty table: no lookup failure, no cache drive. */
+    ext->RecordCacheDrive = reinterpret_cast<PCACHE_DRIVE>(static_cast<uintptr_t>(0x10));
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
+    EXPECT_EQ(nullptr, ext->RecordCacheDrive);
+    EXPECT_FALSE(HostDebugLogContains("TesselCacheDriveLocate"));
+
+    /* A table without the letter: reported, no cache drive, the recording goes on. */
+    PCACHE_DRIVE e = CacheDrive('E', 5);
+    HostDebugLogClear();
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDisc - TesselCacheDriveLocate "
+                                     "failed for drive 'D', Status = 0xC0000034\n"))
+        << HostDebugLog();
+    EXPECT_TRUE(HostDebugLogContains("ZwCreateFile failed")) << "the read thread still ran";
+    EXPECT_EQ(nullptr, ext->RecordCacheDrive);
+
+    /* Letter of either case finds its drive; the other requests leave the link alone. */
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock("\\??\\e:\\x.img")));
+    EXPECT_EQ(e, ext->RecordCacheDrive);
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing)));
+    EXPECT_EQ(e, ext->RecordCacheDrive);
+    EXPECT_FALSE(e->bLocked);
+}
+
+TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
+    const LONG tokens = HostLiveTokenCount();
+    HOST_FAULT fault = {0, 1, 0, static_cast<NTSTATUS>(0xC0000022)};
+    for (ULONG code : {IOCTL_RECORDER_RECORD_DISC_EX, IOCTL_RECORDER_RECORD_DISC_EX2}) {
+        SCOPED_TRACE(code);
+        const bool isEx = code == IOCTL_RECORDER_RECORD_DISC_EX;
+        HostSetFault(HostFaultClientSecurity, &fault);
+        HostDebugLogClear();
+        EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022),
+                  Send(code, isEx ? Bytes(ExBlock(Missing)) : Bytes(Ex2Block(Missing))));
+        EXPECT_TRUE(
+            HostDebugLogContains(isEx ? "Burnkit[0]: CdRecorderRecordDiscEx - "
+                                        "SeCreateClientSecurity failed, Status = 0xC0000022\n"
+                                      : "Burnkit[0]: CdRecorderRecordDiscEx2 - "
+                                        "SeCreateClientSecurity failed, Status = 0xC0000022\n"))
+            << HostDebugLog();
+        EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
+        EXPECT_FALSE(ext->bReadThreadBusy);
+        Sleep(1000);
+        EXPECT_FALSE(HostDebugLogContains("ZwCreateFile")) << "the read thread was not woken";
+        EXPECT_EQ(tokens, HostLiveTokenCount());
+        HostClearFault(HostFaultClientSecurity);
+
+        /* Captured contexts are given back when the recording ends, also after an open
+           failure; the device takes the next request. */
+        Accept(code, isEx ? Bytes(ExBlock(Missing)) : Bytes(Ex2Block(Missing)));
+        EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
+        EXPECT_FALSE(ext->bClientContextCaptured);
+        EXPECT_EQ(tokens, HostLiveTokenCount());
+    }
+
+    /* An Ex2 recording that completes gives its context back too. */
+    std::vector<UCHAR> image(64 * 2048, 0x3C);
+    FILE *file = fopen((dir + "/real.img").c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    fwrite(image.data(), 1, image.size(), file);
+    fclose(file);
+    RECORD_DISC_EX2_REQUEST block = Ex2Block("\\??\\D:\\real.img");
+    block.tracks[0] = Track(1, 2048, 0, 0, 64);
+    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(block));
+    EXPECT_EQ(RECSTAT_COMPLETE, ext->Status.recordingStatus) << HostDebugLog();
+    EXPECT_EQ(tokens, HostLiveTokenCount());
+}
+
+TEST_F(RecordDisc, DeviceWhoseRecordingThreadDiedRefusesRecordings) {
+    ext->bThreadFailed = TRUE;
+    const ULONG codes[] = {IOCTL_RECORDER_RECORD_DISC, IOCTL_RECORDER_RECORD_DISC_EX,
+                           IOCTL_RECORDER_RECORD_DISC_EX2};
+    const char *names[] = {"CdRecorderRecordDisc", "CdRecorderRecordDiscEx",
+                           "CdRecorderRecordDiscEx2"};
+    const std::vector<UCHAR> blocks[] = {Bytes(PlainBlock(Missing)), Bytes(ExBlock(Missing)),
+                                         Bytes(Ex2Block(Missing))};
+    for (int i = 0; i < 3; i++) {
+        HostDebugLogClear();
+        EXPECT_EQ(STATUS_DEVICE_NOT_READY, Send(codes[i], blocks[i]));
+        EXPECT_EQ(std::vector<std::string>{std::string("Burnkit[0]: ") + names[i] +
+                                           " - recording thread has ended, device cannot "
+                                           "record\n"},
+                  HostDebugMessages());
+        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+        EXPECT_FALSE(ext->bReadThreadBusy);
+    }
+    ext->bThreadFailed = FALSE;
+}

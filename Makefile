@@ -27,7 +27,7 @@ deps:
 
 host: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
-	      -DCDW_WINDOWS_SYS=$(CURDIR)/$(WINBUILD)/cdwriter.sys
+	      -DCDW_WINDOWS_SYS=$(abspath $(WINBUILD))/cdwriter.sys
 	cmake --build $(BUILD) -j $(JOBS)
 
 win: deps
@@ -39,7 +39,7 @@ test: host win
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 demo: host
-	./$(BUILD)/cdwriter_demo
+	sh tools/cdwriter/demo.sh $(abspath $(BUILD))/cdwriter
 
 clean:
 	rm -rf $(BUILD) $(WINBUILD)

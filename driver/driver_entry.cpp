@@ -95,7 +95,8 @@ Return Value:
     return status;
 }
 
-NTSTATUS NTAPI CdRecorderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+CDW_PAGED_CODE NTSTATUS NTAPI CdRecorderAddDevice(PDRIVER_OBJECT DriverObject,
+                                                  PDEVICE_OBJECT PhysicalDeviceObject)
 /*++
 
 Routine Description:
@@ -104,7 +105,7 @@ Routine Description:
     storage port's device. A failure of the creation is reported through debug output only;
     the plug-and-play manager is always told that the call succeeded.
 
-    Runs at PASSIVE_LEVEL on the plug-and-play thread, one call at a time.
+    Runs at PASSIVE_LEVEL on the plug-and-play thread, one call at a time; pageable.
 
 Arguments:
 
@@ -117,6 +118,8 @@ Return Value:
 
 --*/
 {
+    PAGED_CODE();
+
     (void)CdRecorderCreateFdo(DriverObject, PhysicalDeviceObject);
     return STATUS_SUCCESS;
 }

@@ -162,8 +162,8 @@ TEST_F(CacheDriveRequests, UnknownLetterUnbindsAndReleasesThePreviousDrive) {
     ASSERT_TRUE(drive->bLocked);
 
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Bind(firstHandle, 'X'));
-    EXPECT_TRUE(Logged(
-        "Burnkit[0]: InitCacheLock - TesselCacheDriveLocate failed, Status = 0xC0000034\n"));
+    EXPECT_TRUE(
+        Logged("Burnkit[0]: InitCacheLock - TesselCacheDriveLocate failed, Status = 0xC0000034\n"));
     EXPECT_EQ(nullptr, CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
     EXPECT_FALSE(drive->bLocked);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));

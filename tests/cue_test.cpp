@@ -379,8 +379,8 @@ TEST(ToolValues, SpeedsSizesCommandBlocksAndFaults) {
     EXPECT_EQ(f.srbStatus, 0x0E);
     EXPECT_EQ(f.recorder, 2u);
     for (const char *bad :
-         {"write-block=1000", "sense=3/0C/00", "write-block=1:sense=3/0C", "write-block=1:srb=0x0E",
-          "write-block=x:sense=3/0C/00", "write-block=1:sense=13/0C/00"})
+         {"write-block=1000", "sense=3/0C/00", "write-block=1:sense=3/0C",
+          "write-block=1:srb=0x0E0", "write-block=x:sense=3/0C/00", "write-block=1:sense=13/0C/00"})
         EXPECT_FALSE(ParseFault(bad, &f, &e)) << bad;
 }
 

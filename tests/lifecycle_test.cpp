@@ -17,7 +17,9 @@ namespace {
 
 const LONGLONG OneSecond = 10000000LL;
 
-PWriterExtension Writer(DriverHarness::Unit *U) { return CdwWriterExtension(U->Fdo); }
+PWriterExtension Writer(DriverHarness::Unit *U) {
+    return CdwWriterExtension(U->Fdo);
+}
 
 PFUNCTIONAL_DEVICE_EXTENSION FdoExtension(DriverHarness::Unit *U) {
     return static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(U->Fdo->DeviceExtension);
@@ -176,8 +178,8 @@ TEST_F(Lifecycle, FailedCreationLeavesItsNumberToTheNextDevice) {
     Unit *unclaimed = PlugRecorder();
     EXPECT_EQ(nullptr, unclaimed->Fdo);
     EXPECT_EQ(STATUS_SUCCESS, unclaimed->AddStatus);
-    EXPECT_TRUE(Logged(("Burnkit: ClassClaimDevice 0 failed! " + Hex(STATUS_DEVICE_BUSY) + "H\n")
-                           .c_str()))
+    EXPECT_TRUE(
+        Logged(("Burnkit: ClassClaimDevice 0 failed! " + Hex(STATUS_DEVICE_BUSY) + "H\n").c_str()))
         << DebugLog();
 
     /* Device object cannot be created: the claim is given back. */
@@ -232,9 +234,9 @@ TEST_F(Lifecycle, DriverEntryDoesNothingOnceADeviceExists) {
     EXPECT_EQ(1u, LoggedCount("Burnkit: DriverEntry - build 3.2.5.0, May 4, 2005 3:10 PM\n"));
 
     /* The cache-drive table was left alone. */
-    EXPECT_EQ(STATUS_SUCCESS,
-              Ioctl(handle, IOCTL_RECORDER_INIT_CACHE_LOCK, &request, sizeof(request), NULL, 0)
-                  .Status);
+    EXPECT_EQ(
+        STATUS_SUCCESS,
+        Ioctl(handle, IOCTL_RECORDER_INIT_CACHE_LOCK, &request, sizeof(request), NULL, 0).Status);
     EXPECT_NE(nullptr, Writer(unit)->DownloadCacheDrive);
 }
 
@@ -242,9 +244,8 @@ TEST_F(Lifecycle, FailedRegistrationStillPreparesTheCacheDriveTable) {
     /* Registering a second time on the same driver object fails in the class library. */
     NTSTATUS status = HostCallDriverEntryAgain(Driver());
     EXPECT_NE(STATUS_SUCCESS, status);
-    EXPECT_TRUE(Logged(("Burnkit: DriverEntry: ClassInitialize failed, status = " + Hex(status) +
-                        "H\n")
-                           .c_str()))
+    EXPECT_TRUE(Logged(
+        ("Burnkit: DriverEntry: ClassInitialize failed, status = " + Hex(status) + "H\n").c_str()))
         << DebugLog();
     EXPECT_EQ(2u, LoggedCount("Burnkit: DriverEntry - build 3.2.5.0, May 4, 2005 3:10 PM\n"));
     EXPECT_TRUE(IsListEmpty(&CacheDriveList));
@@ -322,7 +323,8 @@ TEST_F(Lifecycle, ReadAndWriteRequestsAreFailedWithoutReachingThePort) {
     EXPECT_EQ(before.Commands, after.Commands);
 }
 
-/* ---- initialization failures ------------------------------------------------------------------ */
+/* ---- initialization failures ------------------------------------------------------------------
+ */
 
 TEST_F(Lifecycle, ThreadThatCannotBeCreatedFailsTheStart) {
     HostFailNextThreadCreate(STATUS_INSUFFICIENT_RESOURCES);
@@ -374,7 +376,8 @@ TEST_F(Lifecycle, InterfaceFailuresDoNotFailTheStart) {
     EXPECT_EQ(0u, HostThreadsAlive());
 }
 
-/* ---- removal ----------------------------------------------------------------------------------- */
+/* ---- removal -----------------------------------------------------------------------------------
+ */
 
 TEST_F(Lifecycle, QueryRemoveIsRefusedWhileRecordingOrOpen) {
     Unit *unit = PlugRecorder();
@@ -534,7 +537,8 @@ TEST_F(Lifecycle, ReinitializationWithoutBuffersIsAnOrdinaryInitialization) {
     EXPECT_EQ(2u, HostThreadsAlive());
 }
 
-/* ---- unload ------------------------------------------------------------------------------------ */
+/* ---- unload ------------------------------------------------------------------------------------
+ */
 
 TEST_F(Lifecycle, UnloadFreesTheCacheDrivesAndNamesTheDriverObject) {
     Unit *unit = PlugRecorder();
@@ -557,6 +561,190 @@ TEST_F(Lifecycle, UnloadFreesTheCacheDrivesAndNamesTheDriverObject) {
     EXPECT_TRUE(UnloadDriver()) << UnloadReport;
     EXPECT_TRUE(Logged(expected)) << DebugLog();
     EXPECT_EQ(0u, HostPoolCountInUse(HostPoolTag("ScUn")));
+}
+
+} // namespace
+
+/* ---- whole system ------------------------------------------------------------------------------
+ */
+
+namespace {
+
+class WholeSystem : public Lifecycle {
+protected:
+    /* Opens the application handle of a unit's own device. */
+    HANDLE OpenFor(Unit *U) {
+        for (ULONG i = 0; i < 4; i++) {
+            HANDLE handle = nullptr;
+            if (TryOpen(&HarnessRecorderInterface, i, &handle) == STATUS_SUCCESS) {
+                if (HostDeviceOfHandle(handle) == U->Fdo) {
+                    return handle;
+                }
+                (void)Close(handle);
+            }
+        }
+        ADD_FAILURE() << "no handle for the unit";
+        return nullptr;
+    }
+
+    /* A one-track record-disc block for an image of Blocks 2048-byte blocks on drive D:. */
+    static RECORD_DISC_REQUEST RecordBlock(const char *Name, ULONG Blocks) {
+        RECORD_DISC_REQUEST block;
+        memset(&block, 0, sizeof(block));
+        snprintf(block.imageName, sizeof(block.imageName), "\\??\\D:\\%s", Name);
+        block.numTracks = 1;
+        block.tracks[0].trackFormat = 1;
+        block.tracks[0].blockSize = 2048;
+        block.tracks[0].nBlocks = Blocks;
+        block.refillPercent = 50;
+        return block;
+    }
+
+    NTSTATUS Record(HANDLE Handle, const RECORD_DISC_REQUEST &Block) {
+        UCHAR out[8];
+        return Ioctl(Handle, IOCTL_RECORDER_RECORD_DISC, &Block, sizeof(Block), out, sizeof(out))
+            .Status;
+    }
+
+    static bool Idle(Unit *U) {
+        PWriterExtension writer = Writer(U);
+        return writer->Status.recordingStatus != RECSTAT_IN_PROCESS && !writer->bReadThreadBusy &&
+               !writer->bWriteThreadProcRunning;
+    }
+
+    std::vector<UCHAR> ReadFile(const std::string &Path) {
+        std::vector<UCHAR> bytes;
+        FILE *file = fopen(Path.c_str(), "rb");
+        if (file != nullptr) {
+            UCHAR chunk[65536];
+            size_t got;
+            while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+                bytes.insert(bytes.end(), chunk, chunk + got);
+            }
+            fclose(file);
+        }
+        return bytes;
+    }
+
+    static void ExpectDiscHolds(Unit *U, const std::vector<UCHAR> &Image) {
+        ASSERT_EQ(0u, Image.size() % 2048);
+        UCHAR block[2048];
+        for (ULONG b = 0; b < Image.size() / 2048; b++) {
+            ASSERT_EQ(2048u, HostSimReadBlock(U->Sim, b, block, sizeof(block))) << "block " << b;
+            ASSERT_EQ(0, memcmp(block, Image.data() + (size_t)b * 2048, 2048)) << "block " << b;
+        }
+        SIM_RECORDER_COUNTERS counters;
+        HostSimGetCounters(U->Sim, &counters);
+        EXPECT_EQ(Image.size() / 2048, counters.BlocksWritten);
+    }
+
+    NTSTATUS CacheDriveRequest(HANDLE Handle, ULONG Code, char Letter, USHORT Address) {
+        CACHE_DRIVE_REQUEST request = {};
+        request.DriveLetter = Letter;
+        request.Address = Address;
+        return Ioctl(Handle, Code, &request, sizeof(request), NULL, 0).Status;
+    }
+};
+
+TEST_F(WholeSystem, TwoRecordersAndADesktopUnitRecordAndLeaveNoTrace) {
+    SIM_RECORDER_CONFIG slow = RecorderConfig();
+    slow.SpeedMultiple = 8;
+    slow.BufferBytes = 256 * 1024;
+    Unit *first = PlugRecorder(slow);
+    Unit *desktop = PlugDesktopUnit();
+    Unit *second = PlugRecorder(slow);
+    ASSERT_NE(nullptr, first->Fdo);
+    ASSERT_NE(nullptr, desktop->Fdo);
+    ASSERT_NE(nullptr, second->Fdo);
+    EXPECT_EQ(4u, HostThreadsAlive());
+
+    HANDLE one = OpenFor(first);
+    HANDLE two = OpenFor(second);
+    HANDLE unitHandle = OpenDesktopUnit();
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(one, 16));
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(two, 20));
+
+    /* One cache drive holds both images; the application downloads through the first. */
+    ASSERT_EQ(STATUS_SUCCESS,
+              CacheDriveRequest(unitHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'D', 0x0101));
+    ASSERT_EQ(STATUS_SUCCESS, CacheDriveRequest(one, IOCTL_RECORDER_INIT_CACHE_LOCK, 'd', 0));
+    ASSERT_EQ(STATUS_SUCCESS, CacheDriveRequest(two, IOCTL_RECORDER_INIT_CACHE_LOCK, 'D', 0));
+    const ULONG blocks = 1500;
+    std::string imageOne = MakeImageFile("one.img", blocks * 2048, 1);
+    std::string imageTwo = MakeImageFile("two.img", blocks * 2048, 2);
+
+    ASSERT_EQ(STATUS_SUCCESS, Ioctl(one, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+    ASSERT_EQ(STATUS_SUCCESS, Record(one, RecordBlock("one.img", blocks)));
+    ASSERT_EQ(STATUS_SUCCESS, Record(two, RecordBlock("two.img", blocks)));
+    Sleep(10000);
+    EXPECT_EQ(0, Writer(first)->Status.bReadStarted) << "no read while the download runs";
+    EXPECT_EQ(0, Writer(second)->Status.bReadStarted);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, QueryRemoveUnit(first));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Ioctl(two, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+
+    bool together = false;
+    const LONGLONG end = HostClockNow() + 1200 * OneSecond;
+    while (!(Idle(first) && Idle(second)) && HostClockNow() < end) {
+        together =
+            together || (Writer(first)->Status.blocksWritten > 0 &&
+                         Writer(second)->Status.blocksWritten > 0 && !Idle(first) && !Idle(second));
+        Sleep(50);
+    }
+    ASSERT_TRUE(Idle(first) && Idle(second)) << "recordings did not end";
+    EXPECT_TRUE(together) << "both recorders wrote at the same time";
+    EXPECT_EQ(RECSTAT_COMPLETE, Status(one).recordingStatus) << DebugLog();
+    EXPECT_EQ(RECSTAT_COMPLETE, Status(two).recordingStatus);
+    ExpectDiscHolds(first, ReadFile(imageOne));
+    ExpectDiscHolds(second, ReadFile(imageTwo));
+
+    /* Everything goes away. */
+    for (HANDLE handle : {one, two, unitHandle}) {
+        EXPECT_EQ(STATUS_SUCCESS, Close(handle));
+    }
+    for (Unit *unit : {first, desktop, second}) {
+        EXPECT_EQ(STATUS_SUCCESS, QueryRemoveUnit(unit));
+        EXPECT_EQ(STATUS_SUCCESS, RemoveUnit(unit));
+    }
+    EXPECT_EQ(0u, HostThreadsAlive());
+    EXPECT_EQ(0u, HostDeviceInterfaceCount(NULL, TRUE));
+    EXPECT_EQ(0u, BufferPool());
+    EXPECT_TRUE(UnloadDriver()) << UnloadReport;
+    EXPECT_EQ(0u, HostPoolCountInUse()) << HostPoolReport();
+    EXPECT_EQ(0u, HostThreadsAlive());
+    EXPECT_EQ(0u, HostVerifierFailureCount());
+}
+
+TEST_F(WholeSystem, RemovalDuringARecordingCancelsItAndWaitsForTheThreads) {
+    SIM_RECORDER_CONFIG slow = RecorderConfig();
+    slow.SpeedMultiple = 1;
+    slow.BufferBytes = 256 * 1024;
+    Unit *unit = PlugRecorder(slow);
+    Unit *other = PlugRecorder();
+    HANDLE handle = OpenFor(unit);
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(handle, 16));
+    MakeImageFile("long.img", 4000 * 2048, 3);
+    ASSERT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("long.img", 4000)));
+    const LONGLONG end = HostClockNow() + 600 * OneSecond;
+    while (Writer(unit)->Status.blocksWritten < 200 && HostClockNow() < end) {
+        Sleep(50);
+    }
+    ASSERT_GE(Writer(unit)->Status.blocksWritten, 200u);
+    ASSERT_EQ(STATUS_SUCCESS, Close(handle));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, QueryRemoveUnit(unit));
+
+    /* The write pass counts as open: the remove is answered as refused, but the class library
+     * deletes the device, so the recording is cancelled and both threads end first. */
+    EXPECT_EQ(STATUS_DEVICE_BUSY, RemoveUnit(unit));
+    EXPECT_TRUE(Logged("Burnkit[0]: ReadThread - ReadStartEvent signaled to shutdown\n"));
+    EXPECT_TRUE(Logged("Burnkit[0]: WriteThread - WriteStartEvent signaled to shutdown\n"));
+    EXPECT_EQ(2u, HostThreadsAlive()) << "only the other recorder's threads";
+    EXPECT_EQ(0u, BufferPool());
+    EXPECT_EQ(0, HostOpenFileCount()) << "the image was closed";
+    SIM_RECORDER_COUNTERS counters;
+    HostSimGetCounters(unit->Sim, &counters);
+    EXPECT_LT(counters.BlocksWritten, 4000u);
+    (void)other;
 }
 
 } // namespace

@@ -11,11 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +23,10 @@
 #include <standin/pnp.h>
 #include <standin/simrecorder.h>
 
+#include "support/driver_harness.h"
+
 namespace {
 
-const GUID RecorderInterface = {CDW_GUID_RECORDER_PARTS};
 const LONGLONG OneSecond = 10000000LL;
 
 TRACK_ENTRY Track(ULONG Format, ULONG BlockSize, ULONG StartBlock, ULONG HdStartBlock,
@@ -82,54 +80,27 @@ template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block, size_t Ex
 }
 
 /* Driver loaded, one recorder plugged in and opened, 16 cache buffers, the virtual clock. */
-class RecordDisc : public ::testing::Test {
+class RecordDisc : public DriverHarness {
 protected:
     void SetUp() override {
-        HostClockUseVirtual();
-        scope.reset(new HostThreadScope("test"));
-        char pattern[] = "/tmp/cdw-d2r-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        HostMapDriveLetter('D', dir.c_str());
-        driver = HostLoadDriver(DriverEntry);
-        ASSERT_NE(nullptr, driver);
-        SIM_RECORDER_CONFIG config;
-        HostSimDefaultConfig(&config);
-        sim = HostCreateSimulatedRecorder(&config);
-        ASSERT_NE(nullptr, sim);
-        fdo = HostPnpAddDevice(sim->Pdo);
+        DriverHarness::SetUp();
+        dir = ScratchDir();
+        Unit *unit = PlugRecorder();
+        fdo = unit->Fdo;
         ASSERT_NE(nullptr, fdo);
-        ASSERT_EQ(STATUS_SUCCESS, HostPnpStart(fdo));
         ext = CdwWriterExtension(fdo);
-        char link[512];
-        ASSERT_TRUE(HostDeviceInterfaceLink(&RecorderInterface, 0, link, sizeof(link)));
-        ASSERT_EQ(STATUS_SUCCESS, HostOpenDeviceByLink(link, &handle));
+        handle = OpenRecorder();
+        ASSERT_NE(nullptr, handle);
         Allocate(16);
-        HostDebugLogClear();
+        ClearLog();
     }
 
+    /* Lets the last recording end before the harness removes the unit and unloads. */
     void TearDown() override {
         WaitIdle();
-        HostClearAllFaults();
         HostResetThreadIdentity();
-        if (handle != nullptr) {
-            EXPECT_EQ(STATUS_SUCCESS, HostCloseDevice(handle));
-        }
-        if (fdo != nullptr) {
-            EXPECT_EQ(STATUS_SUCCESS, HostPnpRemove(fdo));
-        }
-        if (sim != nullptr) {
-            HostDestroySimulatedRecorder(sim);
-        }
-        if (driver != nullptr) {
-            std::string report;
-            EXPECT_TRUE(HostUnloadDriver(driver, &report)) << report;
-        }
+        DriverHarness::TearDown();
         EXPECT_EQ(0u, HostVerifierFailureCount());
-        HostClearDriveLetters();
-        scope.reset();
-        std::string command = "rm -rf '" + dir + "'";
-        (void)!system(command.c_str());
     }
 
     void Allocate(ULONG Count) {
@@ -148,12 +119,6 @@ protected:
                                 sizeof(out), &returned);
         EXPECT_EQ(0u, returned) << "Information must be 0";
         return status;
-    }
-
-    static void Sleep(LONGLONG Milliseconds) {
-        LARGE_INTEGER delay;
-        delay.QuadPart = CDW_RELATIVE_MS(Milliseconds);
-        (void)KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
 
     void WaitIdle() {
@@ -184,10 +149,7 @@ protected:
         return drive;
     }
 
-    std::unique_ptr<HostThreadScope> scope;
     std::string dir;
-    PDRIVER_OBJECT driver = nullptr;
-    PSIM_RECORDER sim = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
     HANDLE handle = nullptr;
     PWriterExtension ext = nullptr;
@@ -211,7 +173,7 @@ TEST_F(RecordDisc, ShortBlocksAreRefusedAndLongerOnesAccepted) {
         SCOPED_TRACE(c.name);
         const size_t minimum = c.block.size();
         std::vector<UCHAR> shortBlock(c.block.begin(), c.block.end() - 1);
-        HostDebugLogClear();
+        ClearLog();
         EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(c.code, shortBlock));
         const std::string message =
             std::string("Burnkit[0]: ") + c.name + " - InputBufferLength too short, is " +
@@ -272,7 +234,7 @@ TEST_F(RecordDisc, BlocksThatWouldOverrunAreRefusedBeforeAnythingChanges) {
     const LONG tokens = HostLiveTokenCount();
     for (size_t i = 0; i < refused.size(); i++) {
         SCOPED_TRACE(i);
-        HostDebugLogClear();
+        ClearLog();
         EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(refused[i].first, refused[i].second));
         const char *name = refused[i].first == IOCTL_RECORDER_RECORD_DISC ? "CdRecorderRecordDisc"
                            : refused[i].first == IOCTL_RECORDER_RECORD_DISC_EX
@@ -308,7 +270,7 @@ TEST_F(RecordDisc, SixteenCacheBuffersAreTheMinimum) {
     ULONG returned = 0;
     ASSERT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr,
                                                   0, nullptr, 0, &returned));
-    HostDebugLogClear();
+    ClearLog();
     EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
               Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
     EXPECT_EQ(std::vector<std::string>{"Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache "
@@ -318,7 +280,7 @@ TEST_F(RecordDisc, SixteenCacheBuffersAreTheMinimum) {
 
     Allocate(16);
     ext->numCacheBuffers = 15; /* the count the request looks at */
-    HostDebugLogClear();
+    ClearLog();
     EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
               Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
     EXPECT_TRUE(HostDebugLogContains(
@@ -334,7 +296,7 @@ TEST_F(RecordDisc, BusyWhileInProcessOrWhileTheReaderIsClosing) {
     ASSERT_EQ(STATUS_SUCCESS, Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
     EXPECT_EQ(RECSTAT_IN_PROCESS, ext->Status.recordingStatus);
 
-    HostDebugLogClear();
+    ClearLog();
     EXPECT_EQ(STATUS_DEVICE_BUSY,
               Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock("\\??\\E:\\other.img"))));
     EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing))));
@@ -439,7 +401,7 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
     ex.initialBlocksWritten = 7;
     ex.modeWord = 0x2;
     ext->Status.bCancel = TRUE;
-    HostDebugLogClear();
+    ClearLog();
     Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex));
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDiscEx (\\??\\D:\\ex-none.img) - "
                                      "1st track start block = 0x00001234, nBlocks = 0x00000099\n"))
@@ -463,7 +425,7 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
         Ex2Block("\\??\\D:\\a-much-longer-name-than-31-characters.img", 2);
     memcpy(ex2.Unused0 + 4, "\\??\\Q:\\ignored.img", 19);
     ex2.bChecksumOnly = 1;
-    HostDebugLogClear();
+    ClearLog();
     Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2));
     EXPECT_TRUE(HostDebugLogContains(
         "Burnkit[0]: CdRecorderRecordDiscEx2 (\\??\\D:\\a-much-longer-name-than-31-characters.img) "
@@ -480,7 +442,7 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
 TEST_F(RecordDisc, RefillPercentSetsTheThresholdOnlyFromTenToNinetyNine) {
     struct Step {
         ULONG buffers, percent, threshold;
-    } steps[] = {{16, 0, 30}, {16, 10, 1},  {16, 9, 1},  {16, 100, 1},       {16, 50, 8},
+    } steps[] = {{16, 0, 30}, {16, 10, 1},  {96, 9, 1},  {96, 100, 1},       {16, 50, 8},
                  {17, 50, 8}, {96, 99, 95}, {96, 10, 9}, {96, 0xFFFFFFFF, 9}};
     for (const Step &step : steps) {
         SCOPED_TRACE(step.percent);
@@ -502,7 +464,7 @@ TEST_F(RecordDisc, PlainRequestLooksUpTheImagesCacheDrive) {
 
     /* A table without the letter: reported, no cache drive, the recording goes on. */
     PCACHE_DRIVE e = CacheDrive('E', 5);
-    HostDebugLogClear();
+    ClearLog();
     Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDisc - TesselCacheDriveLocate "
                                      "failed for drive 'D', Status = 0xC0000034\n"))
@@ -525,7 +487,7 @@ TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
         SCOPED_TRACE(code);
         const bool isEx = code == IOCTL_RECORDER_RECORD_DISC_EX;
         HostSetFault(HostFaultClientSecurity, &fault);
-        HostDebugLogClear();
+        ClearLog();
         EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022),
                   Send(code, isEx ? Bytes(ExBlock(Missing)) : Bytes(Ex2Block(Missing))));
         EXPECT_TRUE(
@@ -571,7 +533,7 @@ TEST_F(RecordDisc, DeviceWhoseRecordingThreadDiedRefusesRecordings) {
     const std::vector<UCHAR> blocks[] = {Bytes(PlainBlock(Missing)), Bytes(ExBlock(Missing)),
                                          Bytes(Ex2Block(Missing))};
     for (int i = 0; i < 3; i++) {
-        HostDebugLogClear();
+        ClearLog();
         EXPECT_EQ(STATUS_DEVICE_NOT_READY, Send(codes[i], blocks[i]));
         EXPECT_EQ(std::vector<std::string>{std::string("Burnkit[0]: ") + names[i] +
                                            " - recording thread has ended, device cannot "

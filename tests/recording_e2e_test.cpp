@@ -88,30 +88,28 @@ TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
 
 /* ---- whole recordings ----------------------------------------------------------------------- */
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <random>
 #include <string>
-#include <thread>
 
 #include <standin/io.h>
 #include <standin/kernel.h>
 #include <standin/pnp.h>
 #include <standin/simrecorder.h>
 
+#include "support/driver_harness.h"
+
 namespace {
 
-const GUID RecorderInterface = {CDW_GUID_RECORDER_PARTS};
 const LONGLONG OneSecond = 10000000LL;
 
 /* One simulated recorder, plugged in, started and opened by the application. */
 struct Recorder {
+    DriverHarness::Unit *unit = nullptr;
     PSIM_RECORDER sim = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
     HANDLE handle = nullptr;
@@ -213,73 +211,43 @@ std::vector<UCHAR> ReadHostFile(const std::string &Path) {
 }
 
 /* Driver loaded, a scratch directory mapped as drive D:, the virtual clock. */
-class Recording : public ::testing::Test {
+class Recording : public DriverHarness {
 protected:
     void SetUp() override {
-        HostClockUseVirtual();
-        scope.reset(new HostThreadScope("test"));
-        char pattern[] = "/tmp/cdw-d2-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        chmod(dir.c_str(), 0755);
-        HostMapDriveLetter('D', dir.c_str());
-        NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
-        driver = HostLoadDriver(DriverEntry, "cdwriter", &entryStatus);
-        ASSERT_NE(nullptr, driver);
-        ASSERT_EQ(STATUS_SUCCESS, entryStatus);
-        HostDebugLogClear();
+        DriverHarness::SetUp();
+        dir = ScratchDir();
+        chmod(dir.c_str(), 0755); /* an impersonated reader must reach the images */
+        ClearLog();
     }
 
+    /* Lets every recording end before the harness removes the units and unloads. */
     void TearDown() override {
         for (auto &rec : recorders) {
             WaitIdle(*rec, 3000);
-            if (rec->handle != nullptr) {
-                EXPECT_EQ(STATUS_SUCCESS, HostCloseDevice(rec->handle));
-            }
-            if (rec->fdo != nullptr) {
-                EXPECT_EQ(STATUS_SUCCESS, HostPnpRemove(rec->fdo));
-            }
-            EXPECT_EQ(0u, HostSimUnreachedFaults(rec->sim));
-            HostDestroySimulatedRecorder(rec->sim);
+            EXPECT_EQ(0u, HostSimUnreachedFaults(rec->unit->Sim));
         }
         recorders.clear();
-        HostClearAllFaults();
-        if (driver != nullptr) {
-            std::string report;
-            EXPECT_TRUE(HostUnloadDriver(driver, &report)) << report;
-        }
+        DriverHarness::TearDown();
         EXPECT_EQ(0u, HostVerifierFailureCount());
-        HostClearDriveLetters();
-        scope.reset();
-        std::string command = "rm -rf '" + dir + "'";
-        (void)!system(command.c_str());
     }
 
-    /* Plugs in a recorder with Buffers cache buffers. */
+    /* Plugs in and opens a recorder with Buffers cache buffers and the given drive speed. */
     Recorder &AddRecorder(ULONG Buffers = 16, ULONG Speed = 0, ULONG DriveBufferBytes = 0) {
         auto rec = std::make_unique<Recorder>();
-        SIM_RECORDER_CONFIG config;
-        HostSimDefaultConfig(&config);
+        SIM_RECORDER_CONFIG config = RecorderConfig();
         rec->discFile = dir + "/disc-" + std::to_string(recorders.size()) + ".img";
         config.DiscFile = rec->discFile.c_str();
         config.SpeedMultiple = Speed;
         if (DriveBufferBytes != 0) {
             config.BufferBytes = DriveBufferBytes;
         }
-        rec->sim = HostCreateSimulatedRecorder(&config);
-        EXPECT_NE(nullptr, rec->sim);
-        rec->fdo = HostPnpAddDevice(rec->sim->Pdo);
+        rec->unit = PlugRecorder(config);
+        rec->sim = rec->unit->Sim;
+        rec->fdo = rec->unit->Fdo;
         EXPECT_NE(nullptr, rec->fdo);
-        EXPECT_EQ(STATUS_SUCCESS, HostPnpStart(rec->fdo));
         rec->ext = CdwWriterExtension(rec->fdo);
-        char link[512];
-        for (ULONG i = 0; HostDeviceInterfaceLink(&RecorderInterface, i, link, sizeof(link)); i++) {
-            if (HostDeviceInterfacePdo(link) == rec->sim->Pdo) {
-                EXPECT_EQ(STATUS_SUCCESS, HostOpenDeviceByLink(link, &rec->handle));
-                break;
-            }
-        }
-        EXPECT_NE(nullptr, rec->handle);
+        rec->handle = OpenRecorder(static_cast<ULONG>(recorders.size()));
+        EXPECT_EQ(rec->fdo, HostDeviceOfHandle(rec->handle));
         uint32_t count = Buffers;
         ULONG returned = 0;
         EXPECT_EQ(STATUS_SUCCESS, HostDeviceIoControl(rec->handle, IOCTL_RECORDER_ALLOCATE_CACHE,
@@ -387,9 +355,7 @@ protected:
         }
     }
 
-    std::unique_ptr<HostThreadScope> scope;
     std::string dir;
-    PDRIVER_OBJECT driver = nullptr;
     std::vector<std::unique_ptr<Recorder>> recorders;
 };
 
@@ -667,7 +633,7 @@ TEST_F(RecordingEndings, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
     ExpectDiscHolds(rec, 0, status.blocksWritten, 2048, image.bytes, 0);
 
     /* The device records again afterwards. */
-    HostDebugLogClear();
+    ClearLog();
     BigImage again = MakeBigImage("again.img", 11, 100);
     EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, again.layout).recordingStatus) << HostDebugLog();
 }
@@ -863,12 +829,25 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     TesselCacheDriveRelease(drive);
 
     /* Both then record at the same time, their fill bursts taking turns on the drive. */
+    auto bothRecording = [&] {
+        return first.ext->Status.blocksWritten > 0 && second.ext->Status.blocksWritten > 0 &&
+               first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
+               second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS;
+    };
+    ASSERT_TRUE(WaitFor(bothRecording));
+
+    /* A download in the middle of the recordings: no reader fills its ring meanwhile. */
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
+    const ULONG tails[2] = {first.ext->CirQue.tail, second.ext->CirQue.tail};
+    Sleep(3000);
+    EXPECT_EQ(tails[0], first.ext->CirQue.tail);
+    EXPECT_EQ(tails[1], second.ext->CirQue.tail);
+    EXPECT_TRUE(bothRecording());
+    TesselCacheDriveRelease(drive);
+
     bool together = false;
     ASSERT_TRUE(WaitFor([&] {
-        together = together ||
-                   (first.ext->Status.blocksWritten > 0 && second.ext->Status.blocksWritten > 0 &&
-                    first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
-                    second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS);
+        together = together || bothRecording();
         return Idle(first) && Idle(second);
     }));
     EXPECT_TRUE(together);

@@ -191,6 +191,17 @@ TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {
     EXPECT_TRUE(ReadFile(Path("discs/recorder-0.img")) == a);
     EXPECT_TRUE(ReadFile(Path("discs/recorder-1.img")) == b);
 
+    /* An installed cache drive: the image below its directory is named through its letter. */
+    mkdir(Path("cache").c_str(), 0755);
+    mkdir(Path("cache/sub").c_str(), 0755);
+    WriteFile(Path("cache/sub/c.iso"), a);
+    WriteFile(Path("install"), "recorder\ncache K " + Path("cache") + " address=9\n");
+    ToolRun cached = Tool({"--install", Path("install"), "--disc-dir", Path("discs5"), "--json",
+                           "record", Path("cache/sub/c.iso"), "--verify"});
+    EXPECT_EQ(cached.exitCode, 0) << cached.out << cached.err;
+    EXPECT_NE(cached.out.find("\"objectName\":\"\\\\??\\\\K:\\\\sub\\\\c.iso\""), std::string::npos)
+        << cached.out;
+
     /* The caller-identity request and checksum-only mode. */
     ToolRun ex = Tool(
         {"--disc-dir", Path("discs3"), "record", Path("a.iso"), "--request", "ex", "--verify"});
@@ -276,6 +287,13 @@ TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
     EXPECT_GT(lba + count, 1000u) << cdb;
     EXPECT_NE(json.out.find("\"senseData\":\"70"), std::string::npos) << json.out;
 
+    /* A transport failure (selection time-out) is logged in the system event log. */
+    ToolRun srb = Tool({"--disc-dir", Path("discs"), "--inject-fault", "write-block=100:srb=0x0A",
+                        "--json", "record", Path("disc.iso")});
+    EXPECT_EQ(srb.exitCode, 1) << srb.out << srb.err;
+    EXPECT_NE(srb.out.find("\"outcome\":\"WRITE_FAILED\""), std::string::npos) << srb.out;
+    EXPECT_NE(srb.out.find("\"id\":\"0x802A0004\""), std::string::npos) << srb.out;
+
     /* Duplication: only the faulty recorder fails, the other completes. */
     ToolRun dup = Tool({"--recorders", "2", "--disc-dir", Path("discs2"), "--inject-fault",
                         "recorder=1:" + fault, "record", Path("disc.iso")});
@@ -309,6 +327,7 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndStartNothing) {
         std::string what;
     } cases[] = {
         {{"record", Path("missing.iso")}, "missing.iso"},
+        {{"record", dir_}, "is a directory"},
         {{"record", Path("bad.cue")}, "bad.cue:3:"},
         {{"record", Path("nobin.cue")}, "gone.bin"},
         {{"record", Path("x.bin"), Path("x.bin")}, "2 images for 1 recorders"},
@@ -355,6 +374,15 @@ TEST_F(ToolTest, ScsiInquiryPrintsTheSimulatedIdentity) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("\"vendor\":\"ACME\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"product\":\"BURNER 9000\""), std::string::npos) << run.out;
+    /* Data out: one block written with WRITE(10) lands on the disc. */
+    const std::string block = RandomBytes(2048, 9);
+    WriteFile(Path("block"), block);
+    run = Tool({"--disc-dir", Path("discs"), "scsi", "0", "2A 00 00 00 00 02 00 00 01 00",
+                "--write", Path("block")});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Sent 2048 bytes"), std::string::npos) << run.out;
+    EXPECT_TRUE(ReadFile(Path("discs/recorder-0.img")).substr(2 * 2048) == block);
+
     run = Tool({"--disc-dir", Path("discs"), "scsi", "0", "FF 00 00 00 00 00"});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
     EXPECT_NE(run.out.find("CHECK CONDITION"), std::string::npos) << run.out;

@@ -53,7 +53,8 @@ struct PendingClaim {
 std::mutex gIrpLock;
 std::vector<CallFrame *> gFrames;
 std::vector<PendingClaim> gClaims;
-std::deque<void *> gQuarantine;
+/* Never destroyed: the freed packets it keeps stay reachable until the process ends. */
+std::deque<void *> &gQuarantine = *new std::deque<void *>();
 std::atomic<long> gIrpsOutstanding{0};
 std::atomic<long> gMdlsOutstanding{0};
 

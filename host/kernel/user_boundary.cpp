@@ -297,14 +297,13 @@ NTSTATUS HostCloseDevice(HANDLE Handle) {
         }
     }
     NTSTATUS status = STATUS_SUCCESS;
-    PDRIVER_OBJECT driver = handle->Top->DriverObject;
-    if (driver != nullptr && driver->MajorFunction[IRP_MJ_CLEANUP] != nullptr) {
-        PIRP irp = BuildApplicationIrp(handle, IRP_MJ_CLEANUP);
-        if (irp != nullptr) {
-            IO_STATUS_BLOCK iosb;
-            (void)SendAndWait(handle->Top, irp, &iosb);
-            IoFreeIrp(irp);
-        }
+    /* Cleanup first (its status does not matter; a driver without a cleanup routine answers
+     * STATUS_INVALID_DEVICE_REQUEST), then close. */
+    PIRP cleanup = BuildApplicationIrp(handle, IRP_MJ_CLEANUP);
+    if (cleanup != nullptr) {
+        IO_STATUS_BLOCK iosb;
+        (void)SendAndWait(handle->Top, cleanup, &iosb);
+        IoFreeIrp(cleanup);
     }
     PIRP irp = BuildApplicationIrp(handle, IRP_MJ_CLOSE);
     if (irp != nullptr) {

@@ -307,6 +307,32 @@ int RunScsi(const Options &o, const InstallSpec &install) {
     return result.Good() ? kExitOk : kExitFailed;
 }
 
+void EventLogJson(JsonWriter &j) {
+    j.BeginArray();
+    ULONG count = HostErrorLogCount();
+    for (ULONG i = 0; i < count; i++) {
+        HOST_ERROR_LOG_ENTRY entry;
+        if (!HostErrorLogGet(i, &entry))
+            break;
+        uint32_t id = static_cast<uint32_t>(entry.Packet.ErrorCode);
+        const char *text = HostEventText(id);
+        std::string t = text != nullptr ? text : "";
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+            t.pop_back();
+        j.BeginObject();
+        j.Key("time").Double(entry.Time / 1e7, 3);
+        j.Field("id", StatusText(static_cast<int32_t>(id)));
+        j.Field("severity", HostEventSeverityName(id));
+        j.Field("text", t);
+        j.Key("dump").BeginArray();
+        for (size_t w = 0; w < entry.DumpWordCount; w++)
+            j.String(StatusText(static_cast<int32_t>(entry.DumpData[w])));
+        j.EndArray();
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
 int RunEventLog(const Options &o, const InstallSpec &install) {
     Installation installation;
     std::string error;
@@ -314,44 +340,26 @@ int RunEventLog(const Options &o, const InstallSpec &install) {
     if (!installation.Start(o, install, &error, &usage))
         return Fail(o, usage ? kExitUsage : kExitFailed, error);
     ULONG count = HostErrorLogCount();
-    JsonWriter j;
     if (o.json) {
+        JsonWriter j;
         j.BeginObject().Field("command", "eventlog");
-        j.Key("entries").BeginArray();
-    }
-    for (ULONG i = 0; i < count; i++) {
-        HOST_ERROR_LOG_ENTRY entry;
-        if (!HostErrorLogGet(i, &entry))
-            break;
-        uint32_t id = static_cast<uint32_t>(entry.Packet.ErrorCode);
-        size_t words = entry.DumpWordCount;
-        if (o.json) {
-            const char *text = HostEventText(id);
-            std::string t = text != nullptr ? text : "";
-            while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
-                t.pop_back();
-            j.BeginObject();
-            j.Key("time").Double(entry.Time / 1e7, 3);
-            j.Field("id", StatusText(static_cast<int32_t>(id)));
-            j.Field("severity", HostEventSeverityName(id));
-            j.Field("text", t);
-            j.Key("dump").BeginArray();
-            for (size_t w = 0; w < words; w++)
-                j.String(StatusText(static_cast<int32_t>(entry.DumpData[w])));
-            j.EndArray();
-            j.EndObject();
-        } else {
+        j.Key("entries");
+        EventLogJson(j);
+        j.EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else {
+        for (ULONG i = 0; i < count; i++) {
+            HOST_ERROR_LOG_ENTRY entry;
+            if (!HostErrorLogGet(i, &entry))
+                break;
             char line[1024];
-            HostEventFormat(entry.Time, id, reinterpret_cast<const uint32_t *>(entry.DumpData),
-                            words, line, sizeof(line));
+            HostEventFormat(entry.Time, static_cast<uint32_t>(entry.Packet.ErrorCode),
+                            reinterpret_cast<const uint32_t *>(entry.DumpData), entry.DumpWordCount,
+                            line, sizeof(line));
             printf("%s\n", line);
         }
-    }
-    if (o.json) {
-        j.EndArray().EndObject();
-        printf("%s\n", j.Text().c_str());
-    } else if (count == 0) {
-        printf("The event log is empty.\n");
+        if (count == 0)
+            printf("The event log is empty.\n");
     }
     fflush(stdout);
     installation.Stop();

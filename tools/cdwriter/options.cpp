@@ -246,10 +246,6 @@ bool ParseFault(const std::string &text, FaultSpec *fault, std::string *error) {
         *error = bad + ": needs write-block=LBA or command=N, and sense=K/AA/QQ or srb=0xSS";
         return false;
     }
-    if (f.atBlock && !f.sense) {
-        *error = bad + ": srb= goes with command=N";
-        return false;
-    }
     *fault = f;
     return true;
 }

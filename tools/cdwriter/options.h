@@ -41,7 +41,7 @@ bool ParseCdbHex(const std::string &text, std::vector<uint8_t> *cdb, std::string
  * An injected recorder fault:
  *   [recorder=N:]write-block=LBA:sense=K/AA/QQ[:repeat=N]
  *   [recorder=N:]command=N:sense=K/AA/QQ
- *   [recorder=N:]command=N:srb=0xSS
+ *   [recorder=N:]command=N:srb=0xSS   (or write-block=LBA:srb=0xSS)
  * Without recorder= the fault goes to recorder 0.
  */
 struct FaultSpec {

@@ -709,6 +709,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         for (const auto &job : jobs)
             JobJson(j, job, o.speed, o.verify);
         j.EndArray();
+        j.Key("eventLog");
+        EventLogJson(j);
         j.EndObject();
         printf("%s\n", j.Text().c_str());
     } else {

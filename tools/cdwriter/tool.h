@@ -22,5 +22,9 @@ int RunDevices(const Options &options, const InstallSpec &install);
 int RunScsi(const Options &options, const InstallSpec &install);
 int RunEventLog(const Options &options, const InstallSpec &install);
 
+class JsonWriter;
+/* The system event log's entries as a JSON array (texts, severities, dump words). */
+void EventLogJson(JsonWriter &j);
+
 /* "0xC000000D". */
 std::string StatusText(int32_t status);

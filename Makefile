@@ -10,7 +10,10 @@ JOBS       ?= $(shell nproc)
 DEB_PACKAGES = cmake make g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 \
                mingw-w64-i686-dev binutils-mingw-w64-i686 xorriso
 
-.PHONY: all deps host win test demo clean
+ASANBUILD  ?= build-asan
+TSANBUILD  ?= build-tsan
+
+.PHONY: all deps host win test test-fast sanitizers bench fuzz-long soak-long demo clean
 
 all: host win
 
@@ -35,11 +38,35 @@ win: deps
 	      -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WINBUILD) -j $(JOBS)
 
-test: host win
+# Every test: the host build, the Windows target checks, and the host tests again under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
+test: test-fast
+
+test-fast: host win
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+sanitizers: deps
+	cmake -S . -B $(ASANBUILD) -DCMAKE_BUILD_TYPE=Debug -DCDW_SANITIZE=address
+	cmake --build $(ASANBUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir $(ASANBUILD) -j $(JOBS) --output-on-failure
+	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=Debug -DCDW_SANITIZE=thread
+	cmake --build $(TSANBUILD) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	    ctest --test-dir $(TSANBUILD) -j $(JOBS) --output-on-failure
+
+# Longer runs, documented in the README; not part of `make test`.
+bench: deps
+	sh bench/run.sh
+
+fuzz-long: deps
+	sh fuzz/run.sh long
+
+soak-long: deps
+	sh tests/soak/run.sh long
 
 demo: host
 	sh tools/cdwriter/demo.sh $(abspath $(BUILD))/cdwriter
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(ASANBUILD) $(TSANBUILD)

@@ -187,9 +187,17 @@ bool CdwIsCueSheetName(const std::string &path) {
 bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                       const std::string &cueDir, const CdwFileSizeFn &fileSize,
                       CdwImageLayout *layout, std::string *error) {
+    struct CueFile {
+        std::string name;
+        int line = 0;
+        std::string path;
+        uint64_t size = 0;
+        uint64_t imageOffset = 0;
+        uint64_t paddedSize = 0;
+    };
+    std::vector<CueFile> files;
     std::vector<CueTrack> tracks;
-    std::string fileName;
-    int fileLine = 0;
+    std::vector<size_t> trackFile; /* FILE of each track */
     int lineNo = 0;
     std::istringstream in(text);
     std::string line;
@@ -211,11 +219,6 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
             key == "SONGWRITER" || key == "FLAGS" || key == "ISRC" || key == "CDTEXTFILE")
             continue;
         if (key == "FILE") {
-            if (!fileName.empty()) {
-                *error = Where(cuePath, lineNo) +
-                         "a second FILE is not supported: the recorder reads one image file";
-                return false;
-            }
             if (w.size() != 3) {
                 *error = Where(cuePath, lineNo) + "expected FILE \"name\" BINARY";
                 return false;
@@ -229,10 +232,22 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                 *error = Where(cuePath, lineNo) + "empty file name";
                 return false;
             }
-            fileName = w[1];
-            fileLine = lineNo;
+            if (!files.empty() && (tracks.empty() || trackFile.back() != files.size() - 1)) {
+                *error = Where(cuePath, lineNo) + "the FILE on line " +
+                         std::to_string(files.back().line) + " has no TRACK";
+                return false;
+            }
+            if (!tracks.empty() && tracks.back().index1 < 0) {
+                *error = Where(cuePath, lineNo) + "track " + std::to_string(tracks.back().number) +
+                         " would continue in the next FILE: a track must lie in one FILE";
+                return false;
+            }
+            CueFile f;
+            f.name = w[1];
+            f.line = lineNo;
+            files.push_back(f);
         } else if (key == "TRACK") {
-            if (fileName.empty()) {
+            if (files.empty()) {
                 *error = Where(cuePath, lineNo) + "TRACK before FILE";
                 return false;
             }
@@ -262,9 +277,16 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                 return false;
             }
             tracks.push_back(t);
+            trackFile.push_back(files.size() - 1);
         } else if (key == "INDEX") {
             if (tracks.empty()) {
                 *error = Where(cuePath, lineNo) + "INDEX before TRACK";
+                return false;
+            }
+            if (trackFile.back() != files.size() - 1) {
+                *error = Where(cuePath, lineNo) + "INDEX of track " +
+                         std::to_string(tracks.back().number) +
+                         " in another FILE: a track must lie in one FILE";
                 return false;
             }
             if (w.size() != 3) {
@@ -329,12 +351,12 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
             return false;
         }
     }
-    if (fileName.empty()) {
+    if (files.empty()) {
         *error = Where(cuePath, lineNo) + "no FILE in the CUE sheet";
         return false;
     }
-    if (tracks.empty()) {
-        *error = Where(cuePath, lineNo) + "no TRACK in the CUE sheet";
+    if (tracks.empty() || trackFile.back() != files.size() - 1) {
+        *error = Where(cuePath, files.back().line) + "the FILE has no TRACK";
         return false;
     }
     for (const auto &t : tracks) {
@@ -354,19 +376,18 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                  " has both PREGAP and INDEX 00";
         return false;
     }
-
-    std::string path = fileName;
-    if (!path.empty() && path[0] != '/' && !cueDir.empty())
-        path = cueDir + "/" + path;
-    uint64_t size = 0;
-    std::string why;
-    if (!fileSize(path, &size, &why)) {
-        *error = Where(cuePath, fileLine) + "cannot read \"" + fileName + "\": " + why;
-        return false;
+    for (auto &f : files) {
+        f.path = f.name;
+        if (!f.path.empty() && f.path[0] != '/' && !cueDir.empty())
+            f.path = cueDir + "/" + f.path;
+        std::string why;
+        if (!fileSize(f.path, &f.size, &why)) {
+            *error = Where(cuePath, f.line) + "cannot read \"" + f.name + "\": " + why;
+            return false;
+        }
     }
 
     *layout = CdwImageLayout();
-    layout->imagePath = path;
     layout->pregapBlockSize = first.mode->blockSize;
     layout->pregapStartBlock = 0;
     if (first.pregap >= 0)
@@ -374,59 +395,120 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     else if (first.index0 >= 0)
         layout->nPregapBlocks = static_cast<uint32_t>(first.index1 - first.index0);
 
-    /* Frame regions of the file: region k runs from G[k] in track k's block size. */
+    /*
+     * Within each FILE, frame regions: region k runs from G[k] in track k's block size (the
+     * first track of a FILE owns everything from the FILE's start). Track k is recorded from
+     * frame R[k] of its FILE.
+     */
     size_t n = tracks.size();
     std::vector<long> recordStart(n), regionStart(n);
-    std::vector<uint64_t> regionByte(n);
+    std::vector<uint64_t> regionByte(n), offsetInFile(n);
     for (size_t k = 0; k < n; k++) {
+        bool firstInFile = k == 0 || trackFile[k] != trackFile[k - 1];
         recordStart[k] = (k == 0 || tracks[k].index0 < 0) ? tracks[k].index1 : tracks[k].index0;
-        regionStart[k] = k == 0 ? 0 : recordStart[k];
-        if (k > 0 && recordStart[k] <= recordStart[k - 1]) {
+        regionStart[k] = firstInFile ? 0 : recordStart[k];
+        if (!firstInFile && recordStart[k] <= recordStart[k - 1]) {
             *error = Where(cuePath, tracks[k].line) + "track " + std::to_string(tracks[k].number) +
                      " does not start after track " + std::to_string(tracks[k - 1].number);
             return false;
         }
-        regionByte[k] = k == 0 ? 0
-                               : regionByte[k - 1] +
-                                     static_cast<uint64_t>(regionStart[k] - regionStart[k - 1]) *
-                                         tracks[k - 1].mode->blockSize;
+        regionByte[k] =
+            firstInFile
+                ? 0
+                : regionByte[k - 1] + static_cast<uint64_t>(regionStart[k] - regionStart[k - 1]) *
+                                          tracks[k - 1].mode->blockSize;
+        offsetInFile[k] = regionByte[k] + static_cast<uint64_t>(recordStart[k] - regionStart[k]) *
+                                              tracks[k].mode->blockSize;
     }
+
     uint32_t discBlock = layout->nPregapBlocks;
     for (size_t k = 0; k < n; k++) {
         const CueTrack &ct = tracks[k];
+        const CueFile &file = files[trackFile[k]];
+        bool lastInFile = k + 1 == n || trackFile[k + 1] != trackFile[k];
         CdwTrack t;
         t.number = ct.number;
         t.format = ct.mode->format;
         t.blockSize = ct.mode->blockSize;
-        t.fileOffset =
-            regionByte[k] + static_cast<uint64_t>(recordStart[k] - regionStart[k]) * t.blockSize;
         t.startBlock = discBlock;
-        if (t.fileOffset >= size) {
+        if (offsetInFile[k] >= file.size) {
             *error = Where(cuePath, ct.line) + "track " + std::to_string(ct.number) +
-                     " starts beyond the end of \"" + fileName + "\"";
+                     " starts beyond the end of \"" + file.name + "\"";
             return false;
         }
-        if (t.fileOffset % 512 != 0) {
+        if (offsetInFile[k] % 512 != 0) {
             *error = Where(cuePath, ct.line) + "track " + std::to_string(ct.number) +
-                     " starts at byte " + std::to_string(t.fileOffset) + " of \"" + fileName +
+                     " starts at byte " + std::to_string(offsetInFile[k]) + " of \"" + file.name +
                      "\", not a multiple of 512: the recorder reads images in 512-byte units";
             return false;
         }
-        if (k + 1 < n) {
+        if (!lastInFile) {
             t.nBlocks = static_cast<uint32_t>(recordStart[k + 1] - recordStart[k]);
             t.dataBytes = static_cast<uint64_t>(t.nBlocks) * t.blockSize;
-            if (t.fileOffset + t.dataBytes > size) {
-                *error = Where(cuePath, tracks[k + 1].line) + "\"" + fileName +
+            if (offsetInFile[k] + t.dataBytes > file.size) {
+                *error = Where(cuePath, tracks[k + 1].line) + "\"" + file.name +
                          "\" ends before track " + std::to_string(tracks[k + 1].number);
                 return false;
             }
         } else {
-            t.dataBytes = size - t.fileOffset;
+            t.dataBytes = file.size - offsetInFile[k];
             t.nBlocks = static_cast<uint32_t>((t.dataBytes + t.blockSize - 1) / t.blockSize);
+            /* The FILE ends here: in an assembled image its last block is padded with zeros
+               and the next FILE starts at a 512-byte position. */
+            uint64_t padded = offsetInFile[k] + static_cast<uint64_t>(t.nBlocks) * t.blockSize;
+            files[trackFile[k]].paddedSize = (padded + 511) / 512 * 512;
         }
         discBlock += t.nBlocks;
         layout->tracks.push_back(t);
     }
+    uint64_t imageOffset = 0;
+    for (auto &f : files) {
+        f.imageOffset = imageOffset;
+        imageOffset += f.paddedSize;
+        layout->sources.push_back({f.path, f.size, f.imageOffset, f.paddedSize});
+    }
+    for (size_t k = 0; k < n; k++)
+        layout->tracks[k].fileOffset = files[trackFile[k]].imageOffset + offsetInFile[k];
+    if (files.size() == 1)
+        layout->imagePath = files[0].path;
+    return true;
+}
+
+bool CdwAssembleImage(CdwImageLayout *layout, const std::string &path, std::string *error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        *error = "cannot create \"" + path + "\": " + strerror(errno);
+        return false;
+    }
+    std::vector<char> buffer(1 << 20);
+    for (const auto &source : layout->sources) {
+        std::ifstream in(source.path, std::ios::binary);
+        if (!in) {
+            *error = "cannot read \"" + source.path + "\": " + strerror(errno);
+            return false;
+        }
+        uint64_t copied = 0;
+        while (copied < source.size) {
+            size_t want = static_cast<size_t>(
+                source.size - copied < buffer.size() ? source.size - copied : buffer.size());
+            in.read(buffer.data(), static_cast<std::streamsize>(want));
+            std::streamsize got = in.gcount();
+            if (got <= 0) {
+                *error = "\"" + source.path + "\" became shorter while it was copied";
+                return false;
+            }
+            out.write(buffer.data(), got);
+            copied += static_cast<uint64_t>(got);
+        }
+        std::vector<char> zeros(static_cast<size_t>(source.paddedSize - source.size), 0);
+        out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    out.close();
+    if (!out) {
+        *error = "cannot write \"" + path + "\": " + strerror(errno);
+        return false;
+    }
+    layout->imagePath = path;
     return true;
 }
 

@@ -47,8 +47,18 @@ struct CdwTrack {
                                                 the driver pads with zeros) */
 };
 
+/* A BIN file of a CUE sheet and where it lies in the image the recorder reads. */
+struct CdwSourceFile {
+    std::string path;
+    uint64_t size = 0;
+    uint64_t imageOffset = 0; /* a multiple of 512 */
+    uint64_t paddedSize = 0;  /* its bytes, its last block padded, rounded up to 512 */
+};
+
 struct CdwImageLayout {
-    std::string imagePath; /* the one image file the recorder reads */
+    std::string imagePath;              /* the one image file the recorder reads ("" while a
+                                           CUE sheet of several FILEs is not yet assembled) */
+    std::vector<CdwSourceFile> sources; /* the BIN files of a CUE sheet */
     uint32_t pregapStartBlock = 0;
     uint32_t pregapBlockSize = 2048;
     uint32_t nPregapBlocks = 0; /* generated (zero-filled) blocks ahead of the first track */
@@ -81,20 +91,29 @@ bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileS
  * Parses the text of a CUE sheet. cuePath names the sheet in messages; FILE names are taken
  * relative to cueDir. Errors are one line: "<cuePath>:<line>: <what is wrong>".
  *
- * Rules: exactly one FILE ... BINARY; TRACK nn MODE1/2048 | MODE1/2352 | MODE2/2336 |
- * MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1 ignored) mm:ss:ff positions in
- * the file; PREGAP mm:ss:ff on the first track only; REM, CATALOG, TITLE, PERFORMER,
- * SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored.
+ * Rules: one or more FILE ... BINARY, each holding whole tracks; TRACK nn MODE1/2048 |
+ * MODE1/2352 | MODE2/2336 | MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1
+ * ignored) mm:ss:ff positions in the FILE; PREGAP mm:ss:ff on the first track only; REM,
+ * CATALOG, TITLE, PERFORMER, SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored.
  *
  * Disc layout: the first track's pre-gap (INDEX 00 to INDEX 01, or PREGAP) becomes the
  * generated pre-gap of the recording at disc block 0 (its bytes in the file, if any, are not
  * recorded); every later track starts at its INDEX 00 when it has one (its gap is recorded
- * from the file in the track's own mode), else at INDEX 01. Each track's byte position in the
+ * from the file in the track's own mode), else at INDEX 01. Each track's byte position in its
  * file must be a multiple of 512, the unit in which the driver addresses the image.
+ *
+ * The recorder reads one image file. With one FILE that is the BIN file itself; with several
+ * the layout's imagePath stays empty and CdwAssembleImage writes the image: the FILEs one
+ * after the other, each padded to a whole last block and to a multiple of 512 bytes (track
+ * positions in the layout are already those of the assembled image).
  */
 bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                       const std::string &cueDir, const CdwFileSizeFn &fileSize,
                       CdwImageLayout *layout, std::string *error);
+
+/* Writes the assembled image of a layout with several source files to path, and makes it the
+   layout's image. */
+bool CdwAssembleImage(CdwImageLayout *layout, const std::string &path, std::string *error);
 
 /* Reads and parses a CUE sheet file (the FILE is looked up beside it). */
 bool CdwLoadCueSheet(const std::string &cuePath, CdwImageLayout *layout, std::string *error);

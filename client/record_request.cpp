@@ -141,6 +141,26 @@ std::string CdwObjectName(char driveLetter, const std::string &relativePath) {
     return name;
 }
 
+bool CdwAnsiObjectName(const std::string &utf8, std::string *ansi) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            i++;
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size() &&
+                   (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
+            out += static_cast<char>(((c & 0x1F) << 6) |
+                                     (static_cast<unsigned char>(utf8[i + 1]) & 0x3F));
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    *ansi = out;
+    return true;
+}
+
 bool CdwCheckRecordRequest(CdwRequestKind kind, const CdwImageLayout &layout,
                            const CdwRecordOptions &options, std::string *error) {
     switch (kind) {

@@ -30,6 +30,13 @@ CdwRequestKind CdwDefaultRequestKind(const std::string &objectName);
    (slashes become backslashes). */
 std::string CdwObjectName(char driveLetter, const std::string &relativePath);
 
+/*
+ * The record-disc blocks carry the name as ANSI text, which the system turns into Unicode one
+ * byte per character (the host's ANSI code page is Latin-1). Converts a UTF-8 name into that
+ * form; false when it has a character beyond U+00FF or is no valid UTF-8.
+ */
+bool CdwAnsiObjectName(const std::string &utf8, std::string *ansi);
+
 struct CdwRecordOptions {
     std::string objectName;     /* object-manager path of the image */
     bool bufferedRead = false;  /* read through the system cache */

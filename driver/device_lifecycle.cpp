@@ -267,7 +267,12 @@ Return Value:
     PWriterExtension writer = CdwWriterExtension(DeviceObject);
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     BOOLEAN initialized = writer->reinitCheckValue == REINIT_CHECK_VALUE;
-    BOOLEAN open = writer->bDeviceOpen || writer->bWriteThreadProcRunning;
+    BOOLEAN writing;
+    {
+        CdwSpinLockGuard guard(&writer->StatusLock);
+        writing = writer->bWriteThreadProcRunning;
+    }
+    BOOLEAN open = writer->bDeviceOpen || writing;
     BOOLEAN remove = FALSE;
 
     switch (Type) {
@@ -283,7 +288,7 @@ Return Value:
         return STATUS_SUCCESS;
     case IRP_MN_SURPRISE_REMOVAL: {
         DbgPrint("Burnkit[%d]: CdRecorderRemoveDevice - Surprise Removal\n", deviceNumber);
-        ULONG dumpData[2] = {(ULONG)writer->bWriteThreadProcRunning, (ULONG)writer->bDeviceOpen};
+        ULONG dumpData[2] = {(ULONG)writing, (ULONG)writer->bDeviceOpen};
         CdRecorderLogEvent(DeviceObject, MSG_UNEXPECTED_REMOVAL, 2, dumpData);
         break;
     }

@@ -156,7 +156,12 @@ NTSTATUS CdRecorderDeallocateCache(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!CdwGuarded(
             [&] {
                 PWriterExtension ext = CdwWriterExtension(DeviceObject);
-                if (ext->bWriteThreadProcRunning) {
+                BOOLEAN writing;
+                {
+                    CdwSpinLockGuard guard(&ext->StatusLock);
+                    writing = ext->bWriteThreadProcRunning;
+                }
+                if (writing) {
                     DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache not deallocating - "
                              "WriteThreadProc still running!\n",
                              CdwDeviceNumber(DeviceObject));

@@ -493,7 +493,17 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
             {
                 CdwSpinLockGuard guard(&ext->CirQueLock);
                 inserted = CirQueInsertPacket(&ext->CirQue, &packet);
-                if (!inserted) {
+                if (inserted) {
+                    /*
+                     * Signalled inside the hold of CirQueLock: the write thread clears the
+                     * event and then looks at the ring under this lock, so a signal can never
+                     * arrive after that look for a packet the look already took. Set after
+                     * the release, a reader pre-empted in between would leave such a stale
+                     * signal behind, and the write thread would wake to an empty ring and end
+                     * the recording with a queue error.
+                     */
+                    (void)KeSetEvent(&ext->PacketReadyEvent, 0, FALSE);
+                } else {
                     head = ext->CirQue.head;
                     tail = ext->CirQue.tail;
                     numElements = ext->CirQue.numElements;
@@ -510,7 +520,6 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
                 break;
             }
 
-            (void)KeSetEvent(&ext->PacketReadyEvent, 0, FALSE);
             blocksWritten += packet.numBlocks;
             packet.blockAddress += packet.numBlocks;
             curHdReadBlock += hdBlocksToRead;

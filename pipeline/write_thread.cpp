@@ -29,13 +29,16 @@ static inline BOOLEAN WriteModeStreams(ULONG WriteMode) {
 
 /*
  * Keeps bWriteThreadProcRunning set for exactly the span of one pass, however the pass ends,
- * also when an exception leaves it.
+ * also when an exception leaves it. The flag changes under StatusLock, where the request
+ * handlers read it together with the recording status.
  */
 struct WriteProcRunningScope {
-    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension) {
-        ext->bWriteThreadProcRunning = TRUE;
+    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension) { Set(TRUE); }
+    ~WriteProcRunningScope() { Set(FALSE); }
+    void Set(BOOLEAN Running) {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->bWriteThreadProcRunning = Running;
     }
-    ~WriteProcRunningScope() { ext->bWriteThreadProcRunning = FALSE; }
     WriteProcRunningScope(const WriteProcRunningScope &) = delete;
     WriteProcRunningScope &operator=(const WriteProcRunningScope &) = delete;
 
@@ -153,11 +156,39 @@ static BOOLEAN WritePacketBlocks(PDEVICE_OBJECT DeviceObject, PWriterExtension E
     return TRUE;
 }
 
-/* Adds every byte of a packet's data to the checksum-only sum. */
+/*
+ * Adds every byte of a packet's data to the checksum-only sum. The bytes are taken eight at a
+ * time: a 64-bit word splits into four 16-bit lanes that each hold the sum of two of its bytes,
+ * and a run of at most 128 words is added up in those lanes (at most 128 x 510 = 65280 each,
+ * so no lane overflows) before the lanes are folded into the sum. The result is exactly the
+ * byte-by-byte sum modulo 2^32, several times faster than adding one byte per step.
+ */
 static ULONG WriteSumPacket(PWriterExtension Ext, const RING_PACKET *Packet, ULONG Sum) {
+    typedef ULONGLONG __attribute__((__may_alias__)) SUM_WORD;
+    const ULONGLONG lowBytes = 0x00FF00FF00FF00FFull;
+    const ULONG maxRun = 128;
     ULONG bytes = Ext->WriteParams.blockSize * Packet->numBlocks;
     const UCHAR *data = Packet->buffer;
-    for (ULONG i = 0; i < bytes; i++) {
+
+    while (bytes > 0 && (reinterpret_cast<ULONG_PTR>(data) & 7) != 0) {
+        Sum += *data++;
+        bytes--;
+    }
+    const SUM_WORD *words = reinterpret_cast<const SUM_WORD *>(data);
+    for (ULONG wordsLeft = bytes / 8; wordsLeft > 0;) {
+        const ULONG run = wordsLeft < maxRun ? wordsLeft : maxRun;
+        ULONGLONG lanes = 0;
+        for (ULONG k = 0; k < run; k++) {
+            const ULONGLONG word = words[k];
+            lanes += (word & lowBytes) + ((word >> 8) & lowBytes);
+        }
+        Sum += static_cast<ULONG>((lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) +
+                                  ((lanes >> 32) & 0xFFFF) + (lanes >> 48));
+        words += run;
+        wordsLeft -= run;
+    }
+    data = reinterpret_cast<const UCHAR *>(words);
+    for (ULONG i = 0; i < (bytes & 7); i++) {
         Sum += data[i];
     }
     return Sum;

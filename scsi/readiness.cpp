@@ -130,6 +130,7 @@ BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject) {
     }
 
     if (saved) {
+        CdwSpinLockGuard guard(&ext->StatusLock);
         ext->Status.lastSrbStatus = savedSrbStatus;
         ext->Status.lastScsiStatus = savedScsiStatus;
         RtlCopyMemory(ext->Status.senseData, savedSense, CDW_SENSE_LENGTH);

@@ -29,9 +29,23 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
 #endif
 
 /*
+ * Leaves an attempt's outcome in the status record. The status request copies the record
+ * under StatusLock from the application's thread, so the outcome changes under it as one.
+ */
+static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR ScsiStatus,
+                               const UCHAR *Sense) {
+    CdwSpinLockGuard guard(&Ext->StatusLock);
+    Ext->Status.lastSrbStatus = SrbStatus;
+    Ext->Status.lastScsiStatus = ScsiStatus;
+    RtlCopyMemory(Ext->Status.senseData, Sense, CDW_SENSE_LENGTH);
+}
+
+/*
  * Sends the command once per attempt until it completes, a data overrun is tolerated or the
  * overrun attempts are used up, and judges the outcome. Srb is the caller's block, reused by
- * every attempt. Runs at PASSIVE_LEVEL inside ScsiRequest's exception guard.
+ * every attempt, with the sense buffer right behind it (it starts as a copy of the record's
+ * sense bytes, so bytes the port does not write stay as they were). Runs at PASSIVE_LEVEL inside
+ * ScsiRequest's exception guard.
  */
 [[nodiscard]] static BOOLEAN ScsiRequestSend(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
                                              UCHAR CdbLength, PUCHAR Cdb, ULONG TransferLength,
@@ -42,6 +56,7 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
     PDEVICE_OBJECT lowerDevice = fdoExtension->CommonExtension.LowerDeviceObject;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
+    PUCHAR sense = reinterpret_cast<PUCHAR>(Srb + 1);
 
     if (CdbLength > sizeof(Srb->Cdb)) {
         CdbLength = sizeof(Srb->Cdb);
@@ -62,7 +77,11 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
         Srb->CdbLength = CdbLength;
         RtlCopyMemory(Srb->Cdb, Cdb, CdbLength);
         Srb->SenseInfoBufferLength = CDW_SENSE_LENGTH;
-        Srb->SenseInfoBuffer = ext->Status.senseData;
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            RtlCopyMemory(sense, ext->Status.senseData, CDW_SENSE_LENGTH);
+        }
+        Srb->SenseInfoBuffer = sense;
         if (DataBuffer == NULL) {
             Srb->SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
             controlCode = IOCTL_SCSI_EXECUTE_NONE;
@@ -101,18 +120,18 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
             (void)KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
         }
 
-        ext->Status.lastSrbStatus = Srb->SrbStatus & CDW_SRB_STATUS_MASK;
-        ext->Status.lastScsiStatus = Srb->ScsiStatus;
+        const ULONG srbStatus = Srb->SrbStatus & CDW_SRB_STATUS_MASK;
+        ScsiPublishOutcome(ext, srbStatus, Srb->ScsiStatus, sense);
 
         /* A frozen queue would hold up the next command, whatever this one's outcome. */
         if (Srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) {
             ClassReleaseQueue(DeviceObject);
         }
 
-        if (ext->Status.lastSrbStatus == SRB_STATUS_SUCCESS) {
+        if (srbStatus == SRB_STATUS_SUCCESS) {
             return TRUE;
         }
-        if (ext->Status.lastSrbStatus != SRB_STATUS_DATA_OVERRUN) {
+        if (srbStatus != SRB_STATUS_DATA_OVERRUN) {
             break;
         }
 
@@ -122,8 +141,8 @@ static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
          */
         if (Srb->DataTransferLength == TransferLength ||
             (Srb->DataTransferLength < TransferLength && controlCode == IOCTL_SCSI_EXECUTE_IN)) {
-            ext->Status.lastSrbStatus =
-                (ext->Status.lastScsiStatus != 0) ? SRB_STATUS_ERROR : SRB_STATUS_SUCCESS;
+            ScsiPublishOutcome(ext, Srb->ScsiStatus != 0 ? SRB_STATUS_ERROR : SRB_STATUS_SUCCESS,
+                               Srb->ScsiStatus, sense);
             return TRUE;
         }
 
@@ -155,7 +174,7 @@ Routine Description:
     The outcome of the final attempt is left in the status record's lastSrbStatus,
     lastScsiStatus and senseData; the sense bytes are fresh only when lastSrbStatus is
     SRB_STATUS_ERROR. A call that fails before the command is sent leaves them as they were.
-    No lock is taken: callers read the outcome right after their own call.
+    The outcome changes under StatusLock; callers read it right after their own call.
 
     Runs at PASSIVE_LEVEL (it waits for the completion); the caller holds no spin lock.
 
@@ -182,8 +201,8 @@ BOOLEAN ScsiRequest(PDEVICE_OBJECT DeviceObject, UCHAR CdbLength, PUCHAR Cdb, UL
 
     if (!CdwGuarded(
             [&] {
-                srb = static_cast<PSCSI_REQUEST_BLOCK>(
-                    ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_REQUEST_BLOCK), CDW_TAG_SCSI));
+                srb = static_cast<PSCSI_REQUEST_BLOCK>(ExAllocatePoolWithTag(
+                    NonPagedPool, sizeof(SCSI_REQUEST_BLOCK) + CDW_SENSE_LENGTH, CDW_TAG_SCSI));
                 if (srb == NULL) {
                     DbgPrint("Burnkit[%d]: ScsiRequest - Can't allocate Srb\n",
                              CdwDeviceNumber(DeviceObject));

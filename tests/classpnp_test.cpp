@@ -531,7 +531,11 @@ TEST_F(HarnessTest, PlugsOpensAndTearsDownRecordersAndDesktopUnits) {
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
     EXPECT_TRUE(Logged("Burnkit[0]: Close\n"));
     EXPECT_NE(OpenDesktopUnit(), nullptr);
-    EXPECT_FALSE(Events().empty()); /* initialization is logged */
+    /* Initialization is logged, with the driver's text and the device number. */
+    std::vector<std::string> events = FormattedEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_NE(events[0].find("Device initialized successfully"), std::string::npos) << events[0];
+    EXPECT_EQ(EventsWithId((NTSTATUS)0x402A0001).size(), 2u);
     /* Units, handles and the driver are cleaned up (and checked) by the harness. */
 }
 

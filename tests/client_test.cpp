@@ -5,10 +5,10 @@
  *
  * The library's sources are compiled into this test directly (tests do not link cdw_client).
  */
-#include "client/cdw_client.cpp"
-#include "client/image_layout.cpp"
-#include "client/record_request.cpp"
-#include "client/scsi_text.cpp"
+#include "client/cdw_client.h"
+#include "client/image_layout.h"
+#include "client/record_request.h"
+#include "client/scsi_text.h"
 
 #include "driver_harness.h"
 

@@ -5,16 +5,18 @@
  *
  * The sources are compiled into this test directly: the tool is an executable, not a library.
  */
-#include "client/cdw_client.cpp"
-#include "client/image_layout.cpp"
-#include "client/record_request.cpp"
-#include "client/scsi_text.cpp"
-#include "tools/cdwriter/json.cpp"
-#include "tools/cdwriter/options.cpp"
-#include "tools/cdwriter/progress.cpp"
+#include "client/cdw_client.h"
+#include "client/image_layout.h"
+#include "client/record_request.h"
+#include "client/scsi_text.h"
+#include "tools/cdwriter/json.h"
+#include "tools/cdwriter/options.h"
+#include "tools/cdwriter/progress.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -153,7 +155,12 @@ TEST(CueSheet, MalformedSheetsNameTheLine) {
         {"FILE x.bin BINARY\n\nTRACK 01 AUDIO\nTRACK 02 AUDIO\nINDEX 01 00:01:00\n",
          "disc.cue:3: ", "no INDEX 01"},
         {"FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nFILE y.bin BINARY\n",
-         "disc.cue:4: ", "second FILE"},
+         "disc.cue:4: ", "has no TRACK"},
+        {"FILE x.bin BINARY\nFILE y.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n",
+         "disc.cue:2: ", "line 1 has no TRACK"},
+        {"FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n"
+         "INDEX 00 00:01:00\nFILE y.bin BINARY\nINDEX 01 00:00:00\n",
+         "disc.cue:6: ", "one FILE"},
         {"FILE x.wav WAVE\n", "disc.cue:1: ", "WAVE"},
         {"FILE \"x.bin BINARY\n", "disc.cue:1: ", "quote"},
         {"FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nBOGUS 1\n",
@@ -212,6 +219,57 @@ TEST(CueSheet, FileProblemsAndPositionsTheRecorderCannotRead) {
     EXPECT_EQ(layout.tracks[0].dataBytes, 10u * 2048 + 5);
 }
 
+TEST(CueSheet, SeveralFilesAreAssembledIntoOneImage) {
+    char dir[] = "/tmp/cue-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    std::string one(100 * 2048 + 100, '\0'), two(300 * 2352, '\0');
+    for (size_t i = 0; i < one.size(); i++)
+        one[i] = static_cast<char>(i * 7 + 1);
+    for (size_t i = 0; i < two.size(); i++)
+        two[i] = static_cast<char>(i * 13 + 5);
+    std::ofstream(d + "/one.bin", std::ios::binary) << one;
+    std::ofstream(d + "/two.bin", std::ios::binary) << two;
+    std::ofstream(d + "/disc.cue") << "FILE \"one.bin\" BINARY\n  TRACK 01 MODE1/2048\n"
+                                      "    INDEX 01 00:00:00\n"
+                                      "FILE \"two.bin\" BINARY\n  TRACK 02 AUDIO\n"
+                                      "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n";
+    CdwImageLayout layout;
+    std::string error;
+    ASSERT_TRUE(CdwLoadCueSheet(d + "/disc.cue", &layout, &error)) << error;
+    EXPECT_EQ(layout.imagePath, "");
+    ASSERT_EQ(layout.sources.size(), 2u);
+    ASSERT_EQ(layout.tracks.size(), 2u);
+    /* 100 blocks and a partial one; the next FILE starts at the next 512-byte position. */
+    EXPECT_EQ(layout.tracks[0].nBlocks, 101u);
+    EXPECT_EQ(layout.sources[1].imageOffset, 101u * 2048);
+    EXPECT_EQ(layout.tracks[1].fileOffset, 101u * 2048);
+    EXPECT_EQ(layout.tracks[1].startBlock, 101u); /* its INDEX 00 gap is recorded */
+    EXPECT_EQ(layout.tracks[1].nBlocks, 300u);
+    EXPECT_EQ(layout.FormatChanges(), 1);
+
+    ASSERT_TRUE(CdwAssembleImage(&layout, d + "/disc.img", &error)) << error;
+    EXPECT_EQ(layout.imagePath, d + "/disc.img");
+    std::ifstream in(d + "/disc.img", std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(image.size(), 101u * 2048 + (300u * 2352 + 511) / 512 * 512);
+    EXPECT_TRUE(image.substr(0, one.size()) == one);
+    EXPECT_TRUE(image.substr(one.size(), 101 * 2048 - one.size()) ==
+                std::string(101 * 2048 - one.size(), '\0'));
+    EXPECT_TRUE(image.substr(101 * 2048, two.size()) == two);
+
+    /* 2352-byte blocks padded to a whole block, then to 512 bytes. */
+    std::ofstream(d + "/three.cue") << "FILE two.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                                       "FILE one.bin BINARY\nTRACK 02 MODE1/2048\n"
+                                       "INDEX 01 00:00:00\n";
+    std::ofstream(d + "/two.bin", std::ios::binary) << two << "x";
+    ASSERT_TRUE(CdwLoadCueSheet(d + "/three.cue", &layout, &error)) << error;
+    EXPECT_EQ(layout.tracks[0].nBlocks, 301u);
+    EXPECT_EQ(layout.sources[1].imageOffset, (301u * 2352 + 511) / 512 * 512);
+    EXPECT_EQ(layout.tracks[1].fileOffset % 512, 0u);
+    EXPECT_EQ(system(("rm -rf " + d).c_str()), 0);
+}
+
 TEST(PlainImage, OneDataTrackCoveringTheFile) {
     CdwImageLayout layout;
     std::string error;
@@ -243,6 +301,11 @@ TEST(RecordBlocks, PlainAndEx2BlocksCarryTheTrackTable) {
     CdwRecordOptions options;
     options.objectName = CdwObjectName('e', "sub/x.bin");
     EXPECT_EQ(options.objectName, "\\??\\e:\\sub\\x.bin");
+    std::string ansi;
+    ASSERT_TRUE(CdwAnsiObjectName("\\??\\D:\\caf\xC3\xA9.iso", &ansi));
+    EXPECT_EQ(ansi, "\\??\\D:\\caf\xE9.iso"); /* one byte per character, Latin-1 */
+    EXPECT_FALSE(CdwAnsiObjectName("\xE6\x97\xA5.iso", &ansi)); /* beyond U+00FF */
+    EXPECT_FALSE(CdwAnsiObjectName("bad\xC3", &ansi));
     options.checksumOnly = true;
     options.writeMode = 2;
     options.recordFlags = RECORD_FLAG_TEST_HANG;

@@ -1,7 +1,9 @@
 /*
  * eventlog_test.cpp - the driver's event-log entries and the message table they refer to.
  */
-#include <gtest/gtest.h>
+#include "driver_harness.h"
+
+#include "writer.h"
 
 #include <standin/eventlog.h>
 
@@ -183,4 +185,106 @@ TEST(EventFormat, LineShowsTimeSeverityIdTextAndDumpWords) {
     size_t need = HostEventFormat(0, 0x402A0001u, dump, 1, small, sizeof(small));
     EXPECT_STREQ(small, "0.000  ");
     EXPECT_GT(need, sizeof(small));
+}
+
+/* ---- entries written by the driver ---- */
+
+class EventLogTest : public DriverHarness {
+protected:
+    void SetUp() override {
+        DriverHarness::SetUp();
+        /* The second recorder, so the device number is not 0. */
+        PlugRecorder();
+        Unit *unit = PlugRecorder();
+        ASSERT_NE(unit->Fdo, nullptr);
+        fdo_ = unit->Fdo;
+        ASSERT_EQ(CdwDeviceNumber(fdo_), 1u);
+        ClearLog();
+        ClearEvents();
+    }
+
+    void TearDown() override {
+        HostClearAllFaults();
+        DriverHarness::TearDown();
+    }
+
+    /* Every member the driver fills, apart from the dump words. */
+    static void ExpectHeader(const HOST_ERROR_LOG_ENTRY &e, ULONG Id, ULONG DumpWords) {
+        EXPECT_EQ(e.Packet.MajorFunctionCode, 0);
+        EXPECT_EQ(e.Packet.RetryCount, 0);
+        EXPECT_EQ(e.Packet.DumpDataSize, 4 * DumpWords);
+        EXPECT_EQ(e.Packet.NumberOfStrings, 0);
+        EXPECT_EQ(e.Packet.StringOffset, 0);
+        EXPECT_EQ(e.Packet.EventCategory, 0);
+        EXPECT_EQ(static_cast<ULONG>(e.Packet.ErrorCode), Id);
+        EXPECT_EQ(e.Packet.UniqueErrorValue, 0u);
+        EXPECT_EQ(e.Packet.FinalStatus, 0);
+        EXPECT_EQ(e.Packet.SequenceNumber, 0u);
+        EXPECT_EQ(e.Packet.IoControlCode, 0u);
+        EXPECT_EQ(e.Packet.DeviceOffset.QuadPart, 0);
+        EXPECT_EQ(e.DumpWordCount, DumpWords);
+        EXPECT_EQ(e.DumpData[0], 1u) << "the device number comes first";
+    }
+
+    PDEVICE_OBJECT fdo_ = nullptr;
+};
+
+TEST_F(EventLogTest, EntryWithoutDumpWordsCarriesTheDeviceNumberOnly) {
+    CdRecorderLogEvent(fdo_, MSG_DEVICE_INITIALIZED, 0, nullptr);
+    auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].IoObject, static_cast<PVOID>(fdo_));
+    EXPECT_EQ(events[0].EntrySize, 52u);
+    ExpectHeader(events[0], 0x402A0001u, 1);
+
+    char line[200];
+    HostEventFormatEntry(&events[0], line, sizeof(line));
+    EXPECT_NE(strstr(line, "Information  0x402A0001  Device initialized successfully  dump: "
+                           "0x00000001"),
+              nullptr)
+        << line;
+    EXPECT_TRUE(DebugLog().empty());
+}
+
+TEST_F(EventLogTest, TwentyFiveDumpWordsFitTwentySixDoNot) {
+    ULONG words[26];
+    for (ULONG i = 0; i < 26; i++) {
+        words[i] = 0xA0000000u + i;
+    }
+
+    CdRecorderLogEvent(fdo_, MSG_UNEXPECTED_SRB_STATUS, 25, words);
+    auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].EntrySize, 152u);
+    ExpectHeader(events[0], 0x802A0004u, 26);
+    for (ULONG i = 0; i < 25; i++) {
+        EXPECT_EQ(events[0].DumpData[i + 1], words[i]) << i;
+    }
+    EXPECT_FALSE(Logged("too big"));
+
+    ClearEvents();
+    CdRecorderLogEvent(fdo_, MSG_UNEXPECTED_REMOVAL, 26, words);
+    EXPECT_TRUE(
+        Logged("Burnkit[1]: CdRecorderLogEvent - log entry size too big (156). Maz size = 152\n"));
+    events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].EntrySize, 52u);
+    ExpectHeader(events[0], 0x802A0002u, 1);
+}
+
+TEST_F(EventLogTest, EntryIsDroppedSilentlyWhenNoneIsAvailable) {
+    HOST_FAULT fault = {0, 1, 0, 0};
+    HostSetFault(HostFaultErrorLogEntry, &fault);
+    ULONG word = 7;
+    CdRecorderLogEvent(fdo_, MSG_UNEXPECTED_SRB_STATUS, 1, &word);
+    EXPECT_EQ(HostFaultHits(HostFaultErrorLogEntry), 1u);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_TRUE(DebugLog().empty());
+    EXPECT_EQ(HostErrorLogPendingEntries(), 0);
+
+    /* The next one gets through. */
+    CdRecorderLogEvent(fdo_, MSG_UNEXPECTED_SRB_STATUS, 1, &word);
+    auto events = Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].DumpData[1], 7u);
 }

@@ -75,7 +75,9 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         gLower.LastCode = stack->Parameters.DeviceIoControl.IoControlCode;
         ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
         auto *buffer = static_cast<UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
-        if (gLower.Mode != LowerMode::Leak && buffer != nullptr) {
+        /* Only a buffered request's system buffer has room for the output. */
+        bool buffered = (gLower.LastCode & 3) == METHOD_BUFFERED;
+        if (gLower.Mode != LowerMode::Leak && buffer != nullptr && buffered) {
             for (ULONG i = 0; i < out; i++) {
                 buffer[i] = (UCHAR)(0x40 + i);
             }
@@ -89,11 +91,11 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return gLower.Status;
     case LowerMode::PendWithoutMark:
-        gLower.Held = Irp;
+        __atomic_store_n(&gLower.Held, Irp, __ATOMIC_SEQ_CST);
         return STATUS_PENDING;
     case LowerMode::PendMarked:
         IoMarkIrpPending(Irp);
-        gLower.Held = Irp;
+        __atomic_store_n(&gLower.Held, Irp, __ATOMIC_SEQ_CST);
         return STATUS_PENDING;
     default:
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -382,6 +384,18 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
     (void)HostDeviceIoControl(handle, code, "ab", 2, out, sizeof(out), &returned);
     EXPECT_TRUE(Reported("fresh-pool pattern"));
 
+    /* Application buffers the caller does not own are refused before any request. */
+    auto *region = static_cast<UCHAR *>(HostUserAlloc(64, FALSE));
+    gLower.LastMajor = 0xFF;
+    EXPECT_EQ(HostDeviceIoControl(handle, code, nullptr, 0, region, 8, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(HostDeviceIoControl(handle, code, region, 8, out, sizeof(out), &returned),
+              STATUS_SUCCESS);
+    HostUserInvalidate(region);
+    EXPECT_EQ(HostDeviceIoControl(handle, code, region, 8, out, sizeof(out), &returned),
+              STATUS_ACCESS_VIOLATION);
+    HostUserFree(region);
+
     /* An error status returns no data. */
     gReports.clear();
     gLower.Mode = LowerMode::Complete;
@@ -397,6 +411,45 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
     EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
     DisableInterfaces();
     EXPECT_EQ(HostPoolCountInUse(HostPoolTag("IoSb")), 0u);
+}
+
+TEST_F(IoManagerTest, ApplicationWaitsForARequestCompletedLaterOnAnotherThread) {
+    EnableInterface(&kTestInterface);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HostOpenDevice(&kTestInterface, 0, &handle), STATUS_SUCCESS);
+    gLower.Mode = LowerMode::PendMarked;
+    gLower.Information = 4;
+    UCHAR out[4] = {0, 0, 0, 0};
+    ULONG returned = 0;
+    std::thread completer([] {
+        /* Completes the held request once the application is waiting for it. */
+        while (__atomic_load_n(&gLower.Held, __ATOMIC_SEQ_CST) == nullptr) {
+            std::this_thread::yield();
+        }
+        usleep(20000);
+        IoCompleteRequest(gLower.Held, IO_NO_INCREMENT);
+    });
+    ULONG code = CTL_CODE(0xCD, 0x872, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    EXPECT_EQ(HostDeviceIoControl(handle, code, nullptr, 0, out, sizeof(out), &returned),
+              STATUS_SUCCESS);
+    completer.join();
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(out[3], 0x43);
+    EXPECT_TRUE(gReports.empty());
+
+    /* An output buffer described by an MDL is written in place. */
+    gLower.Mode = LowerMode::Complete;
+    gLower.Information = 4;
+    UCHAR direct[4] = {0, 0, 0, 0};
+    EXPECT_EQ(HostDeviceIoControl(handle, CTL_CODE(0xCD, 0x873, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
+                                  "x", 1, direct, sizeof(direct), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(gLower.LastMdl != nullptr, true);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(HostOutstandingMdlCount(), 0);
+    EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
+    DisableInterfaces();
+    EXPECT_EQ(HostOutstandingIrpCount(), irpsBefore);
 }
 
 TEST_F(IoManagerTest, ProbesAcceptOnlyValidApplicationMemory) {
@@ -460,6 +513,7 @@ TEST_F(IoManagerTest, DevicePropertiesReportTheirLength) {
     EXPECT_EQ(
         IoGetDeviceProperty(pdo, (DEVICE_REGISTRY_PROPERTY)0x40, sizeof(buffer), buffer, &length),
         STATUS_INVALID_PARAMETER_2);
+    EXPECT_EQ(length, 0u);
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyManufacturer, sizeof(buffer), buffer, &length),
               STATUS_OBJECT_NAME_NOT_FOUND);
     /* The object name is known for every named physical device object. */

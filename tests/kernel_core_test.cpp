@@ -314,6 +314,56 @@ TEST_F(KernelCore, TheClockStandsStillWhileAKnownThreadRuns) {
     EXPECT_GE(HostClockNow() - start, 10 * kSecond);
 }
 
+TEST_F(KernelCore, AbsoluteTimeoutsAndManualAdvancesMoveTheVirtualClock) {
+    HostThreadScope scope("test");
+    KEVENT never;
+    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
+    LARGE_INTEGER now, deadline;
+    KeQuerySystemTime(&now);
+    deadline.QuadPart = now.QuadPart + 60 * kSecond;
+    LONGLONG start = HostClockNow();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &deadline),
+              STATUS_TIMEOUT);
+    EXPECT_GE(HostClockNow() - start, 60 * kSecond);
+    LARGE_INTEGER later;
+    KeQuerySystemTime(&later);
+    EXPECT_GE(later.QuadPart - now.QuadPart, 60 * kSecond);
+
+    /* While this thread runs the clock only moves when told to. */
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    StartDetached([&] {
+        LARGE_INTEGER t = Relative(10 * kSecond);
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t);
+    });
+    PollUntil([&] { return WaitersOn(&never) == 1; });
+    start = HostClockNow();
+    HostClockAdvance(20 * kSecond);
+    EXPECT_EQ(HostClockNow() - start, 20 * kSecond);
+    ASSERT_TRUE(HostWaitAllSystemThreads(60 * kSecond));
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(HostClockNow() - start, 20 * kSecond) << "the advance itself must time the wait out";
+}
+
+TEST_F(KernelCore, RealClockModeWaitsForReal) {
+    HostClockUseReal();
+    EXPECT_FALSE(HostClockIsVirtual());
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    LONGLONG start = HostClockNow();
+    LARGE_INTEGER timeout = Relative(20 * kMillisecond);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_GE(HostClockNow() - start, 20 * kMillisecond);
+
+    StartDetached([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    timeout = Relative(600 * kSecond);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    HostClockUseVirtual();
+    EXPECT_TRUE(HostClockIsVirtual());
+    EXPECT_GE(HostClockNow() - start, 20 * kMillisecond) << "the clock went backwards";
+}
+
 TEST_F(KernelCore, ADeadlockOnTheVirtualClockIsReported) {
     KEVENT never, release;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

@@ -608,6 +608,7 @@ protected:
 
     static bool Idle(Unit *U) {
         PWriterExtension writer = Writer(U);
+        CdwSpinLockGuard guard(&writer->StatusLock);
         return writer->Status.recordingStatus != RECSTAT_IN_PROCESS && !writer->bReadThreadBusy &&
                !writer->bWriteThreadProcRunning;
     }

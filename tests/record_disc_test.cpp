@@ -126,8 +126,15 @@ protected:
             return;
         }
         const LONGLONG end = HostClockNow() + 600 * OneSecond;
-        while (ext->Status.recordingStatus == RECSTAT_IN_PROCESS || ext->bReadThreadBusy ||
-               ext->bWriteThreadProcRunning) {
+        for (;;) {
+            {
+                /* Read the way the driver reads it, under StatusLock. */
+                CdwSpinLockGuard guard(&ext->StatusLock);
+                if (ext->Status.recordingStatus != RECSTAT_IN_PROCESS && !ext->bReadThreadBusy &&
+                    !ext->bWriteThreadProcRunning) {
+                    return;
+                }
+            }
             if (HostClockNow() > end) {
                 ADD_FAILURE() << "recording did not end";
                 return;

@@ -298,9 +298,35 @@ protected:
         (void)KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
 
+    /* What the threads publish, read the way the driver reads it: under StatusLock. */
+    struct DeviceState {
+        struct {
+            ULONG recordingStatus;
+            ULONG blocksWritten;
+            UCHAR bReadStarted;
+        } status;
+        bool readerBusy;
+        bool writerRunning;
+    };
+    static DeviceState State(Recorder &Rec) {
+        CdwSpinLockGuard guard(&Rec.ext->StatusLock);
+        DeviceState state;
+        state.status.recordingStatus = Rec.ext->Status.recordingStatus;
+        state.status.blocksWritten = Rec.ext->Status.blocksWritten;
+        state.status.bReadStarted = Rec.ext->Status.bReadStarted;
+        state.readerBusy = Rec.ext->bReadThreadBusy != FALSE;
+        state.writerRunning = Rec.ext->bWriteThreadProcRunning != FALSE;
+        return state;
+    }
+    static ULONG RingTail(Recorder &Rec) {
+        CdwSpinLockGuard guard(&Rec.ext->CirQueLock);
+        return Rec.ext->CirQue.tail;
+    }
+
     static bool Idle(Recorder &Rec) {
-        return Rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS && !Rec.ext->bReadThreadBusy &&
-               !Rec.ext->bWriteThreadProcRunning;
+        const DeviceState state = State(Rec);
+        return state.status.recordingStatus != RECSTAT_IN_PROCESS && !state.readerBusy &&
+               !state.writerRunning;
     }
 
     /* Polls until both threads are back at rest; at most Seconds on the virtual clock. */
@@ -309,7 +335,7 @@ protected:
         while (!Idle(Rec)) {
             if (HostClockNow() > end) {
                 ADD_FAILURE() << "recording did not end; status "
-                              << Rec.ext->Status.recordingStatus;
+                              << State(Rec).status.recordingStatus;
                 return false;
             }
             Sleep(10);
@@ -607,7 +633,7 @@ TEST_F(RecordingEndings, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
     Recorder &rec = AddRecorder(16, 1, 256 * 1024);
     BigImage image = MakeBigImage("cancel.img", 10);
     ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
-    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.blocksWritten >= 256; }));
+    ASSERT_TRUE(WaitFor([&] { return State(rec).status.blocksWritten >= 256; }));
 
     RECORDING_STATUS asked = Status(rec, true);
     EXPECT_EQ(0, asked.bCancel) << "the cancelling request shows the flag from before";
@@ -646,8 +672,8 @@ TEST_F(RecordingEndings, CancelBeforeTheWritePassStartsEndsAborted) {
     ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
     EXPECT_EQ(drive, rec.ext->RecordCacheDrive);
     Sleep(60 * 1000);
-    EXPECT_EQ(RECSTAT_IN_PROCESS, rec.ext->Status.recordingStatus);
-    EXPECT_EQ(0, rec.ext->Status.bReadStarted) << "the reader waits for the cache drive";
+    EXPECT_EQ(RECSTAT_IN_PROCESS, State(rec).status.recordingStatus);
+    EXPECT_EQ(0, State(rec).status.bReadStarted) << "the reader waits for the cache drive";
     (void)Status(rec, true);
     TesselCacheDriveRelease(drive);
     ASSERT_TRUE(WaitIdle(rec));
@@ -696,7 +722,7 @@ TEST_F(RecordingEndings, ImageThatCannotBeOpenedEndsOpenFailed) {
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ZwCreateFile failed, Status = 0x"))
         << HostDebugLog();
     EXPECT_EQ(0u, HostSimLogCount(rec.sim));
-    EXPECT_EQ(0, rec.ext->Status.bReadStarted);
+    EXPECT_EQ(0, State(rec).status.bReadStarted);
 
     /* The reader is back at rest and takes the next recording. */
     BigImage image = MakeBigImage("present.img", 15, 64);
@@ -739,18 +765,18 @@ TEST_F(RecordingEndings, HeldCacheDriveStarvesTheWriterIntoPacketTimeout) {
     PCACHE_DRIVE drive = CacheDriveD();
     BigImage image = MakeBigImage("starve.img", 17);
     ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
-    ASSERT_TRUE(WaitFor([&] { return rec.ext->bWriteThreadProcRunning != FALSE; }));
+    ASSERT_TRUE(WaitFor([&] { return State(rec).writerRunning; }));
     ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
     const LONGLONG held = HostClockNow();
 
-    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS; }));
-    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, rec.ext->Status.recordingStatus);
+    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, State(rec).status.recordingStatus);
     EXPECT_GE(HostClockNow() - held, 30 * OneSecond);
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: WriteThreadProc - CirQue empty, terminating\n"));
 
     /* The reader stays stalled as long as the application holds the cache drive. */
     Sleep(120 * 1000);
-    EXPECT_TRUE(rec.ext->bReadThreadBusy);
+    EXPECT_TRUE(State(rec).readerBusy);
     TesselCacheDriveRelease(drive);
     ASSERT_TRUE(WaitIdle(rec));
     EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, Status(rec).recordingStatus);
@@ -768,17 +794,20 @@ TEST_F(RecordingEndings, StalledWriterRunsTheReaderIntoRefillTimeout) {
     layout.modeWord = RECORD_FLAG_TEST_HANG;
     const LONGLONG start = HostClockNow();
     ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(layout)));
-    ASSERT_TRUE(WaitFor([&] { return rec.ext->Status.recordingStatus != RECSTAT_IN_PROCESS; }));
-    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, rec.ext->Status.recordingStatus) << HostDebugLog();
+    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, State(rec).status.recordingStatus) << HostDebugLog();
     EXPECT_GE(HostClockNow() - start, 300 * OneSecond);
     EXPECT_TRUE(
         HostDebugLogContains("Burnkit[0]: ReadTrack - timeout waiting for CirQueRefillEvent\n"));
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: WriteThreadProc - test hang in WriteThread\n"));
-    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
 
-    rec.ext->recordFlags &= ~RECORD_FLAG_TEST_HANG; /* the operator lets the writer go on */
+    /* The reader has given up; a cancel releases the idling writer, which reports it. */
+    (void)Status(rec, true);
     ASSERT_TRUE(WaitIdle(rec));
-    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, Status(rec).recordingStatus);
+    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
+    EXPECT_EQ(RECSTAT_ABORTED, Status(rec).recordingStatus);
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ReadTrack failed, setting bAbort "
+                                     "for WriteThread\n"));
 }
 
 TEST_F(RecordingEndings, ImpersonatedReadsFollowTheCallersRights) {
@@ -822,26 +851,26 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     ASSERT_EQ(STATUS_SUCCESS, Send(second, IOCTL_RECORDER_RECORD_DISC, PlainBlock(two.layout)));
     Sleep(60 * 1000);
     for (Recorder *rec : {&first, &second}) {
-        EXPECT_EQ(RECSTAT_IN_PROCESS, rec->ext->Status.recordingStatus);
-        EXPECT_EQ(0, rec->ext->Status.bReadStarted);
+        EXPECT_EQ(RECSTAT_IN_PROCESS, State(*rec).status.recordingStatus);
+        EXPECT_EQ(0, State(*rec).status.bReadStarted);
         EXPECT_EQ(0u, HostSimLogCount(rec->sim));
     }
     TesselCacheDriveRelease(drive);
 
     /* Both then record at the same time, their fill bursts taking turns on the drive. */
     auto bothRecording = [&] {
-        return first.ext->Status.blocksWritten > 0 && second.ext->Status.blocksWritten > 0 &&
-               first.ext->Status.recordingStatus == RECSTAT_IN_PROCESS &&
-               second.ext->Status.recordingStatus == RECSTAT_IN_PROCESS;
+        return State(first).status.blocksWritten > 0 && State(second).status.blocksWritten > 0 &&
+               State(first).status.recordingStatus == RECSTAT_IN_PROCESS &&
+               State(second).status.recordingStatus == RECSTAT_IN_PROCESS;
     };
     ASSERT_TRUE(WaitFor(bothRecording));
 
     /* A download in the middle of the recordings: no reader fills its ring meanwhile. */
     ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
-    const ULONG tails[2] = {first.ext->CirQue.tail, second.ext->CirQue.tail};
+    const ULONG tails[2] = {RingTail(first), RingTail(second)};
     Sleep(3000);
-    EXPECT_EQ(tails[0], first.ext->CirQue.tail);
-    EXPECT_EQ(tails[1], second.ext->CirQue.tail);
+    EXPECT_EQ(tails[0], RingTail(first));
+    EXPECT_EQ(tails[1], RingTail(second));
     EXPECT_TRUE(bothRecording());
     TesselCacheDriveRelease(drive);
 
@@ -856,4 +885,64 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     EXPECT_EQ(one.bytes, ReadHostFile(first.discFile));
     EXPECT_EQ(two.bytes, ReadHostFile(second.discFile));
     EXPECT_FALSE(drive->bLocked);
+}
+
+TEST_F(RecordingEndings, InvalidPacketEndsThePassAndTheReader) {
+    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
+    PCACHE_DRIVE drive = CacheDriveD();
+    BigImage image = MakeBigImage("invalid.img", 22);
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
+    ASSERT_TRUE(WaitFor([&] { return State(rec).writerRunning; }));
+    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* the reader stops refilling */
+    auto ringCount = [&] {
+        CdwSpinLockGuard guard(&rec.ext->CirQueLock);
+        return CirQueCount(&rec.ext->CirQue);
+    };
+    ASSERT_TRUE(WaitFor([&] { return ringCount() == 0; }, 25));
+
+    RING_PACKET bad;
+    memset(&bad, 0, sizeof(bad));
+    bad.action = 2;
+    {
+        CdwSpinLockGuard guard(&rec.ext->CirQueLock);
+        ASSERT_TRUE(CirQueInsertPacket(&rec.ext->CirQue, &bad));
+    }
+    const ULONG commandsBefore = HostSimLogCount(rec.sim);
+    (void)KeSetEvent(&rec.ext->PacketReadyEvent, 0, FALSE);
+    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    EXPECT_EQ(RECSTAT_INVALID_PACKET, State(rec).status.recordingStatus);
+    EXPECT_TRUE(
+        HostDebugLogContains("Burnkit[0]: WriteThreadProc - invalid action, terminating\n"));
+    bool flushed = false;
+    for (const SIM_LOG_ENTRY &entry : Log(rec, 0x35)) {
+        flushed = flushed || entry.Number > commandsBefore;
+    }
+    EXPECT_TRUE(flushed);
+
+    TesselCacheDriveRelease(drive);
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_INVALID_PACKET, Status(rec).recordingStatus);
+    EXPECT_TRUE(HostDebugLogContains(
+        "Burnkit[0]: ReadThread - ReadTrack failed, setting bAbort for WriteThread\n"));
+}
+
+TEST_F(RecordingEndings, PregapLongerThanTheRingEndsQueueError) {
+    Recorder &rec = AddRecorder(16);
+    BigImage image = MakeBigImage("long-pregap.img", 23, 10);
+    image.layout.nPregapBlocks = 16 * 64 + 1; /* one block more than 16 packets hold */
+    image.layout.pregapBlockSize = 2048;
+    image.layout.tracks[0].startBlock = 16 * 64 + 1;
+    RECORDING_STATUS status = RecordPlain(rec, image.layout);
+    EXPECT_EQ(RECSTAT_QUEUE_ERROR, status.recordingStatus);
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - CirQueInsertPacket failed, Head = "
+                                     "0, Tail = 0, #Elements = 16, !Empty = 1\n"))
+        << HostDebugLog();
+    EXPECT_EQ(0u, HostSimLogCount(rec.sim)) << "the write pass never starts";
+    EXPECT_EQ(0, HostOpenFileCount());
+
+    /* Exactly 16 packets fit. */
+    image.layout.nPregapBlocks = 16 * 64;
+    image.layout.tracks[0].startBlock = 16 * 64;
+    EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, image.layout).recordingStatus) << HostDebugLog();
+    ExpectDiscHolds(rec, 16 * 64, 10, 2048, image.bytes, 0);
 }

@@ -202,6 +202,16 @@ TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {
     EXPECT_NE(cached.out.find("\"objectName\":\"\\\\??\\\\K:\\\\sub\\\\c.iso\""), std::string::npos)
         << cached.out;
 
+    /* A generated pre-gap with track descriptors ahead of the track. */
+    ToolRun pregap = Tool({"--disc-dir", Path("discs6"), "record", Path("a.iso"), "--pregap", "150",
+                           "--tdb", "1", "--verify"});
+    EXPECT_EQ(pregap.exitCode, 0) << pregap.out << pregap.err;
+    std::string disc = ReadFile(Path("discs6/recorder-0.img"));
+    ASSERT_EQ(disc.size(), 150u * 2048 + a.size());
+    EXPECT_EQ(disc.substr(0, 5), std::string("TDI\x01\x50", 5)); /* pre-gap length 150 */
+    EXPECT_EQ(disc.substr(149 * 2048, 3), "TDI");
+    EXPECT_TRUE(disc.substr(150 * 2048) == a);
+
     /* The caller-identity request and checksum-only mode. */
     ToolRun ex = Tool(
         {"--disc-dir", Path("discs3"), "record", Path("a.iso"), "--request", "ex", "--verify"});
@@ -259,6 +269,19 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     EXPECT_EQ(blocks2352, 200u);
     /* 2048-byte blocks land at block * 2048 of the disc file. */
     EXPECT_TRUE(ReadFile(Path("discs/recorder-0.img")).substr(0, data.size()) == data);
+
+    /* The same tracks from one BIN file per track. */
+    WriteFile(Path("data.bin"), data);
+    WriteFile(Path("audio.bin"), audio);
+    WriteFile(Path("split.cue"), "FILE \"data.bin\" BINARY\n  TRACK 01 MODE1/2048\n"
+                                 "    INDEX 01 00:00:00\n"
+                                 "FILE \"audio.bin\" BINARY\n  TRACK 02 AUDIO\n"
+                                 "    INDEX 01 00:00:00\n");
+    ToolRun split = Tool({"--disc-dir", Path("discs2"), "record", Path("split.cue"), "--verify"});
+    EXPECT_EQ(split.exitCode, 0) << split.out << split.err;
+    EXPECT_NE(split.out.find("2 BIN files assembled"), std::string::npos) << split.out;
+    EXPECT_NE(split.out.find("COMPLETE"), std::string::npos) << split.out;
+    EXPECT_NE(split.out.find("verified"), std::string::npos) << split.out;
 }
 
 TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {

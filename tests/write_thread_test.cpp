@@ -136,6 +136,12 @@ protected:
         return ext->Status;
     }
 
+    /* The pass flag, read the way the driver reads it: under StatusLock. */
+    bool WriteRunning() {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        return ext->bWriteThreadProcRunning != FALSE;
+    }
+
     /* Polls on the stand-in clock; false when Predicate stays false for MaxSeconds. */
     bool WaitUntil(const std::function<bool()> &Predicate, ULONG MaxSeconds = 900) {
         LONGLONG end = HostClockNow() + LONGLONG(MaxSeconds) * 10000000LL;
@@ -150,14 +156,13 @@ protected:
 
     void WaitPassEnd() {
         ASSERT_TRUE(WaitUntil([&] {
-            return Snapshot().recordingStatus != RECSTAT_IN_PROCESS &&
-                   !ext->bWriteThreadProcRunning;
+            return Snapshot().recordingStatus != RECSTAT_IN_PROCESS && !WriteRunning();
         })) << HostSchedulerReport();
     }
 
     /* A pass that is running and blocked waiting for a packet (the clock only moves then). */
     void WaitPassIdle() {
-        ASSERT_TRUE(WaitUntil([&] { return ext->bWriteThreadProcRunning != FALSE; }));
+        ASSERT_TRUE(WaitUntil([&] { return WriteRunning(); }));
         Sleep(1000);
     }
 
@@ -258,7 +263,7 @@ TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgress) {
     EXPECT_EQ(2u, status.packetsQueued);
     EXPECT_EQ(16u, status.buffersOrChecksum);
     EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
-    EXPECT_FALSE(ext->bWriteThreadProcRunning);
+    EXPECT_FALSE(WriteRunning());
 
     /* A second pass on the same thread starts afresh. */
     Begin(0, 7);
@@ -386,7 +391,7 @@ TEST_F(WriteThreadTest, PacketTimeOutAfterThirtySecondsOfVirtualTime) {
     ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
     Sleep(29000);
     EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
-    EXPECT_TRUE(ext->bWriteThreadProcRunning);
+    EXPECT_TRUE(WriteRunning());
 
     /* The buffers stay while the pass may use them. */
     ULONG count = 20;
@@ -444,9 +449,8 @@ TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
         ext->Status.recordingStatus = RECSTAT_READ_FAILED;
     }
     ext->WriteParams.bAbort = TRUE;
-    ASSERT_TRUE(WaitUntil([&] {
-        return !ext->bWriteThreadProcRunning && Logged("WriteParams.bAbort set, terminating");
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !WriteRunning() && Logged("WriteParams.bAbort set, terminating"); }));
     EXPECT_EQ(RECSTAT_READ_FAILED, Snapshot().recordingStatus);
     EXPECT_FALSE(RefillSignalled());
 

@@ -579,6 +579,7 @@ VOID NTAPI ClassCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, CCHAR Pri
 }
 
 VOID NTAPI ClassReleaseQueue(PDEVICE_OBJECT DeviceObject) {
+    HostVerifierCheckIrql("ClassReleaseQueue", DISPATCH_LEVEL);
     PDEVICE_OBJECT lower = Common(DeviceObject)->LowerDeviceObject;
     if (lower == nullptr) {
         return;

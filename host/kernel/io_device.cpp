@@ -9,6 +9,10 @@
 #include <strings.h>
 #include <stdlib.h>
 
+#ifndef STATUS_INVALID_PARAMETER_5
+#define STATUS_INVALID_PARAMETER_5 ((NTSTATUS)0xC00000F3)
+#endif
+
 namespace {
 
 struct InterfaceEntry {
@@ -257,6 +261,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    HostVerifierCheckPassive("IoDeleteDevice");
     hostio::DeviceRecord *record = hostio::Record(DeviceObject);
     if (record == nullptr) {
         return;
@@ -304,6 +309,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    HostVerifierCheckIrql("IoGetAttachedDeviceReference", DISPATCH_LEVEL);
     std::lock_guard<std::recursive_mutex> guard(hostio::IoLock());
     if (hostio::Record(DeviceObject) == nullptr) {
         return nullptr;
@@ -315,6 +321,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
+    HostVerifierCheckIrql("IoAttachDeviceToDeviceStack", DISPATCH_LEVEL);
     NTSTATUS injected;
     if (HostFaultShouldFail(HostFaultAttachDevice, &injected)) {
         return nullptr;
@@ -343,6 +350,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    HostVerifierCheckPassive("IoDetachDevice");
     std::lock_guard<std::recursive_mutex> guard(hostio::IoLock());
     if (hostio::Record(TargetDevice) == nullptr) {
         return;
@@ -421,7 +429,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
     if (record == nullptr || InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (PhysicalDeviceObject->AttachedDevice == nullptr && record->AttachedTo != nullptr) {
+    if (record->AttachedTo != nullptr) {
         /* Only a physical device object (the bottom of a stack) has interfaces. */
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -481,6 +489,11 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
                                    DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                                    PVOID PropertyBuffer, PULONG ResultLength) {
     HostVerifierCheckPassive("IoGetDeviceProperty");
+    if (ResultLength == nullptr) {
+        return STATUS_INVALID_PARAMETER_5;
+    }
+    /* A property that cannot be read reports length 0. */
+    *ResultLength = 0;
     if ((ULONG)DeviceProperty > (ULONG)DevicePropertyRemovalPolicy) {
         return STATUS_INVALID_PARAMETER_2;
     }
@@ -508,9 +521,7 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
     }
-    if (ResultLength != nullptr) {
-        *ResultLength = (ULONG)value.size();
-    }
+    *ResultLength = (ULONG)value.size();
     if (BufferLength < value.size()) {
         return STATUS_BUFFER_TOO_SMALL;
     }

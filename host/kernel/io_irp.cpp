@@ -450,6 +450,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+    HostVerifierCheckPassive("IoBuildDeviceIoControlRequest");
     if (DeviceObject == nullptr) {
         HostVerifierStop("IoBuildDeviceIoControlRequest: NULL device object");
         return nullptr;

@@ -64,6 +64,16 @@ void ThreadStateExit(ThreadState *State);
 /* Verifier helpers. */
 void VerifierStopV(const char *Format, va_list Arguments);
 
+/* Lock order (ke_lockorder.cpp): records the spin locks Thread holds as taken before Lock and
+ * reports an order cycle; forgets a lock's history when it is initialized again; announces
+ * spin locks to ThreadSanitizer as mutexes (nothing in other builds). */
+void LockOrderSpinAcquire(ThreadState *Thread, PKSPIN_LOCK Lock);
+void LockOrderSpinInitialize(PKSPIN_LOCK Lock);
+void TsanSpinPreLock(PKSPIN_LOCK Lock);
+void TsanSpinPostLock(PKSPIN_LOCK Lock);
+void TsanSpinPreUnlock(PKSPIN_LOCK Lock);
+void TsanSpinPostUnlock(PKSPIN_LOCK Lock);
+
 } // namespace hostk
 
 /* Thread objects: the dispatcher header comes first so that waits treat them like events. */

@@ -455,7 +455,7 @@ void HostClockAdvance(LONGLONG Delta) {
     }
 }
 
-HostThreadScope::HostThreadScope(const char *Name) {
+HostThreadScope::HostThreadScope(const char *Name) : Thread_(Self()) {
     ThreadState *self = Self();
     std::lock_guard<std::mutex> lock(g_lock);
     if (self->System) {
@@ -471,6 +471,10 @@ HostThreadScope::HostThreadScope(const char *Name) {
 
 HostThreadScope::~HostThreadScope() {
     ThreadState *self = Self();
+    if (self != Thread_) {
+        HostVerifierStop("HostThreadScope destroyed by another thread than the one that made it");
+        return;
+    }
     std::lock_guard<std::mutex> lock(g_lock);
     if (self->System || self->ScopeDepth == 0) {
         return;

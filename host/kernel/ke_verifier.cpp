@@ -45,6 +45,8 @@ void ForgetHeld(hostk::ThreadState *Self, PKSPIN_LOCK Lock) {
 
 /* Takes the lock; the caller has checked that this thread does not hold it. */
 void SpinAcquire(hostk::ThreadState *Self, PKSPIN_LOCK Lock) {
+    hostk::LockOrderSpinAcquire(Self, Lock);
+    hostk::TsanSpinPreLock(Lock);
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(Lock, &expected, OwnerValue(Self), false, __ATOMIC_ACQUIRE,
@@ -53,6 +55,7 @@ void SpinAcquire(hostk::ThreadState *Self, PKSPIN_LOCK Lock) {
         }
         sched_yield();
     }
+    hostk::TsanSpinPostLock(Lock);
     if (Self->HeldCount < hostk::kMaxHeldSpinLocks) {
         Self->Held[Self->HeldCount++] = Lock;
     }
@@ -189,6 +192,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
 }
 
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    LockOrderSpinInitialize(SpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -214,7 +218,9 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         return;
     }
     ForgetHeld(self, SpinLock);
+    TsanSpinPreUnlock(SpinLock);
     __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    TsanSpinPostUnlock(SpinLock);
     if (NewIrql > self->Irql) {
         HostVerifierStop("KfReleaseSpinLock: IRQL %u to restore is above the current IRQL %u",
                          (unsigned)NewIrql, (unsigned)self->Irql);
@@ -245,7 +251,9 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
         return;
     }
     ForgetHeld(self, SpinLock);
+    TsanSpinPreUnlock(SpinLock);
     __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+    TsanSpinPostUnlock(SpinLock);
 }
 
 VOID KeEnterCriticalRegion(void) {

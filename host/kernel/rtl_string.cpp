@@ -115,6 +115,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    HostVerifierCheckPassive("RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr) {
         ExFreePool(UnicodeString->Buffer);
     }

@@ -186,6 +186,7 @@ VOID NTAPI SeImpersonateClient(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD 
 }
 
 VOID NTAPI PsRevertToSelf(VOID) {
+    HostVerifierCheckPassive("PsRevertToSelf");
     HostToken *token = tThread.Impersonating;
     if (token == nullptr) {
         return;

@@ -150,11 +150,14 @@ NTSTATUS OpenLink(const std::string &Link, HANDLE *Handle) {
     return status;
 }
 
-/* A run of four fresh-pool bytes in what the driver returned, past the copied input. */
-bool CarriesFreshPool(const uint8_t *Buffer, ULONG From, ULONG To) {
+/* A run of four fresh-pool bytes in what the driver returned that the application did not
+ * send itself: returned bytes over the copied input count as well, unless the input carried
+ * the fill at that place. */
+bool CarriesFreshPool(const uint8_t *Buffer, const uint8_t *Input, ULONG InputLength, ULONG To) {
     ULONG run = 0;
-    for (ULONG i = From; i < To; i++) {
-        run = Buffer[i] == HOST_POOL_FRESH_FILL ? run + 1 : 0;
+    for (ULONG i = 0; i < To; i++) {
+        bool sent = Input != nullptr && i < InputLength && Input[i] == HOST_POOL_FRESH_FILL;
+        run = Buffer[i] == HOST_POOL_FRESH_FILL && !sent ? run + 1 : 0;
         if (run >= 4) {
             return true;
         }
@@ -343,6 +346,13 @@ NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *Inp
         (OutputBuffer == nullptr && OutputBufferLength != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
+    /* The I/O manager probes the caller's buffers as it captures them. */
+    if ((InputBufferLength > 0 && hostio::ClassifyUserRange(InputBuffer, InputBufferLength,
+                                                            false) == hostio::UserRange::Invalid) ||
+        (OutputBufferLength > 0 && hostio::ClassifyUserRange(OutputBuffer, OutputBufferLength,
+                                                             true) == hostio::UserRange::Invalid)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
     PIRP irp = BuildApplicationIrp(handle, IRP_MJ_DEVICE_CONTROL);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -396,7 +406,8 @@ NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *Inp
     }
     if (method == METHOD_BUFFERED && !NT_ERROR(iosb.Status) && information > 0) {
         const auto *bytes = static_cast<const uint8_t *>(systemBuffer);
-        if (CarriesFreshPool(bytes, InputBufferLength, (ULONG)information)) {
+        if (CarriesFreshPool(bytes, static_cast<const uint8_t *>(InputBuffer), InputBufferLength,
+                             (ULONG)information)) {
             HostVerifierStop("DeviceIoControl 0x%08X on device %p: returned bytes still carry the "
                              "fresh-pool pattern (uninitialized kernel memory handed out)",
                              (unsigned)IoControlCode, (void *)handle->Top);

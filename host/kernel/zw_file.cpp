@@ -19,9 +19,11 @@ namespace {
 
 struct HostFile {
     int Fd;
-    bool Direct;
+    bool NoBuffering; /* opened with FILE_NO_INTERMEDIATE_BUFFERING: sector-aligned reads only */
+    bool Direct;      /* ... and the host file system took O_DIRECT */
     std::string Path;
     LONGLONG Position;
+    int BufferedFd; /* a buffered descriptor for hosts whose sectors are larger than 512 */
 };
 
 std::mutex gFileLock;
@@ -169,6 +171,9 @@ NTSTATUS StatusOfErrno(int Error) {
 void CloseFile(void *Object) {
     auto *file = static_cast<HostFile *>(Object);
     close(file->Fd);
+    if (file->BufferedFd >= 0) {
+        close(file->BufferedFd);
+    }
     delete file;
     gOpenFiles--;
 }
@@ -249,7 +254,8 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     if (CreateOptions & FILE_DIRECTORY_FILE) {
         flags |= O_DIRECTORY;
     }
-    bool direct = (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) != 0;
+    bool noBuffering = (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) != 0;
+    bool direct = noBuffering;
 
     auto open_path = [&](const std::string &p, bool withDirect) {
         return open(p.c_str(), flags | (withDirect ? O_DIRECT : 0), 0644);
@@ -281,7 +287,7 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
         close(fd);
         return finish(STATUS_FILE_IS_A_DIRECTORY, 0);
     }
-    auto *file = new HostFile{fd, direct, path, 0};
+    auto *file = new HostFile{fd, noBuffering, direct, path, 0, -1};
     gOpenFiles++;
     *FileHandle = HostHandleCreate(HOST_HANDLE_FILE, file, CloseFile);
     return finish(STATUS_SUCCESS, information);
@@ -315,7 +321,7 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     if (offset < 0) {
         return finish(STATUS_INVALID_PARAMETER, 0);
     }
-    if (file->Direct &&
+    if (file->NoBuffering &&
         ((offset % 512) != 0 || (Length % 512) != 0 || ((ULONG_PTR)Buffer % 512) != 0)) {
         return finish(STATUS_INVALID_PARAMETER, 0);
     }
@@ -338,11 +344,20 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
     }
     ULONG done = 0;
     while (done < Length) {
-        ssize_t n = pread(file->Fd, static_cast<char *>(Buffer) + done, Length - done,
-                          (off_t)(offset + done));
+        int fd = file->BufferedFd >= 0 ? file->BufferedFd : file->Fd;
+        ssize_t n =
+            pread(fd, static_cast<char *>(Buffer) + done, Length - done, (off_t)(offset + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (errno == EINVAL && file->Direct && file->BufferedFd < 0) {
+                /* The host wants a coarser alignment than the platform's 512-byte sectors:
+                 * go on through the page cache. */
+                file->BufferedFd = open(file->Path.c_str(), O_RDONLY | O_CLOEXEC);
+                if (file->BufferedFd >= 0) {
+                    continue;
+                }
             }
             return finish(StatusOfErrno(errno), 0);
         }

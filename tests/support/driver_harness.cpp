@@ -3,8 +3,11 @@
  */
 #include "driver_harness.h"
 
+#include <standin/eventlog.h>
+
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -32,6 +35,9 @@ void DriverHarness::SetUp() {
     const char *made = mkdtemp(pattern);
     ASSERT_NE(made, nullptr) << "cannot create a scratch directory";
     scratch_ = made;
+    /* Traversable by every identity, so that an impersonation test is decided by the image
+     * file's own permissions. */
+    (void)chmod(made, 0755);
     HostMapDriveLetter('D', scratch_.c_str());
     if (LoadDriverInSetUp) {
         NTSTATUS status = LoadDriver(nullptr);
@@ -133,6 +139,14 @@ DriverHarness::Unit *DriverHarness::PlugRecorder(bool Start) {
 
 DriverHarness::Unit *DriverHarness::PlugRecorder(const SIM_RECORDER_CONFIG &Config, bool Start) {
     return Plug(Config, Start);
+}
+
+std::vector<DriverHarness::Unit *> DriverHarness::PlugRecorders(int Count, bool Start) {
+    std::vector<Unit *> plugged;
+    for (int i = 0; i < Count; i++) {
+        plugged.push_back(Plug(RecorderConfig(), Start));
+    }
+    return plugged;
 }
 
 DriverHarness::Unit *DriverHarness::PlugDesktopUnit(bool Start) {
@@ -266,6 +280,17 @@ std::vector<HOST_ERROR_LOG_ENTRY> DriverHarness::EventsWithId(NTSTATUS Id) const
         }
     }
     return events;
+}
+
+std::vector<std::string> DriverHarness::FormattedEvents() const {
+    std::vector<std::string> lines;
+    for (const HOST_ERROR_LOG_ENTRY &entry : Events()) {
+        char line[1024];
+        (void)HostEventFormat(entry.Time, (uint32_t)entry.Packet.ErrorCode, entry.DumpData,
+                              entry.DumpWordCount, line, sizeof(line));
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 void DriverHarness::ClearEvents() {

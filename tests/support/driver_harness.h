@@ -86,6 +86,8 @@ protected:
     Unit *PlugRecorder(bool Start = true);
     Unit *PlugRecorder(const SIM_RECORDER_CONFIG &Config, bool Start = true);
     Unit *PlugDesktopUnit(bool Start = true);
+    /* Plugs Count default recorders; returns them in plugging order. */
+    std::vector<Unit *> PlugRecorders(int Count, bool Start = true);
     NTSTATUS StartUnit(Unit *U);
     /* Sends the removal request (the device object is gone afterwards). */
     NTSTATUS RemoveUnit(Unit *U);
@@ -122,8 +124,12 @@ protected:
     std::vector<HOST_ERROR_LOG_ENTRY> Events() const;
     std::vector<HOST_ERROR_LOG_ENTRY> EventsWithId(NTSTATUS Id) const;
     void ClearEvents();
+    /* The entries as the event-log reader shows them ("<time>  <severity>  0x<id>  <text>  dump:
+     * ..."), texts from the driver's message table. */
+    std::vector<std::string> FormattedEvents() const;
 
-    /* A scratch directory for this test (removed at the end); mapped as drive letter D:. */
+    /* A scratch directory for this test (mode 0755, removed at the end); mapped as drive
+     * letter D:. */
     const std::string &ScratchDir() const { return scratch_; }
     /* Writes a file of Size bytes (byte i = (i * 7 + Seed) & 0xFF) into the scratch dir;
      * returns its host path. */

@@ -492,7 +492,9 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         positional.erase(positional.begin());
     }
 
-    for (const auto &[def, value] : given) {
+    for (const auto &entry : given) {
+        const OptionDef *def = entry.first;
+        const std::string &value = entry.second;
         std::string name = def->name;
         if ((def->scope == kRecord && o.command != Command::Record) ||
             (def->scope == kScsi && o.command != Command::Scsi)) {
@@ -694,8 +696,9 @@ std::string HelpText(Command command) {
         return "Usage: cdwriter [OPTIONS] record IMAGE... [RECORD OPTIONS]\n"
                "Records one image onto every recorder (duplication), or image i onto recorder "
                "i.\nAn IMAGE is a plain image (one track of 2048-byte blocks) or a CUE sheet "
-               "(.cue)\nwith one BIN file: MODE1/2048, MODE1/2352, MODE2/2336, MODE2/2352, "
-               "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap.\n"
+               "(.cue)\nwith its BIN files: MODE1/2048, MODE1/2352, MODE2/2336, MODE2/2352, "
+               "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap; "
+               "several BIN\nfiles are assembled into one image in $TMPDIR for the run.\n"
                "Record options:\n"
                "  --verify            read the discs back (READ(10)) and compare with the "
                "image\n"

@@ -13,6 +13,7 @@
 #include "scsi_text.h"
 
 #include <ntddk.h>
+#include <standin/eventlog.h>
 #include <standin/io.h>
 #include <standin/kernel.h>
 
@@ -106,9 +107,11 @@ struct Job {
     const CdwImageLayout *layout = nullptr;
     std::string imageArgument;
     CdwRecordOptions options;
+    std::string displayName; /* the object name as UTF-8 */
     CdwRequestKind kind = CdwRequestKind::Disc;
     char letter = 'D';
     std::string discFile;
+    SpeedSpec speed; /* the recorder's write speed: its unit is the unit of the display */
     uint32_t buffers = 0;
     uint32_t maxTransfer = 65536;
 
@@ -326,7 +329,7 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
     j.Field("recorder", job.recorder);
     j.Field("image", job.imageArgument);
     j.Field("imageFile", job.layout->imagePath);
-    j.Field("objectName", job.options.objectName);
+    j.Field("objectName", job.displayName);
     j.Field("request", CdwRequestKindName(job.kind));
     j.Field("discFile", job.discFile);
     j.Field("tracks", static_cast<unsigned>(job.layout->tracks.size()));
@@ -345,6 +348,7 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
     j.Field("seconds", seconds);
     j.Key("averageSpeed")
         .Double(seconds > 0 ? job.WrittenBytes() / seconds / speed.UnitBytes() : 0, 1);
+    j.Field("speed", speed.text);
     j.Field("speedUnit", SpeedUnitName(speed));
     StatusJson(j, s);
     if (s.recordingStatus != RECSTAT_COMPLETE && HasSense(s)) {
@@ -380,9 +384,35 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
     j.EndObject();
 }
 
+/* Scratch directories for assembled images, removed when the command ends. */
+struct Scratch {
+    std::vector<std::string> dirs, files;
+    bool Make(std::string *dir, std::string *error) {
+        const char *tmp = getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/cdwriter-image-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) == nullptr) {
+            *error = "cannot make a scratch directory: " + std::string(strerror(errno));
+            return false;
+        }
+        dirs.push_back(buffer.data());
+        *dir = dirs.back();
+        return true;
+    }
+    ~Scratch() {
+        for (const auto &f : files)
+            unlink(f.c_str());
+        for (const auto &d : dirs)
+            rmdir(d.c_str());
+    }
+};
+
 } // namespace
 
 int RunRecord(const Options &o, const InstallSpec &install) {
+    Scratch scratch;
     /* 1. The images: every one must be readable and expressible before anything starts. */
     std::vector<std::unique_ptr<CdwImageLayout>> layouts;
     for (const auto &image : o.images) {
@@ -395,6 +425,20 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                       : CdwLayoutFromPlainImage(real, CdwHostFileSize, layout.get(), &error);
         if (!ok)
             return Fail(o, kExitUsage, error);
+        if (layout->imagePath.empty()) {
+            /* A CUE sheet of several BIN files: the recorder reads one image, assembled in a
+               scratch directory that goes away with this run. */
+            std::string stem = Basename(real);
+            stem = stem.substr(0, stem.size() - 4);
+            std::string made;
+            if (!scratch.Make(&made, &error) ||
+                !CdwAssembleImage(layout.get(), made + "/" + stem + ".img", &error))
+                return Fail(o, kExitUsage, "record: " + image + ": " + error);
+            scratch.files.push_back(layout->imagePath);
+            if (!o.json)
+                printf("%s: %zu BIN files assembled into %s\n", image.c_str(),
+                       layout->sources.size(), layout->imagePath.c_str());
+        }
         if (o.pregapSet)
             CdwSetPregap(layout.get(), o.pregap);
         if (layout->DiscBlocks() > 0xFFFFFFFFull)
@@ -411,11 +455,15 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                     "record: " + std::to_string(layouts.size()) + " images for " +
                         std::to_string(recorders) +
                         " recorders (give one image for all, or one per recorder)");
-    if (o.pregapSet && (o.pregap + 63) / 64 > o.cacheBuffers)
-        return Fail(o, kExitUsage,
-                    "record: a pre-gap of " + std::to_string(o.pregap) + " blocks needs " +
-                        std::to_string((o.pregap + 63) / 64) + " ring slots, --cache-buffers is " +
-                        std::to_string(o.cacheBuffers));
+    for (const auto &layout : layouts) {
+        /* The pre-gap is queued in one go, one packet of up to 64 blocks per ring slot. */
+        uint32_t slots = (layout->nPregapBlocks + 63) / 64;
+        if (slots > o.cacheBuffers)
+            return Fail(o, kExitUsage,
+                        "record: a pre-gap of " + std::to_string(layout->nPregapBlocks) +
+                            " blocks needs " + std::to_string(slots) +
+                            " ring slots, --cache-buffers is " + std::to_string(o.cacheBuffers));
+    }
 
     /* 2. Cache drives: each image directory is reached through a drive letter. */
     std::vector<CacheDriveUse> drives;
@@ -470,6 +518,12 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             relative = Basename(file);
         }
         objectNames.emplace_back(letter, CdwObjectName(letter, relative));
+        std::string ansi;
+        if (!CdwAnsiObjectName(objectNames.back().second, &ansi))
+            return Fail(o, kExitUsage,
+                        "record: the name of \"" + file +
+                            "\" has characters the recorder's ANSI file names cannot carry "
+                            "(beyond Latin-1)");
     }
 
     /* 3. The request of each recording, checked before any recorder is touched. */
@@ -481,7 +535,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         job.layout = layouts[li].get();
         job.imageArgument = o.images[li];
         job.letter = objectNames[li].first;
-        job.options.objectName = objectNames[li].second;
+        job.displayName = objectNames[li].second;
+        CdwAnsiObjectName(job.displayName, &job.options.objectName);
         job.options.bufferedRead = o.bufferedRead;
         job.options.checksumOnly = o.checksumOnly;
         job.options.writeMode = o.mode;
@@ -514,6 +569,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     bool drivesCreated = false;
     for (auto &job : jobs) {
         job.discFile = installation.Recorder(job.recorder).discFile;
+        job.speed = installation.Recorder(job.recorder).spec.speed;
         CdwStatus status = job.device.Open(CdwDeviceKind::Recorder, job.recorder);
         if (!CdwSucceeded(status)) {
             job.startError = "cannot open the recorder, status " + StatusText(status);
@@ -556,6 +612,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     struct sigaction previous;
     sigaction(SIGINT, &action, &previous);
 
+    const ULONG eventsBefore = HostErrorLogCount();
     for (auto &job : jobs) {
         if (!job.startError.empty())
             continue;
@@ -643,7 +700,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                     job.done ? -1 : FifoPercent(job.status.packetsQueued, job.buffers);
                 view.bufferPercent = job.done ? -1 : job.bufferPercent;
                 double bps = job.meter.BytesPerSecond();
-                view.speedX = bps >= 0 ? bps / o.speed.UnitBytes() : -1;
+                view.speedX = bps >= 0 ? bps / job.speed.UnitBytes() : -1;
                 std::string line = RenderProgress(view);
                 if (job.done)
                     line += " " + CdwOutcomeName(job.status.recordingStatus);
@@ -707,7 +764,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             j.Field("warning", unreached);
         j.Key("recorders").BeginArray();
         for (const auto &job : jobs)
-            JobJson(j, job, o.speed, o.verify);
+            JobJson(j, job, job.speed, o.verify);
         j.EndArray();
         j.Key("eventLog");
         EventLogJson(j);
@@ -715,7 +772,18 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         printf("%s\n", j.Text().c_str());
     } else {
         for (const auto &job : jobs)
-            printf("%s\n", FinalLine(job, o.speed, o.verify).c_str());
+            printf("%s\n", FinalLine(job, job.speed, o.verify).c_str());
+        /* What the driver wrote to the system event log while recording. */
+        for (ULONG i = eventsBefore; i < HostErrorLogCount(); i++) {
+            HOST_ERROR_LOG_ENTRY entry;
+            char text[1024];
+            if (!HostErrorLogGet(i, &entry))
+                break;
+            HostEventFormat(entry.Time, static_cast<uint32_t>(entry.Packet.ErrorCode),
+                            reinterpret_cast<const uint32_t *>(entry.DumpData), entry.DumpWordCount,
+                            text, sizeof(text));
+            printf("Event log: %s\n", text);
+        }
         if (!unreached.empty())
             fprintf(stderr, "cdwriter: warning: %s\n", unreached.c_str());
     }

@@ -102,7 +102,12 @@ void HostClearDriveLetters(void);
  * a bad name, else STATUS_SUCCESS with the host path in Path (terminated, truncated). */
 NTSTATUS HostTranslateObjectName(PCUNICODE_STRING Name, char *Path, size_t PathSize);
 
-/* Whether the last successful ZwCreateFile with FILE_NO_INTERMEDIATE_BUFFERING got O_DIRECT. */
+/*
+ * Whether the file behind FileHandle was opened with O_DIRECT (an open with
+ * FILE_NO_INTERMEDIATE_BUFFERING where the host file system allows it; otherwise the open falls
+ * back to a buffered one). Reads of a handle opened with FILE_NO_INTERMEDIATE_BUFFERING want a
+ * 512-byte aligned offset, length and buffer (STATUS_INVALID_PARAMETER otherwise) either way.
+ */
 BOOLEAN HostFileIsUnbuffered(HANDLE FileHandle);
 
 /* Files opened by ZwCreateFile and not closed. */
@@ -236,7 +241,9 @@ LONG HostOpenDeviceHandleCount(void);
  * in, IoStatus.Information bytes copied out (the verifier stops on an Information larger than
  * the output length and on returned bytes that still carry the fresh-pool pattern).
  * METHOD_IN/OUT_DIRECT: input buffered, the output described by an MDL. METHOD_NEITHER: the
- * application's pointers as they are. *BytesReturned (may be NULL) gets Information.
+ * application's pointers as they are. *BytesReturned (may be NULL) gets Information. Buffers
+ * inside application regions (HostUserAlloc) that are invalid, or read-only for the output, give
+ * STATUS_ACCESS_VIOLATION without a request; other host memory is taken as it is.
  */
 NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *InputBuffer,
                              ULONG InputBufferLength, void *OutputBuffer, ULONG OutputBufferLength,

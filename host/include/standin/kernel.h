@@ -44,7 +44,8 @@ void HostClockAdvance(LONGLONG Delta);
  * Makes the calling application or test thread known to the scheduler for the lifetime of the
  * object: while known and not blocked in a stand-in wait it counts as running, so the virtual
  * clock does not move past its work. Scopes nest; inside a system thread a scope changes
- * nothing. A thread that is not known still may wait: while blocked it counts as blocked, and
+ * nothing. Destroy a scope on the thread that made it (a verifier stop otherwise). A thread
+ * that is not known still may wait: while blocked it counts as blocked, and
  * while it runs it does not hold the clock.
  */
 class HostThreadScope {
@@ -53,6 +54,9 @@ public:
     ~HostThreadScope();
     HostThreadScope(const HostThreadScope &) = delete;
     HostThreadScope &operator=(const HostThreadScope &) = delete;
+
+private:
+    void *Thread_; /* the thread that made the scope; it must also destroy it */
 };
 
 /* Known threads that are currently running (not blocked in a stand-in wait). */
@@ -103,6 +107,20 @@ ULONG HostVerifierFailureCount();
 
 /* Spin locks the calling thread holds right now. */
 ULONG HostSpinLocksHeld();
+
+/*
+ * Lock order. Every spin lock taken while another is held, and every lock named here, enters
+ * a graph of "taken while holding"; an order that closes a cycle is a verifier stop ("lock
+ * order cycle: ...") even when the two orders never met at run time. Parts of the stand-in
+ * that hold blocking locks of their own announce them with HostLockOrderAcquire (after the
+ * lock is taken; Name may be NULL) and HostLockOrderRelease; HostLockOrderForget drops the
+ * history of a lock whose storage goes away (initializing a spin lock does that by itself).
+ */
+void HostLockOrderAcquire(const void *Lock, const char *Name);
+void HostLockOrderRelease(const void *Lock);
+void HostLockOrderForget(const void *Lock);
+/* Order cycles found so far. */
+ULONG HostLockOrderCycles();
 
 /* ------------------------------------------------------------------------------------------ */
 /* Pool                                                                                       */

@@ -1,0 +1,612 @@
+/*
+ * cdw_bench.cpp - the measuring program behind `make bench` (bench/run.sh drives it).
+ *
+ * Every mode loads the driver into the host stand-in on the real clock, plugs simulated
+ * recorders in, registers the image's directory as cache drive D:, allocates cache buffers and
+ * records through the driver's record-disc request, as an application does. It prints one line
+ * "RESULT key=value ..." that run.sh turns into the table.
+ *
+ *   cdw_bench pipeline IMAGE DISC [--unbuffered] [--checksum] [--buffers N] [--verify]
+ *       One recorder at speed max (no drain). Wall time from the request to the outcome, CPU
+ *       seconds of the process (getrusage) over the same span, peak resident memory, pool in
+ *       use per recorder (after the cache allocation), pool allocations during the recording
+ *       and WRITE(10) commands, the checksum of a checksum-only recording.
+ *   cdw_bench many IMAGE DISCDIR N SPEED [--buffers N] [--drive-buffer BYTES] [--unbuffered]
+ *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE at once from one cache
+ *       drive. Underruns, the lowest ring fill seen while the image still had more than a ring
+ *       to read, the lowest drive-buffer fill, and whether every disc equals the image.
+ *   cdw_bench status IMAGE DISC SPEED [--drive-buffer BYTES] [--seconds S]
+ *       Status requests per second from one application thread while a recorder records.
+ */
+#include "cdw_client.h"
+#include "image_layout.h"
+#include "record_request.h"
+
+#include <ntddk.h>
+#include <standin/io.h>
+#include <standin/kernel.h>
+#include <standin/pnp.h>
+#include <standin/simrecorder.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace {
+
+const GUID kRecorderClass = {CDW_GUID_RECORDER_PARTS};
+
+[[noreturn]] void Die(const std::string &what) {
+    fprintf(stderr, "cdw_bench: %s\n", what.c_str());
+    fflush(stderr);
+    _exit(1);
+}
+
+double Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+double CpuSeconds() {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec +
+           u.ru_stime.tv_usec / 1e6;
+}
+
+long PeakRssKiB() {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+void SleepMicros(long micros) {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
+}
+
+std::string Hex(long v) {
+    char t[16];
+    snprintf(t, sizeof t, "0x%08lX", static_cast<unsigned long>(v) & 0xFFFFFFFFul);
+    return t;
+}
+
+/* Parses "24d" (DVD) or "52c" / "52" (CD); "max" or "0" is speed 0. */
+void ParseSpeed(const std::string &text, ULONG *multiple, BOOLEAN *dvd) {
+    *dvd = FALSE;
+    *multiple = 0;
+    if (text == "max" || text == "0")
+        return;
+    char *end = nullptr;
+    unsigned long v = strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str())
+        Die("bad speed " + text);
+    *multiple = static_cast<ULONG>(v);
+    if (*end == 'd' || *end == 'D')
+        *dvd = TRUE;
+}
+
+/* The whole installation of one run: the driver, the recorders and their handles. */
+struct Bench {
+    struct Recorder {
+        PSIM_RECORDER sim = nullptr;
+        PDEVICE_OBJECT fdo = nullptr;
+        std::string disc;
+        CdwDevice device;
+        uint32_t buffers = 0;
+    };
+
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<Recorder> recorders;
+    size_t poolAfterLoad = 0;
+    size_t poolAfterPlug = 0;
+    size_t poolAfterCache = 0;
+
+    void Load() {
+        HostClockUseReal();
+        NTSTATUS status = STATUS_SUCCESS;
+        driver = HostLoadDriver(DriverEntry, "cdwriter", &status);
+        if (driver == nullptr || !NT_SUCCESS(status))
+            Die("the driver did not load, status " + Hex(status));
+        poolAfterLoad = HostPoolBytesInUse();
+    }
+
+    void Plug(unsigned n, const std::vector<std::string> &discs, ULONG speed, BOOLEAN dvd,
+              ULONG driveBuffer) {
+        recorders.resize(n);
+        for (unsigned i = 0; i < n; i++) {
+            SIM_RECORDER_CONFIG c;
+            HostSimDefaultConfig(&c);
+            recorders[i].disc = discs[i];
+            c.DiscFile = recorders[i].disc.c_str();
+            c.SpeedMultiple = speed;
+            c.Dvd = dvd;
+            c.LogCapacity = 0; /* no command log: a bench measures the path, not the log */
+            if (driveBuffer != 0)
+                c.BufferBytes = driveBuffer;
+            c.TargetId = static_cast<UCHAR>(i & 0xFF);
+            c.PathId = static_cast<UCHAR>(i >> 8);
+            recorders[i].sim = HostCreateSimulatedRecorder(&c);
+            if (recorders[i].sim == nullptr)
+                Die("cannot create the simulated recorder for " + discs[i]);
+            HostSimSetLogging(recorders[i].sim, FALSE);
+            NTSTATUS st = STATUS_SUCCESS;
+            recorders[i].fdo = HostPnpAddDevice(recorders[i].sim->Pdo, &st);
+            if (recorders[i].fdo == nullptr || !NT_SUCCESS(st))
+                Die("the driver did not take a recorder, status " + Hex(st));
+            st = HostPnpStart(recorders[i].fdo);
+            if (!NT_SUCCESS(st))
+                Die("starting a recorder failed, status " + Hex(st));
+        }
+        /* Open each through its interface (the interface order need not be the plug order). */
+        ULONG count = HostDeviceInterfaceCount(&kRecorderClass, TRUE);
+        for (ULONG k = 0; k < count; k++) {
+            char link[512];
+            if (!HostDeviceInterfaceLink(&kRecorderClass, k, link, sizeof link))
+                continue;
+            PDEVICE_OBJECT pdo = HostDeviceInterfacePdo(link);
+            for (auto &r : recorders) {
+                if (r.sim->Pdo == pdo) {
+                    CdwStatus st = r.device.Open(CdwDeviceKind::Recorder, k);
+                    if (!CdwSucceeded(st))
+                        Die("cannot open a recorder, status " + Hex(st));
+                }
+            }
+        }
+        for (auto &r : recorders)
+            if (!r.device.IsOpen())
+                Die("a recorder has no enabled interface");
+        poolAfterPlug = HostPoolBytesInUse();
+    }
+
+    void Prepare(const std::string &imageDir, uint32_t buffers) {
+        HostMapDriveLetter('D', imageDir.c_str());
+        for (size_t i = 0; i < recorders.size(); i++) {
+            Recorder &r = recorders[i];
+            CdwStatus st = r.device.AllocateCache(buffers, &r.buffers);
+            if (!CdwSucceeded(st) || r.buffers < MIN_CACHE_BUFFERS)
+                Die("cannot allocate cache buffers, status " + Hex(st));
+            if (i == 0) {
+                st = r.device.CreateCacheDrive('D', 0x0801);
+                if (!CdwSucceeded(st))
+                    Die("cannot register cache drive D:, status " + Hex(st));
+            }
+            st = r.device.InitCacheLock('D');
+            if (!CdwSucceeded(st))
+                Die("cannot bind the cache-drive lock, status " + Hex(st));
+        }
+        poolAfterCache = HostPoolBytesInUse();
+    }
+
+    void Start(Recorder &r, const CdwImageLayout &layout, const CdwRecordOptions &options) {
+        std::string error;
+        CdwStatus st = CdwStartRecording(r.device, CdwRequestKind::Disc, layout, options, &error);
+        if (!CdwSucceeded(st))
+            Die("the record-disc request failed, status " + Hex(st) + " " + error);
+    }
+
+    void Stop() {
+        for (auto &r : recorders) {
+            double t0 = Now();
+            while (!CdwSucceeded(r.device.DeallocateCache())) {
+                if (Now() - t0 > 60)
+                    Die("a recorder did not finish its pass");
+                SleepMicros(2000);
+            }
+            r.device.Close();
+        }
+        for (auto it = recorders.rbegin(); it != recorders.rend(); ++it)
+            if (!NT_SUCCESS(HostPnpRemove(it->fdo)))
+                Die("removing a recorder failed");
+        std::string report;
+        if (!HostUnloadDriver(driver, &report))
+            fprintf(stderr, "cdw_bench: warning: left at unload: %s\n", report.c_str());
+        for (auto &r : recorders)
+            HostDestroySimulatedRecorder(r.sim);
+        recorders.clear();
+    }
+};
+
+struct Args {
+    std::vector<std::string> positional;
+    bool unbuffered = false;
+    bool checksum = false;
+    bool verify = false;
+    uint32_t buffers = 96;
+    ULONG driveBuffer = 0;
+    double seconds = 2.0;
+    uint32_t refill = 0;
+    int runs = 2;
+};
+
+Args ParseArgs(int argc, char **argv) {
+    Args a;
+    for (int i = 2; i < argc; i++) {
+        std::string s = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Die("missing value after " + s);
+            return argv[++i];
+        };
+        if (s == "--unbuffered")
+            a.unbuffered = true;
+        else if (s == "--checksum")
+            a.checksum = true;
+        else if (s == "--verify")
+            a.verify = true;
+        else if (s == "--buffers")
+            a.buffers = static_cast<uint32_t>(atoi(next().c_str()));
+        else if (s == "--drive-buffer")
+            a.driveBuffer = static_cast<ULONG>(strtoul(next().c_str(), nullptr, 0));
+        else if (s == "--seconds")
+            a.seconds = atof(next().c_str());
+        else if (s == "--runs")
+            a.runs = atoi(next().c_str());
+        else if (s == "--refill")
+            a.refill = static_cast<uint32_t>(atoi(next().c_str()));
+        else if (s.size() > 2 && s[0] == '-' && s[1] == '-')
+            Die("unknown option " + s);
+        else
+            a.positional.push_back(s);
+    }
+    return a;
+}
+
+struct Image {
+    std::string path, dir, base;
+    CdwImageLayout layout;
+    uint64_t bytes = 0;
+};
+
+Image LoadImage(const std::string &path) {
+    Image im;
+    char real[4096];
+    if (realpath(path.c_str(), real) == nullptr)
+        Die("cannot find image " + path);
+    im.path = real;
+    size_t slash = im.path.rfind('/');
+    im.dir = im.path.substr(0, slash == 0 ? 1 : slash);
+    im.base = im.path.substr(slash + 1);
+    std::string error;
+    if (!CdwLayoutFromPlainImage(im.path, CdwHostFileSize, &im.layout, &error))
+        Die(error);
+    im.bytes = im.layout.DiscBytes();
+    return im;
+}
+
+CdwRecordOptions Options(const Image &im, const Args &a) {
+    CdwRecordOptions o;
+    std::string name = CdwObjectName('D', im.base);
+    if (!CdwAnsiObjectName(name, &o.objectName))
+        Die("image name not expressible");
+    if (CdwDefaultRequestKind(o.objectName) != CdwRequestKind::Disc)
+        Die("image name too long for the plain record-disc request (keep it short)");
+    o.bufferedRead = !a.unbuffered;
+    o.checksumOnly = a.checksum;
+    o.refillPercent = a.refill;
+    return o;
+}
+
+/* Whether the disc file holds exactly the image's bytes (the disc may be longer only by the
+   zero padding of a partial last block). */
+bool SameBytes(const std::string &image, const std::string &disc) {
+    int a = open(image.c_str(), O_RDONLY), b = open(disc.c_str(), O_RDONLY);
+    if (a < 0 || b < 0) {
+        if (a >= 0)
+            close(a);
+        if (b >= 0)
+            close(b);
+        return false;
+    }
+    struct stat sa, sb;
+    fstat(a, &sa);
+    fstat(b, &sb);
+    bool same = sb.st_size >= sa.st_size && sb.st_size - sa.st_size < 2048;
+    const size_t chunk = 8 << 20;
+    std::vector<char> x(chunk), y(chunk);
+    for (off_t off = 0; same && off < sa.st_size; off += chunk) {
+        size_t want = static_cast<size_t>(std::min<off_t>(chunk, sa.st_size - off));
+        if (pread(a, x.data(), want, off) != static_cast<ssize_t>(want) ||
+            pread(b, y.data(), want, off) != static_cast<ssize_t>(want) ||
+            memcmp(x.data(), y.data(), want) != 0)
+            same = false;
+    }
+    close(a);
+    close(b);
+    return same;
+}
+
+/* The 32-bit sum of every byte of the file: what a checksum-only recording reports. */
+uint32_t ByteSum(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        Die("cannot read " + path);
+    std::vector<unsigned char> buffer(1 << 20);
+    uint32_t sum = 0;
+    for (;;) {
+        ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; i++)
+            sum += buffer[static_cast<size_t>(i)];
+    }
+    close(fd);
+    return sum;
+}
+
+/* Waits for the end of a recording, polling the status record every Micros. */
+RECORDING_STATUS WaitDone(CdwDevice &d, long micros, uint64_t *polls = nullptr) {
+    RECORDING_STATUS s = {};
+    for (;;) {
+        if (!CdwSucceeded(d.QueryStatus(&s)))
+            Die("the status request failed");
+        if (polls != nullptr)
+            ++*polls;
+        if (s.recordingStatus != RECSTAT_IN_PROCESS)
+            return s;
+        SleepMicros(micros);
+    }
+}
+
+int RunPipeline(const Args &a) {
+    if (a.positional.size() != 2)
+        Die("usage: cdw_bench pipeline IMAGE DISC [options]");
+    Image im = LoadImage(a.positional[0]);
+    HostThreadScope scope("bench");
+    Bench b;
+    b.Load();
+    b.Plug(1, {a.positional[1]}, 0, FALSE, a.driveBuffer);
+    b.Prepare(im.dir, a.buffers);
+    CdwRecordOptions o = Options(im, a);
+    auto &r = b.recorders[0];
+    const size_t poolPerRecorder = b.poolAfterCache - b.poolAfterLoad;
+
+    /* Recording 0 goes onto the fresh (just truncated) disc file; the later ones write over a
+       disc file that exists, as dd conv=notrunc writes over its output. */
+    bool allSame = true;
+    for (int run = 0; run < a.runs; run++) {
+        SIM_RECORDER_COUNTERS c0, c1;
+        HostSimGetCounters(r.sim, &c0);
+        uint64_t polls = 0;
+        uint64_t allocs0 = HostPoolTotalAllocations();
+        double cpu0 = CpuSeconds();
+        double t0 = Now();
+        b.Start(r, im.layout, o);
+        RECORDING_STATUS s = WaitDone(r.device, 200, &polls);
+        double t1 = Now();
+        double cpu1 = CpuSeconds();
+        uint64_t allocs1 = HostPoolTotalAllocations();
+        HostSimGetCounters(r.sim, &c1);
+        if (s.recordingStatus != RECSTAT_COMPLETE)
+            Die("the recording ended with status " + std::to_string(s.recordingStatus));
+        bool same = true;
+        if (a.verify)
+            same =
+                a.checksum ? s.buffersOrChecksum == ByteSum(im.path) : SameBytes(im.path, r.disc);
+        allSame = allSame && same;
+        /* The record-disc request and every status request take one system buffer each. */
+        uint64_t allocs = allocs1 - allocs0;
+        uint64_t requestBuffers = polls + 1;
+        printf("RESULT mode=pipeline run=%d fresh_disc=%d seconds=%.4f cpu=%.4f bytes=%llu "
+               "buffers=%u rss_kib=%ld pool_per_recorder=%zu pool_allocs=%llu "
+               "request_buffers=%llu writes=%u checksum=0x%08X identical=%d\n",
+               run, run == 0 ? 1 : 0, t1 - t0, cpu1 - cpu0,
+               static_cast<unsigned long long>(im.bytes), r.buffers, PeakRssKiB(), poolPerRecorder,
+               static_cast<unsigned long long>(allocs),
+               static_cast<unsigned long long>(requestBuffers), c1.Writes - c0.Writes,
+               a.checksum ? s.buffersOrChecksum : 0u, same ? 1 : 0);
+        fflush(stdout);
+    }
+    b.Stop();
+    return allSame ? 0 : 1;
+}
+
+int RunMany(const Args &a) {
+    if (a.positional.size() != 4)
+        Die("usage: cdw_bench many IMAGE DISCDIR N SPEED [options]");
+    Image im = LoadImage(a.positional[0]);
+    unsigned n = static_cast<unsigned>(atoi(a.positional[2].c_str()));
+    ULONG speed;
+    BOOLEAN dvd;
+    ParseSpeed(a.positional[3], &speed, &dvd);
+    std::vector<std::string> discs;
+    for (unsigned i = 0; i < n; i++)
+        discs.push_back(a.positional[1] + "/disc-" + std::to_string(i) + ".img");
+
+    HostThreadScope scope("bench");
+    Bench b;
+    b.Load();
+    b.Plug(n, discs, speed, dvd, a.driveBuffer);
+    b.Prepare(im.dir, a.buffers);
+    CdwRecordOptions o = Options(im, a);
+
+    /*
+     * Sampling. The ring counts while the reader still has more than a ring of the image to
+     * read (at the end the ring drains by design). "Steady" samples are those taken once every
+     * recorder's drive buffer has been full: before that the recorders are still starting one
+     * after the other, each filling its whole ring under the cache-drive lock.
+     */
+    const uint64_t totalBlocks = im.layout.DiscBlocks();
+    std::vector<uint32_t> minQueuedAll(n, UINT32_MAX), minQueued(n, UINT32_MAX);
+    std::vector<ULONG> minLevel(n, 0xFFFFFFFFu);
+    std::vector<bool> done(n, false), full(n, false);
+    std::vector<RECORDING_STATUS> last(n);
+    unsigned fullCount = 0;
+    uint64_t samples = 0;
+    double t0 = Now();
+    for (auto &r : b.recorders)
+        b.Start(r, im.layout, o);
+    unsigned left = n;
+    while (left > 0) {
+        const bool steady = fullCount == n;
+        for (unsigned i = 0; i < n; i++) {
+            if (done[i])
+                continue;
+            auto &r = b.recorders[i];
+            RECORDING_STATUS s;
+            if (!CdwSucceeded(r.device.QueryStatus(&s)))
+                Die("the status request failed");
+            SIM_RECORDER_COUNTERS c;
+            HostSimGetCounters(r.sim, &c);
+            last[i] = s;
+            if (s.recordingStatus != RECSTAT_IN_PROCESS) {
+                done[i] = true;
+                left--;
+                continue;
+            }
+            if (!full[i] && c.MaxFill + 2 * 65536 >= c.BufferBytes) {
+                full[i] = true;
+                fullCount++;
+            }
+            uint64_t ring = static_cast<uint64_t>(r.buffers) * 64;
+            if (s.blocksWritten == 0 || totalBlocks - s.blocksWritten <= ring + 64)
+                continue;
+            samples++;
+            minQueuedAll[i] = std::min(minQueuedAll[i], s.packetsQueued);
+            if (steady) {
+                minQueued[i] = std::min(minQueued[i], s.packetsQueued);
+                minLevel[i] = std::min(minLevel[i], c.BufferLevel);
+            }
+        }
+        SleepMicros(3000);
+    }
+    double seconds = Now() - t0;
+
+    unsigned complete = 0, identical = 0, underruns = 0, notReady = 0;
+    double minRingAll = 1.0, minRing = 1.0, minDrive = 1.0, minDriveAny = 1.0;
+    for (unsigned i = 0; i < n; i++) {
+        auto &r = b.recorders[i];
+        if (last[i].recordingStatus == RECSTAT_COMPLETE)
+            complete++;
+        SIM_RECORDER_COUNTERS c;
+        HostSimGetCounters(r.sim, &c);
+        underruns += c.Underruns;
+        notReady += c.NotReadyAnswers;
+        if (minQueuedAll[i] != UINT32_MAX)
+            minRingAll = std::min(minRingAll, static_cast<double>(minQueuedAll[i]) / r.buffers);
+        if (minQueued[i] != UINT32_MAX)
+            minRing = std::min(minRing, static_cast<double>(minQueued[i]) / r.buffers);
+        if (minLevel[i] != 0xFFFFFFFFu && c.BufferBytes != 0)
+            minDrive = std::min(minDrive, static_cast<double>(minLevel[i]) / c.BufferBytes);
+        if (c.MinFill != 0xFFFFFFFFu && c.BufferBytes != 0)
+            minDriveAny = std::min(minDriveAny, static_cast<double>(c.MinFill) / c.BufferBytes);
+    }
+    b.Stop();
+    for (unsigned i = 0; i < n; i++) {
+        if (SameBytes(im.path, discs[i]))
+            identical++;
+        unlink(discs[i].c_str());
+    }
+    printf("RESULT mode=many recorders=%u speed=%s seconds=%.3f complete=%u identical=%u "
+           "underruns=%u not_ready=%u steady=%d min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
+           "min_drive_write=%.3f samples=%llu rss_kib=%ld\n",
+           n, a.positional[3].c_str(), seconds, complete, identical, underruns, notReady,
+           fullCount == n ? 1 : 0, minRing, minRingAll, minDrive, minDriveAny,
+           static_cast<unsigned long long>(samples), PeakRssKiB());
+    return 0;
+}
+
+int RunStatus(const Args &a) {
+    if (a.positional.size() != 3)
+        Die("usage: cdw_bench status IMAGE DISC SPEED [options]");
+    Image im = LoadImage(a.positional[0]);
+    ULONG speed;
+    BOOLEAN dvd;
+    ParseSpeed(a.positional[2], &speed, &dvd);
+    HostThreadScope scope("bench");
+    Bench b;
+    b.Load();
+    b.Plug(1, {a.positional[1]}, speed, dvd, a.driveBuffer);
+    b.Prepare(im.dir, a.buffers);
+    CdwRecordOptions o = Options(im, a);
+    auto &r = b.recorders[0];
+    b.Start(r, im.layout, o);
+    /* Let the pipeline reach its steady state first. */
+    SleepMicros(200000);
+    uint64_t requests = 0;
+    RECORDING_STATUS s = {};
+    double t0 = Now(), t1 = t0;
+    bool recording = true;
+    while (t1 - t0 < a.seconds) {
+        for (int k = 0; k < 256; k++) {
+            if (!CdwSucceeded(r.device.QueryStatus(&s)))
+                Die("the status request failed");
+            requests++;
+        }
+        t1 = Now();
+        if (s.recordingStatus != RECSTAT_IN_PROCESS) {
+            recording = false;
+            break;
+        }
+    }
+    double rate = requests / (t1 - t0);
+    r.device.Cancel();
+    WaitDone(r.device, 1000);
+    b.Stop();
+    printf(
+        "RESULT mode=status requests=%llu seconds=%.3f per_second=%.0f recording_throughout=%d\n",
+        static_cast<unsigned long long>(requests), t1 - t0, rate, recording ? 1 : 0);
+    return 0;
+}
+
+/* Runs a command (its output thrown away) and reports its wall time, CPU time and peak
+   resident memory, measured as for the driver runs. */
+int RunTime(int argc, char **argv) {
+    if (argc < 3)
+        Die("usage: cdw_bench time COMMAND [ARGS...]");
+    double t0 = Now();
+    pid_t pid = fork();
+    if (pid < 0)
+        Die("fork failed");
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        execvp(argv[2], argv + 2);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage u;
+    if (wait4(pid, &status, 0, &u) != pid)
+        Die("wait4 failed");
+    double t1 = Now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Die(std::string("command failed: ") + argv[2]);
+    double cpu =
+        u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+    printf("RESULT mode=time seconds=%.4f cpu=%.4f rss_kib=%ld\n", t1 - t0, cpu, u.ru_maxrss);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        Die("usage: cdw_bench pipeline|many|status ...");
+    std::string mode = argv[1];
+    if (mode == "time")
+        return RunTime(argc, argv);
+    Args a = ParseArgs(argc, argv);
+    if (mode == "pipeline")
+        return RunPipeline(a);
+    if (mode == "many")
+        return RunMany(a);
+    if (mode == "status")
+        return RunStatus(a);
+    Die("unknown mode " + mode);
+}

@@ -8,12 +8,12 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 
 DEB_PACKAGES = cmake make g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 \
-               mingw-w64-i686-dev binutils-mingw-w64-i686 xorriso
+               mingw-w64-i686-dev binutils-mingw-w64-i686 xorriso clang libclang-rt-14-dev
 
 ASANBUILD  ?= build-asan
 TSANBUILD  ?= build-tsan
 
-.PHONY: all deps host win test test-fast sanitizers bench fuzz-long soak-long demo clean
+.PHONY: all deps host win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
 
 all: host win
 
@@ -38,9 +38,10 @@ win: deps
 	      -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WINBUILD) -j $(JOBS)
 
-# Every test: the host build, the Windows target checks, and the host tests again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
-test: test-fast
+# Every test: the host build, the Windows target checks, the host tests again under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a short
+# seeded run of the control-interface fuzzer.
+test: test-fast sanitizers fuzz-short
 
 test-fast: host win
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -55,6 +56,9 @@ sanitizers: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    ctest --test-dir $(TSANBUILD) -j $(JOBS) --output-on-failure
 
+fuzz-short: deps
+	sh fuzz/run.sh short
+
 # Longer runs, documented in the README; not part of `make test`.
 bench: deps
 	sh bench/run.sh
@@ -62,11 +66,11 @@ bench: deps
 fuzz-long: deps
 	sh fuzz/run.sh long
 
-soak-long: deps
+soak-long: host
 	sh tests/soak/run.sh long
 
 demo: host
 	sh tools/cdwriter/demo.sh $(abspath $(BUILD))/cdwriter
 
 clean:
-	rm -rf $(BUILD) $(WINBUILD) $(ASANBUILD) $(TSANBUILD)
+	rm -rf $(BUILD) $(WINBUILD) $(ASANBUILD) $(TSANBUILD) build-fuzz build-bench

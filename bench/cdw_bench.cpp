@@ -6,17 +6,25 @@
  * records through the driver's record-disc request, as an application does. It prints one line
  * "RESULT key=value ..." that run.sh turns into the table.
  *
- *   cdw_bench pipeline IMAGE DISC [--unbuffered] [--checksum] [--buffers N] [--verify]
- *       One recorder at speed max (no drain). Wall time from the request to the outcome, CPU
- *       seconds of the process (getrusage) over the same span, peak resident memory, pool in
- *       use per recorder (after the cache allocation), pool allocations during the recording
- *       and WRITE(10) commands, the checksum of a checksum-only recording.
- *   cdw_bench many IMAGE DISCDIR N SPEED [--buffers N] [--drive-buffer BYTES] [--unbuffered]
- *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE at once from one cache
- *       drive. Underruns, the lowest ring fill seen while the image still had more than a ring
- *       to read, the lowest drive-buffer fill, and whether every disc equals the image.
+ *   cdw_bench pipeline IMAGE DISC [--unbuffered] [--checksum] [--buffers N] [--runs K]
+ *                      [--verify]
+ *       One recorder at speed max (no drain), K recordings in one process: the first onto the
+ *       freshly truncated disc file, the others over the existing one. For each: wall time from
+ *       the request to the outcome, CPU seconds of the process (getrusage) over the same span,
+ *       peak resident memory, pool in use per recorder (after the cache allocation), pool
+ *       allocations during the recording against WRITE(10) commands and request buffers, the
+ *       checksum of a checksum-only recording; --verify compares the disc (or the checksum)
+ *       with the image.
+ *   cdw_bench many IMAGE DISCDIR N SPEED [--buffers N] [--drive-buffer BYTES] [--refill P]
+ *                  [--stagger] [--unbuffered]
+ *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE from one cache drive, all
+ *       started at once or (--stagger) each once the one before has begun writing. Underruns,
+ *       the lowest ring fill and drive-buffer level polled in the steady state, and whether
+ *       every disc equals the image.
  *   cdw_bench status IMAGE DISC SPEED [--drive-buffer BYTES] [--seconds S]
  *       Status requests per second from one application thread while a recorder records.
+ *   cdw_bench time COMMAND [ARGS...]
+ *       Wall time, CPU time and peak resident memory of a reference command.
  */
 #include "cdw_client.h"
 #include "image_layout.h"
@@ -36,7 +44,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -230,6 +237,7 @@ struct Args {
     double seconds = 2.0;
     uint32_t refill = 0;
     int runs = 2;
+    bool stagger = false;
 };
 
 Args ParseArgs(int argc, char **argv) {
@@ -243,6 +251,8 @@ Args ParseArgs(int argc, char **argv) {
         };
         if (s == "--unbuffered")
             a.unbuffered = true;
+        else if (s == "--stagger")
+            a.stagger = true;
         else if (s == "--checksum")
             a.checksum = true;
         else if (s == "--verify")
@@ -446,9 +456,24 @@ int RunMany(const Args &a) {
     std::vector<RECORDING_STATUS> last(n);
     unsigned fullCount = 0;
     uint64_t samples = 0;
+    double firstUnderrun = -1; /* seconds after the first start, -1: none seen */
+    unsigned firstUnderrunRecorder = 0;
+    uint32_t firstUnderrunBlock = 0;
+    double cpu0 = CpuSeconds();
     double t0 = Now();
-    for (auto &r : b.recorders)
-        b.Start(r, im.layout, o);
+    for (unsigned i = 0; i < n; i++) {
+        b.Start(b.recorders[i], im.layout, o);
+        /* With --stagger, as a duplicating application does, the next recorder starts once this
+           one's write pass has begun (its first ring fill is done). */
+        for (double w0 = Now(); a.stagger && Now() - w0 < 5.0;) {
+            RECORDING_STATUS s;
+            if (!CdwSucceeded(b.recorders[i].device.QueryStatus(&s)))
+                Die("the status request failed");
+            if (s.blocksWritten > 0 || s.recordingStatus != RECSTAT_IN_PROCESS)
+                break;
+            SleepMicros(500);
+        }
+    }
     unsigned left = n;
     while (left > 0) {
         const bool steady = fullCount == n;
@@ -462,6 +487,11 @@ int RunMany(const Args &a) {
             SIM_RECORDER_COUNTERS c;
             HostSimGetCounters(r.sim, &c);
             last[i] = s;
+            if (c.Underruns > 0 && firstUnderrun < 0) {
+                firstUnderrun = Now() - t0;
+                firstUnderrunRecorder = i;
+                firstUnderrunBlock = s.blocksWritten;
+            }
             if (s.recordingStatus != RECSTAT_IN_PROCESS) {
                 done[i] = true;
                 left--;
@@ -484,8 +514,9 @@ int RunMany(const Args &a) {
         SleepMicros(3000);
     }
     double seconds = Now() - t0;
+    double cpu = CpuSeconds() - cpu0;
 
-    unsigned complete = 0, identical = 0, underruns = 0, notReady = 0;
+    unsigned complete = 0, identical = 0, underruns = 0, notReady = 0, underrunRecorders = 0;
     double minRingAll = 1.0, minRing = 1.0, minDrive = 1.0, minDriveAny = 1.0;
     for (unsigned i = 0; i < n; i++) {
         auto &r = b.recorders[i];
@@ -494,6 +525,7 @@ int RunMany(const Args &a) {
         SIM_RECORDER_COUNTERS c;
         HostSimGetCounters(r.sim, &c);
         underruns += c.Underruns;
+        underrunRecorders += c.Underruns > 0 ? 1 : 0;
         notReady += c.NotReadyAnswers;
         if (minQueuedAll[i] != UINT32_MAX)
             minRingAll = std::min(minRingAll, static_cast<double>(minQueuedAll[i]) / r.buffers);
@@ -512,10 +544,12 @@ int RunMany(const Args &a) {
     }
     printf("RESULT mode=many recorders=%u speed=%s seconds=%.3f complete=%u identical=%u "
            "underruns=%u not_ready=%u steady=%d min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
-           "min_drive_write=%.3f samples=%llu rss_kib=%ld\n",
+           "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
+           "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u\n",
            n, a.positional[3].c_str(), seconds, complete, identical, underruns, notReady,
            fullCount == n ? 1 : 0, minRing, minRingAll, minDrive, minDriveAny,
-           static_cast<unsigned long long>(samples), PeakRssKiB());
+           static_cast<unsigned long long>(samples), cpu, PeakRssKiB(), underrunRecorders,
+           firstUnderrun, firstUnderrunRecorder, firstUnderrunBlock);
     return 0;
 }
 

@@ -62,7 +62,8 @@ if [ -n "${BENCH_WORK:-}" ]; then
     mkdir -p "$work"
 else
     work=$(mktemp -d /tmp/cdwriter-bench.XXXXXX)
-    trap 'rm -rf "$work"' EXIT INT TERM
+    trap 'rm -rf "$work"' EXIT
+    trap 'exit 130' INT TERM
 fi
 chmod 755 "$work"
 results=$work/results
@@ -79,7 +80,9 @@ head -c $((128 * 1024 * 1024)) "$image" >"$work/i128.iso"
 chmod 644 "$image" "$work"/i*.iso
 cp "$image" "$work/dd.out"
 cp "$image" "$work/peer.img"
-[ $is_root -eq 1 ] && [ -n "$run_as_peer" ] && chown "$peer_user" "$work/peer.img"
+if [ -n "$run_as_peer" ]; then
+    chown "$peer_user" "$work/peer.img"
+fi
 cat "$image" >/dev/null
 
 # field KEY LINE: the value of KEY=... in a RESULT line
@@ -174,30 +177,42 @@ line16=$(echo "$out" | grep 'run=1')
 pool16=$(field pool_per_recorder "$line16")
 
 # ---- 5: many recorders -----------------------------------------------------------------------------
-# sweep NAME IMAGE SPEED DRIVEBUFFER N...: runs until the first N that fails
+# sweep NAME IMAGE SPEED DRIVEBUFFER N...: runs until the first N that fails twice. A failing
+# N is run a second time (the machine may be shared); the table marks such a row.
+passes() {
+    [ "$(field complete "$2")" = "$1" ] && [ "$(field identical "$2")" = "$1" ] &&
+        [ "$(field underruns "$2")" = 0 ]
+}
 sweep() {
     name=$1 img=$2 speed=$3 dbuf=$4
     shift 4
     best=0
     : >"$results/$name.rows"
     for n in "$@"; do
-        line=$("$bench" many "$img" "$work/discs" "$n" "$speed" --drive-buffer "$dbuf")
         ok=0
-        if [ "$(field complete "$line")" = "$n" ] && [ "$(field identical "$line")" = "$n" ] &&
-            [ "$(field underruns "$line")" = 0 ]; then
-            ok=1
-            best=$n
-        fi
-        printf '   %-6s N=%-4s %s\n' "$name" "$n" "$(echo "$line" | sed 's/^RESULT mode=many //')"
+        for try in 1 2; do
+            line=$("$bench" many "$img" "$work/discs" "$n" "$speed" --drive-buffer "$dbuf" \
+                --refill "$refill" --stagger)
+            printf '   %-6s N=%-4s try %s: %s\n' "$name" "$n" "$try" \
+                "$(echo "$line" | sed 's/^RESULT mode=many //')"
+            if passes "$n" "$line"; then
+                ok=$try
+                best=$n
+                break
+            fi
+        done
         echo "$n $ok $line" >>"$results/$name.rows"
-        [ $ok -eq 1 ] || break
+        [ $ok -ne 0 ] || break
     done
     echo "$best" >"$results/$name.best"
 }
 echo "== Many recorders from one cache drive (96 cache buffers each)"
 dvd_buffer=$((8 * 1024 * 1024))
+refill=${BENCH_REFILL:-60}
 cd_buffer=$((2 * 1024 * 1024))
 line2m=$("$bench" many "$work/i64.iso" "$work/discs" 1 24d --drive-buffer $cd_buffer)
+line_burst=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer --refill "$refill")
+line_default=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer --stagger)
 echo "   (DVD 24x with the default 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns)"
 # shellcheck disable=SC2086
 sweep dvd24 "$work/i64.iso" 24d $dvd_buffer ${BENCH_DVD_N:-1 8 16 24 32 40 48 56 64 80 96}
@@ -264,20 +279,37 @@ printf '   %-52s %8s %8s %8s\n' "driver, checksum only, buffered read" "$(f3 "$s
 printf '   %-52s %s\n' "ratio to cksum" "$(m ratio_cksum)"
 echo
 echo "5. Many recorders recording at once from one cache drive (cache-drive lock around every"
-echo "   fill burst), 96 cache buffers each, buffered reads; pass = every recording complete,"
-echo "   zero underruns, every disc identical to the image"
+echo "   fill burst), 96 cache buffers each, buffered reads, refill at $refill % of the ring (the"
+echo "   record-disc request's refillPercent); the application starts each recorder once the one"
+echo "   before it has begun writing (a few ms each); pass = every recording complete, zero"
+echo "   underruns, every disc identical to the image"
 echo "   DVD 24x (33.2 MB/s each): 64 MiB image per recorder, 8 MiB drive buffer"
 echo "   CD 52x (7.99 MB/s each): 32 MiB image per recorder, 2 MiB drive buffer"
-printf '   %-8s %5s %5s %9s %10s %9s %9s %9s\n' speed N pass underruns identical "min ring" "min drive" "wall s"
+printf '   %-7s %4s %4s %9s %9s %8s %8s %9s %7s\n' speed N pass underruns identical "min ring" "(start)" "min drive" "wall s"
 for name in dvd24 cd52; do
     while read -r n ok line; do
-        printf '   %-8s %5s %5s %9s %10s %9s %9s %9s\n' "$name" "$n" "$([ "$ok" = 1 ] && echo yes || echo no)" \
+        printf '   %-7s %4s %4s %9s %9s %8s %8s %9s %7s\n' "$name" "$n" "$(case $ok in 1) echo yes ;; 2) echo yes2 ;; *) echo no ;; esac)" \
             "$(field underruns "$line")" "$(field identical "$line")/$n" "$(field min_ring "$line")" \
-            "$(field min_drive "$line")" "$(field seconds "$line")"
+            "$(field min_ring_start "$line")" "$(field min_drive "$line")" "$(field seconds "$line")"
     done <"$results/$name.rows"
 done
-echo "   (min ring: lowest ring fill seen while the image still had more than a ring to read;"
-echo "    min drive: lowest drive-buffer fill met by a write after the first one)"
+echo "   (pass yes2: passed on the second try after a first run with underruns)"
+echo "   (min ring: lowest ring fill (packetsQueued / buffers, polled every 3 ms) once every drive"
+echo "    buffer had been full, while the image still had more than a ring to read; (start): the"
+echo "    same from the first write on, when the recorders start one after the other and each"
+echo "    fills its whole ring under the lock; min drive: lowest drive-buffer level polled once"
+echo "    every drive buffer had been full)"
+for variant in burst default; do
+    if [ $variant = burst ]; then
+        line=$line_burst
+        what="24 at DVD 24x, all started at once"
+    else
+        line=$line_default
+        what="24 at DVD 24x, driver's refill threshold (30 packets)"
+    fi
+    echo "   $what: underruns $(field underruns "$line"), identical $(field identical "$line")/24," \
+        "min ring $(field min_ring "$line") (start $(field min_ring_start "$line")), min drive $(field min_drive "$line")"
+done
 echo "   DVD 24x with the simulator's default 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns"
 echo "   (the driver pauses 100 ms after a long-write-in-progress answer; 2 MiB last 63 ms at 24x)"
 echo

@@ -23,22 +23,8 @@ protected:
         second = PlugRecorder();
         ASSERT_NE(nullptr, first->Fdo);
         ASSERT_NE(nullptr, second->Fdo);
-        firstHandle = OpenFor(first);
-        secondHandle = OpenFor(second);
-    }
-
-    HANDLE OpenFor(Unit *U) {
-        for (ULONG i = 0; i < 2; i++) {
-            HANDLE handle = nullptr;
-            if (TryOpen(&HarnessRecorderInterface, i, &handle) == STATUS_SUCCESS) {
-                if (HostDeviceOfHandle(handle) == U->Fdo) {
-                    return handle;
-                }
-                (void)Close(handle);
-            }
-        }
-        ADD_FAILURE() << "no handle for the unit";
-        return nullptr;
+        firstHandle = OpenUnit(first);
+        secondHandle = OpenUnit(second);
     }
 
     IoctlResult Request(HANDLE Handle, ULONG Code, char Letter = 0, USHORT Address = 0,

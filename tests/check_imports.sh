@@ -9,8 +9,9 @@ nm=$(command -v i686-w64-mingw32-nm || command -v nm)
 libdir=/usr/i686-w64-mingw32/lib
 
 [ -s "$sys" ] || { echo "FAIL: $sys missing or empty"; exit 1; }
-"$objdump" -f "$sys" | grep -q 'pei-i386' || { echo "FAIL: $sys is not a 32-bit PE image"; exit 1; }
-"$objdump" -p "$sys" | grep -q 'Subsystem.*0001' || { echo "FAIL: $sys is not a native-subsystem image"; exit 1; }
+# (grep reads the whole output: grep -q on a pipe could stop objdump with SIGPIPE under pipefail)
+grep -q 'pei-i386' <<<"$("$objdump" -f "$sys")" || { echo "FAIL: $sys is not a 32-bit PE image"; exit 1; }
+grep -q 'Subsystem.*0001' <<<"$("$objdump" -p "$sys")" || { echo "FAIL: $sys is not a native-subsystem image"; exit 1; }
 
 fail=0
 module=""

@@ -1,7 +1,6 @@
 /*
  * classpnp_test.cpp - the class-library and plug-and-play stand-ins, driven by a tiny class
- * driver of the test's own above a port whose answers the test controls; and the shared
- * driver harness with the real driver.
+ * driver of the test's own above a port whose answers the test controls.
  */
 #include <gtest/gtest.h>
 
@@ -15,30 +14,14 @@ extern "C" {
 #include <standin/port.h>
 
 #include "driver_harness.h"
+#include "test_support.h"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> gReports;
-
-void CollectReport(const char *Report) {
-    gReports.push_back(Report);
-}
-
-bool Reported(const char *Text) {
-    for (const std::string &report : gReports) {
-        if (report.find(Text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-/* ---------------------------------------------------------------------------------------- */
-/* A port whose answers the test sets                                                       */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- A port whose answers the test sets ---- */
 
 struct TestPort {
     bool AddressNotSupported = false;
@@ -81,9 +64,7 @@ void PortDescribe(void *Context, HOST_PORT_IDENTITY *Identity) {
     Identity->BusType = BusTypeScsi;
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* A tiny class driver                                                                      */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- A tiny class driver ---- */
 
 const GUID kTestClassInterface = {0x0badc0de, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 constexpr ULONG kDriverDataSize = 64;
@@ -229,9 +210,9 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
 class ClassLibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        gReports.clear();
+        VerifierReports().clear();
         gDriver = TestDriverState();
-        HostVerifierSetFailureHandler(CollectReport);
+        HostVerifierSetFailureHandler(CollectVerifierReport);
         HostClockUseVirtual();
         scope = std::make_unique<HostThreadScope>("test");
         HostClearAllFaults();
@@ -272,9 +253,7 @@ protected:
     std::unique_ptr<HostThreadScope> scope;
 };
 
-/* ---------------------------------------------------------------------------------------- */
-/* Registration and device creation                                                         */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Registration and device creation ---- */
 
 TEST_F(ClassLibraryTest, InitializeInstallsTheLibraryAndRefusesASecondOrMalformedBlock) {
     EXPECT_NE(driver->MajorFunction[IRP_MJ_CREATE], nullptr);
@@ -347,9 +326,7 @@ TEST_F(ClassLibraryTest, FailedClaimsAndCreationsLeaveNoDevice) {
     EXPECT_STREQ(HostDeviceName(fdo), "\\Device\\TestClass0");
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* Start and requests                                                                       */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Start and requests ---- */
 
 TEST_F(ClassLibraryTest, StartInitializesOnceAndFillsTheAdapterDescriptor) {
     fdo = HostPnpAddDevice(pdo);
@@ -442,9 +419,7 @@ TEST_F(ClassLibraryTest, PowerRequestsEndInTheStopUnitHandler) {
     EXPECT_EQ(HostClassRemoveLockCount(fdo), 0);
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* Removal                                                                                  */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Removal ---- */
 
 TEST_F(ClassLibraryTest, PlugAndPlaySequenceReachesTheCallbacksAndRemovalCleansUp) {
     fdo = HostPnpAddDevice(pdo);
@@ -476,7 +451,7 @@ TEST_F(ClassLibraryTest, PlugAndPlaySequenceReachesTheCallbacksAndRemovalCleansU
     EXPECT_TRUE(HostUnloadDriver(driver, &report)) << report;
     driver = nullptr;
     EXPECT_EQ(gDriver.Unloads, 1u);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
 }
 
 TEST_F(ClassLibraryTest, RemoveLockMisuseIsReported) {
@@ -485,12 +460,12 @@ TEST_F(ClassLibraryTest, RemoveLockMisuseIsReported) {
     ASSERT_EQ(HostPnpStart(fdo), STATUS_SUCCESS);
     int tag;
     ClassReleaseRemoveLock(fdo, reinterpret_cast<PIRP>(&tag));
-    EXPECT_TRUE(Reported("without an acquisition"));
+    EXPECT_TRUE(VerifierReported("without an acquisition"));
     EXPECT_EQ(HostClassRemoveLockCount(fdo), 0);
 
     /* A create that never gives its lock back holds up the removal until the verifier calls
      * it unbalanced. */
-    gReports.clear();
+    VerifierReports().clear();
     gDriver.LeakLockOnCreate = true;
     HANDLE handle = nullptr;
     ASSERT_EQ(HostOpenDevice(&kTestClassInterface, 0, &handle), STATUS_SUCCESS);
@@ -499,44 +474,7 @@ TEST_F(ClassLibraryTest, RemoveLockMisuseIsReported) {
     EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
     EXPECT_EQ(HostPnpRemove(fdo), STATUS_SUCCESS);
     fdo = nullptr;
-    EXPECT_TRUE(Reported("unbalanced at removal"));
-}
-
-/* ---------------------------------------------------------------------------------------- */
-/* The shared harness with the real driver                                                  */
-/* ---------------------------------------------------------------------------------------- */
-
-class HarnessTest : public DriverHarness {};
-
-TEST_F(HarnessTest, PlugsOpensAndTearsDownRecordersAndDesktopUnits) {
-    Unit *recorder = PlugRecorder();
-    ASSERT_NE(recorder, nullptr);
-    ASSERT_NE(recorder->Fdo, nullptr);
-    EXPECT_EQ(recorder->StartStatus, STATUS_SUCCESS);
-    Unit *desktop = PlugDesktopUnit();
-    ASSERT_NE(desktop, nullptr);
-    ASSERT_NE(desktop->Fdo, nullptr);
-    EXPECT_EQ(HostDeviceInterfaceCount(&HarnessRecorderInterface, TRUE), 1u);
-    EXPECT_EQ(HostDeviceInterfaceCount(&HarnessDesktopInterface, TRUE), 1u);
-    EXPECT_STREQ(HostDeviceName(recorder->Fdo), "\\Device\\CdWriter0");
-    EXPECT_STREQ(HostDeviceName(desktop->Fdo), "\\Device\\CdWriter1");
-
-    HANDLE handle = OpenRecorder();
-    ASSERT_NE(handle, nullptr);
-    EXPECT_TRUE(Logged("Burnkit[0]: Create\n"));
-    IoctlResult result =
-        Ioctl(handle, 0x00024818 /* CD-ROM find new devices */, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Returned, 0u);
-    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
-    EXPECT_TRUE(Logged("Burnkit[0]: Close\n"));
-    EXPECT_NE(OpenDesktopUnit(), nullptr);
-    /* Initialization is logged, with the driver's text and the device number. */
-    std::vector<std::string> events = FormattedEvents();
-    ASSERT_FALSE(events.empty());
-    EXPECT_NE(events[0].find("Device initialized successfully"), std::string::npos) << events[0];
-    EXPECT_EQ(EventsWithId((NTSTATUS)0x402A0001).size(), 2u);
-    /* Units, handles and the driver are cleaned up (and checked) by the harness. */
+    EXPECT_TRUE(VerifierReported("unbalanced at removal"));
 }
 
 } // namespace

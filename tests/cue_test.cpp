@@ -49,37 +49,6 @@ std::string ParseError(const std::string &text,
 
 } // namespace
 
-TEST(CueSheet, DataThenAudioGivesTwoTracksWithOneFormatChange) {
-    const uint64_t dataBlocks = 300, audioBlocks = 1000;
-    std::string cue = "REM made by hand\r\n"
-                      "FILE \"mixed disc.bin\" BINARY\r\n"
-                      "  TRACK 01 MODE1/2048\r\n"
-                      "    INDEX 01 00:00:00\r\n"
-                      "  TRACK 02 AUDIO\r\n"
-                      "    INDEX 01 00:04:00\r\n"; /* 4 s = 300 frames */
-    CdwImageLayout layout;
-    std::string error;
-    ASSERT_TRUE(Parse(cue, {{"/img/mixed disc.bin", dataBlocks * 2048 + audioBlocks * 2352}},
-                      &layout, &error))
-        << error;
-    EXPECT_EQ(layout.imagePath, "/img/mixed disc.bin");
-    ASSERT_EQ(layout.tracks.size(), 2u);
-    EXPECT_EQ(layout.nPregapBlocks, 0u);
-    const CdwTrack &data = layout.tracks[0], &audio = layout.tracks[1];
-    EXPECT_EQ(data.blockSize, 2048u);
-    EXPECT_EQ(data.startBlock, 0u);
-    EXPECT_EQ(data.fileOffset, 0u);
-    EXPECT_EQ(data.nBlocks, dataBlocks);
-    EXPECT_EQ(audio.blockSize, 2352u);
-    EXPECT_EQ(audio.startBlock, dataBlocks);
-    EXPECT_EQ(audio.fileOffset, dataBlocks * 2048);
-    EXPECT_EQ(audio.nBlocks, audioBlocks);
-    EXPECT_NE(data.format, audio.format);
-    EXPECT_EQ(layout.FormatChanges(), 1);
-    EXPECT_EQ(layout.DiscBlocks(), dataBlocks + audioBlocks);
-    EXPECT_EQ(layout.DiscBytes(), dataBlocks * 2048 + audioBlocks * 2352);
-}
-
 TEST(CueSheet, EveryModeHasItsBlockSizeAndADistinctFormat) {
     const char *modes[] = {"MODE1/2048", "MODE1/2352", "MODE2/2336", "MODE2/2352", "AUDIO"};
     const uint32_t sizes[] = {2048, 2352, 2336, 2352, 2352};

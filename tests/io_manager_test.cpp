@@ -9,6 +9,8 @@
 #include <standin/io.h>
 #include <standin/kernel.h>
 
+#include "support/test_support.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -20,29 +22,8 @@
 
 namespace {
 
-/* ---------------------------------------------------------------------------------------- */
-/* Verifier reports are collected instead of ending the process.                            */
-/* ---------------------------------------------------------------------------------------- */
-
-std::vector<std::string> gReports;
-
-void CollectReport(const char *Report) {
-    gReports.push_back(Report);
-}
-
-bool Reported(const char *Text) {
-    for (const std::string &report : gReports) {
-        if (report.find(Text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-/* ---------------------------------------------------------------------------------------- */
-/* A tiny two-level device stack: a "lower" driver whose behaviour each test chooses and an */
-/* "upper" one that passes requests down.                                                    */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- A two-level device stack: a "lower" driver whose behaviour each test chooses and an
+ * "upper" one that passes requests down. ---- */
 
 enum class LowerMode { Complete, CompleteTwice, PendWithoutMark, PendMarked, Overreport, Leak };
 
@@ -127,10 +108,10 @@ const GUID kOtherInterface = {0x87654321, 0x4321, 0x8765, {8, 7, 6, 5, 4, 3, 2, 
 class IoManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        gReports.clear();
+        VerifierReports().clear();
         gLower = LowerState();
         gCompletionOrder.clear();
-        HostVerifierSetFailureHandler(CollectReport);
+        HostVerifierSetFailureHandler(CollectVerifierReport);
         HostClearAllFaults();
         lowerDriver = HostCreateDriverObject("\\Driver\\TestLower");
         upperDriver = HostCreateDriverObject("\\Driver\\TestUpper");
@@ -192,9 +173,7 @@ protected:
     std::vector<UNICODE_STRING> links;
 };
 
-/* ---------------------------------------------------------------------------------------- */
-/* Requests                                                                                 */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Requests ---- */
 
 TEST_F(IoManagerTest, BuiltRequestRunsCompletionRoutinesAndIsFreedByTheIoManager) {
     HostThreadScope scope("test");
@@ -223,7 +202,7 @@ TEST_F(IoManagerTest, BuiltRequestRunsCompletionRoutinesAndIsFreedByTheIoManager
     }
     EXPECT_EQ(out[6], 0xEE);
     EXPECT_EQ(HostOutstandingIrpCount(), irpsBefore);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
 }
 
 TEST_F(IoManagerTest, InternalRequestsAndDirectCodesGetTheirMajorFunctionAndMdl) {
@@ -289,22 +268,22 @@ TEST_F(IoManagerTest, VerifierCatchesDoubleCompletionAndUnmarkedPending) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     gLower.Mode = LowerMode::CompleteTwice;
     (void)IoCallDriver(pdo, irp);
-    EXPECT_TRUE(Reported("completed twice"));
+    EXPECT_TRUE(VerifierReported("completed twice"));
     IoFreeIrp(irp);
 
-    gReports.clear();
+    VerifierReports().clear();
     irp = IoAllocateIrp(fdo->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     gLower.Mode = LowerMode::PendWithoutMark;
     EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
     gLower.Held->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(gLower.Held, IO_NO_INCREMENT);
-    EXPECT_TRUE(Reported("without IoMarkIrpPending"));
+    EXPECT_TRUE(VerifierReported("without IoMarkIrpPending"));
     IoFreeIrp(irp);
 
     /* Marked and completed later through an upper driver: no report, and the upper completion
      * routine sees PendingReturned. */
-    gReports.clear();
+    VerifierReports().clear();
     irp = IoAllocateIrp(fdo->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     gLower.Mode = LowerMode::PendMarked;
@@ -313,14 +292,12 @@ TEST_F(IoManagerTest, VerifierCatchesDoubleCompletionAndUnmarkedPending) {
     IoCompleteRequest(gLower.Held, IO_NO_INCREMENT);
     EXPECT_EQ(gCompletionOrder.size(), 1u);
     EXPECT_TRUE(irp->PendingReturned);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
     IoFreeIrp(irp);
     EXPECT_EQ(HostOutstandingIrpCount(), irpsBefore);
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* User/kernel boundary                                                                     */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- User/kernel boundary ---- */
 
 TEST_F(IoManagerTest, InterfacesAreEnumeratedByClassAndOpenedThroughTheirStack) {
     EXPECT_EQ(HostDeviceInterfaceCount(&kTestInterface, TRUE), 0u);
@@ -369,20 +346,20 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
     EXPECT_EQ(out[0], 0x40);
     EXPECT_EQ(out[2], 0x42);
     EXPECT_EQ(out[3], 0xEE);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
 
     gLower.Information = 9; /* more than the 8-byte output buffer */
     returned = 0;
     (void)HostDeviceIoControl(handle, code, nullptr, 0, out, sizeof(out), &returned);
-    EXPECT_TRUE(Reported("larger than the output buffer"));
+    EXPECT_TRUE(VerifierReported("larger than the output buffer"));
     EXPECT_EQ(returned, 8u);
 
     /* Returned bytes the driver never wrote carry the fresh-pool fill. */
-    gReports.clear();
+    VerifierReports().clear();
     gLower.Mode = LowerMode::Leak;
     gLower.Information = 8;
     (void)HostDeviceIoControl(handle, code, "ab", 2, out, sizeof(out), &returned);
-    EXPECT_TRUE(Reported("fresh-pool pattern"));
+    EXPECT_TRUE(VerifierReported("fresh-pool pattern"));
 
     /* Application buffers the caller does not own are refused before any request. */
     auto *region = static_cast<UCHAR *>(HostUserAlloc(64, FALSE));
@@ -397,7 +374,7 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
     HostUserFree(region);
 
     /* An error status returns no data. */
-    gReports.clear();
+    VerifierReports().clear();
     gLower.Mode = LowerMode::Complete;
     gLower.Status = STATUS_INVALID_PARAMETER;
     gLower.Information = 0;
@@ -406,7 +383,7 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(out[0], 0xEE);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
     gLower.Status = STATUS_SUCCESS;
     EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
     DisableInterfaces();
@@ -435,7 +412,7 @@ TEST_F(IoManagerTest, ApplicationWaitsForARequestCompletedLaterOnAnotherThread) 
     completer.join();
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(out[3], 0x43);
-    EXPECT_TRUE(gReports.empty());
+    EXPECT_TRUE(VerifierReports().empty());
 
     /* An output buffer described by an MDL is written in place. */
     gLower.Mode = LowerMode::Complete;
@@ -493,9 +470,7 @@ TEST_F(IoManagerTest, ProbesAcceptOnlyValidApplicationMemory) {
     HostUserFree(readOnly);
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* Device properties and the error log                                                      */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Device properties and the error log ---- */
 
 TEST_F(IoManagerTest, DevicePropertiesReportTheirLength) {
     HostSetDevicePropertyString(pdo, DevicePropertyFriendlyName, "KORVO DESKTOP");
@@ -565,13 +540,11 @@ TEST_F(IoManagerTest, ErrorLogEntriesAreFreshPoolAndKeepTheirDumpWords) {
     ASSERT_NE(entry, nullptr);
     IoWriteErrorLogEntry(entry);
     IoWriteErrorLogEntry(entry);
-    EXPECT_TRUE(Reported("IoWriteErrorLogEntry"));
+    EXPECT_TRUE(VerifierReported("IoWriteErrorLogEntry"));
     HostErrorLogClear();
 }
 
-/* ---------------------------------------------------------------------------------------- */
-/* Files and impersonation                                                                  */
-/* ---------------------------------------------------------------------------------------- */
+/* ---- Files and impersonation ---- */
 
 class FileTest : public ::testing::Test {
 protected:
@@ -614,6 +587,14 @@ protected:
                             Options, NULL, 0);
     }
 
+    /* Synchronous read of Length bytes at Offset. */
+    static NTSTATUS Read(HANDLE Handle, void *Buffer, ULONG Length, LONGLONG Offset,
+                         IO_STATUS_BLOCK *Iosb) {
+        LARGE_INTEGER offset;
+        offset.QuadPart = Offset;
+        return ZwReadFile(Handle, NULL, NULL, NULL, Iosb, Buffer, Length, &offset, NULL);
+    }
+
     std::string dir;
 };
 
@@ -653,27 +634,18 @@ TEST_F(FileTest, ReadsAreShortAtTheEndAndFailPastIt) {
     ASSERT_EQ(Open(u"\\??\\D:\\image.bin", FILE_SYNCHRONOUS_IO_NONALERT, &handle), STATUS_SUCCESS);
     std::vector<UCHAR> buffer(4096);
     IO_STATUS_BLOCK iosb;
-    LARGE_INTEGER offset;
-    offset.QuadPart = 1024;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, buffer.data(), 1024, &offset, NULL),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Read(handle, buffer.data(), 1024, 1024, &iosb), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 612u);
     EXPECT_EQ(buffer[0], (UCHAR)(1024 * 7));
-    offset.QuadPart = 1636;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, buffer.data(), 512, &offset, NULL),
-              STATUS_END_OF_FILE);
+    EXPECT_EQ(Read(handle, buffer.data(), 512, 1636, &iosb), STATUS_END_OF_FILE);
     EXPECT_EQ(iosb.Information, 0u);
 
     HOST_FAULT fault{0, 1, 0, STATUS_DEVICE_DATA_ERROR};
     HostSetFault(HostFaultFileRead, &fault);
-    offset.QuadPart = 0;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, buffer.data(), 512, &offset, NULL),
-              STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, buffer.data(), 512, &offset, NULL),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Read(handle, buffer.data(), 512, 0, &iosb), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(Read(handle, buffer.data(), 512, 0, &iosb), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, buffer.data(), 512, &offset, NULL),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Read(handle, buffer.data(), 512, 0, &iosb), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(FileTest, UnbufferedReadsWantSectorAlignment) {
@@ -686,24 +658,14 @@ TEST_F(FileTest, UnbufferedReadsWantSectorAlignment) {
     ASSERT_EQ(posix_memalign(&aligned, 4096, 8192), 0);
     auto *bytes = static_cast<UCHAR *>(aligned);
     IO_STATUS_BLOCK iosb;
-    LARGE_INTEGER offset;
-    offset.QuadPart = 512;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, bytes, 1024, &offset, NULL),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Read(handle, bytes, 1024, 512, &iosb), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 1024u);
     EXPECT_EQ(bytes[0], (UCHAR)(512 * 7));
-    offset.QuadPart = 100;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, bytes, 512, &offset, NULL),
-              STATUS_INVALID_PARAMETER);
-    offset.QuadPart = 0;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, bytes, 500, &offset, NULL),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, bytes + 1, 512, &offset, NULL),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Read(handle, bytes, 512, 100, &iosb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Read(handle, bytes, 500, 0, &iosb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Read(handle, bytes + 1, 512, 0, &iosb), STATUS_INVALID_PARAMETER);
     /* The tail of a file that is not a whole number of sectors comes back short. */
-    offset.QuadPart = 4096;
-    EXPECT_EQ(ZwReadFile(handle, NULL, NULL, NULL, &iosb, bytes, 1024, &offset, NULL),
-              STATUS_SUCCESS);
+    EXPECT_EQ(Read(handle, bytes, 1024, 4096, &iosb), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 300u);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     free(aligned);

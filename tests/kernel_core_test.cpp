@@ -344,26 +344,6 @@ TEST_F(KernelCore, AbsoluteTimeoutsAndManualAdvancesMoveTheVirtualClock) {
     EXPECT_EQ(HostClockNow() - start, 20 * kSecond) << "the advance itself must time the wait out";
 }
 
-TEST_F(KernelCore, RealClockModeWaitsForReal) {
-    HostClockUseReal();
-    EXPECT_FALSE(HostClockIsVirtual());
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    LONGLONG start = HostClockNow();
-    LARGE_INTEGER timeout = Relative(20 * kMillisecond);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
-              STATUS_TIMEOUT);
-    EXPECT_GE(HostClockNow() - start, 20 * kMillisecond);
-
-    StartDetached([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
-    timeout = Relative(600 * kSecond);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
-    HostClockUseVirtual();
-    EXPECT_TRUE(HostClockIsVirtual());
-    EXPECT_GE(HostClockNow() - start, 20 * kMillisecond) << "the clock went backwards";
-}
-
 TEST_F(KernelCore, ADeadlockOnTheVirtualClockIsReported) {
     KEVENT never, release;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

@@ -24,21 +24,10 @@
 #include <standin/simrecorder.h>
 
 #include "support/driver_harness.h"
+#include "support/recording_scenario.h"
+#include "support/test_support.h"
 
 namespace {
-
-const LONGLONG OneSecond = 10000000LL;
-
-TRACK_ENTRY Track(ULONG Format, ULONG BlockSize, ULONG StartBlock, ULONG HdStartBlock,
-                  ULONG Blocks) {
-    TRACK_ENTRY track;
-    track.trackFormat = Format;
-    track.blockSize = BlockSize;
-    track.startBlock = StartBlock;
-    track.hdStartBlock = HdStartBlock;
-    track.nBlocks = Blocks;
-    return track;
-}
 
 /* Blocks filled the way an application fills them: every entry of the track table is used
    for something recognisable, numTracks says how many count. */
@@ -48,7 +37,7 @@ RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
     strncpy(block.imageName, Name, sizeof(block.imageName));
     block.numTracks = NumTracks;
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
-        block.tracks[i] = Track(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
+        block.tracks[i] = TrackEntry(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
     }
     return block;
 }
@@ -58,7 +47,7 @@ RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
     memset(&block, 0, sizeof(block));
     strncpy(block.imageName, Name, sizeof(block.imageName));
     block.numTracks = 1;
-    block.tracks[0] = Track(7, 2352, 0x1234, 0x40, 0x99);
+    block.tracks[0] = TrackEntry(7, 2352, 0x1234, 0x40, 0x99);
     return block;
 }
 
@@ -68,7 +57,7 @@ RECORD_DISC_EX2_REQUEST Ex2Block(const char *Name, ULONG NumTracks = 1) {
     strncpy(block.imageName, Name, sizeof(block.imageName));
     block.numTracks = NumTracks;
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
-        block.tracks[i] = Track(50 + i, 2336, 500 + i, 600 + i, 700 + i);
+        block.tracks[i] = TrackEntry(50 + i, 2336, 500 + i, 600 + i, 700 + i);
     }
     return block;
 }
@@ -103,43 +92,15 @@ protected:
         EXPECT_EQ(0u, HostVerifierFailureCount());
     }
 
-    void Allocate(ULONG Count) {
-        uint32_t count = Count;
-        ULONG returned = 0;
-        ASSERT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count,
-                                                      4, &count, 4, &returned));
-    }
+    void Allocate(ULONG Count) { ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, Count)); }
 
-    /* Sends a block; every outcome returns no data. */
     NTSTATUS Send(ULONG Code, const std::vector<UCHAR> &Block) {
-        UCHAR out[16];
-        ULONG returned = 0xFFFF;
-        const NTSTATUS status =
-            HostDeviceIoControl(handle, Code, Block.data(), static_cast<ULONG>(Block.size()), out,
-                                sizeof(out), &returned);
-        EXPECT_EQ(0u, returned) << "Information must be 0";
-        return status;
+        return SendRecordBlock(handle, Code, Block);
     }
 
     void WaitIdle() {
-        if (ext == nullptr) {
-            return;
-        }
-        const LONGLONG end = HostClockNow() + 600 * OneSecond;
-        for (;;) {
-            {
-                /* Read the way the driver reads it, under StatusLock. */
-                CdwSpinLockGuard guard(&ext->StatusLock);
-                if (ext->Status.recordingStatus != RECSTAT_IN_PROCESS && !ext->bReadThreadBusy &&
-                    !ext->bWriteThreadProcRunning) {
-                    return;
-                }
-            }
-            if (HostClockNow() > end) {
-                ADD_FAILURE() << "recording did not end";
-                return;
-            }
-            Sleep(10);
+        if (ext != nullptr) {
+            EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
         }
     }
 
@@ -525,7 +486,7 @@ TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
     fwrite(image.data(), 1, image.size(), file);
     fclose(file);
     RECORD_DISC_EX2_REQUEST block = Ex2Block("\\??\\D:\\real.img");
-    block.tracks[0] = Track(1, 2048, 0, 0, 64);
+    block.tracks[0] = TrackEntry(1, 2048, 0, 0, 64);
     Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(block));
     EXPECT_EQ(RECSTAT_COMPLETE, ext->Status.recordingStatus) << HostDebugLog();
     EXPECT_EQ(tokens, HostLiveTokenCount());

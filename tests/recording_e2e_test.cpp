@@ -38,31 +38,16 @@ void ExpectOnlyDescriptor(const std::vector<UCHAR> &Blocks, ULONG BlockSize, ULO
 
 } // namespace
 
+/* 2048, 2336 and 2352-byte blocks: PregapRecording checks them on the disc. */
 TEST(TrackDescriptor, HeaderOffsetFollowsBlockSize) {
     for (ULONG k = 0; k < 3; k++) {
-        SCOPED_TRACE(k);
-        ExpectOnlyDescriptor(StampedBlocks(2048, 3, 1, 150), 2048, k, 0, DescriptorTrack1Pregap150);
-        ExpectOnlyDescriptor(StampedBlocks(2336, 3, 1, 150), 2336, k, 8, DescriptorTrack1Pregap150);
         ExpectOnlyDescriptor(StampedBlocks(2056, 3, 1, 150), 2056, k, 8, DescriptorTrack1Pregap150);
     }
-
-    /* 2352-byte blocks: at byte 24, and byte 9 of the descriptor is left as it was. */
-    UCHAR raw[13];
-    memcpy(raw, DescriptorTrack1Pregap150, 13);
-    raw[9] = 0x00;
-    for (ULONG k = 0; k < 2; k++) {
-        ExpectOnlyDescriptor(StampedBlocks(2352, 2, 1, 150), 2352, k, 24, raw);
-    }
-
     /* Nothing is written past the last block, and 0 blocks write nothing. */
     std::vector<UCHAR> one = StampedBlocks(2048, 1, 1, 150);
-    for (size_t i = 2048; i < one.size(); i++) {
-        ASSERT_EQ(0, one[i]) << i;
-    }
+    EXPECT_EQ(std::vector<UCHAR>(64, 0), std::vector<UCHAR>(one.begin() + 2048, one.end()));
     std::vector<UCHAR> none = StampedBlocks(2048, 0, 1, 150);
-    for (UCHAR b : none) {
-        ASSERT_EQ(0, b);
-    }
+    EXPECT_EQ(std::vector<UCHAR>(none.size(), 0), none);
 }
 
 TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
@@ -102,6 +87,8 @@ TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
 #include <standin/simrecorder.h>
 
 #include "support/driver_harness.h"
+#include "support/recording_scenario.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -122,7 +109,6 @@ struct Layout {
     std::string name;
     std::vector<TRACK_ENTRY> tracks;
     UCHAR bufferedRead = 0;
-    UCHAR checksumOnly = 0;
     ULONG pregapStartBlock = 0;
     ULONG pregapBlockSize = 0;
     ULONG nPregapBlocks = 0;
@@ -134,23 +120,11 @@ struct Layout {
     ULONG imageByteOffset = 0;
 };
 
-TRACK_ENTRY Track(ULONG Format, ULONG BlockSize, ULONG StartBlock, ULONG HdStartBlock,
-                  ULONG Blocks) {
-    TRACK_ENTRY track;
-    track.trackFormat = Format;
-    track.blockSize = BlockSize;
-    track.startBlock = StartBlock;
-    track.hdStartBlock = HdStartBlock;
-    track.nBlocks = Blocks;
-    return track;
-}
-
 std::vector<UCHAR> PlainBlock(const Layout &L) {
     std::vector<UCHAR> bytes(sizeof(RECORD_DISC_REQUEST), 0);
     auto *block = reinterpret_cast<RECORD_DISC_REQUEST *>(bytes.data());
     strncpy(block->imageName, L.name.c_str(), sizeof(block->imageName));
     block->bBufferedRead = L.bufferedRead;
-    block->bChecksumOnly = L.checksumOnly;
     block->pregapStartBlock = L.pregapStartBlock;
     block->pregapBlockSize = L.pregapBlockSize;
     block->nPregapBlocks = L.nPregapBlocks;
@@ -195,21 +169,6 @@ std::vector<UCHAR> RandomBytes(size_t Length, unsigned Seed) {
     return bytes;
 }
 
-std::vector<UCHAR> ReadHostFile(const std::string &Path) {
-    std::vector<UCHAR> bytes;
-    FILE *file = fopen(Path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    UCHAR chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    fclose(file);
-    return bytes;
-}
-
 /* Driver loaded, a scratch directory mapped as drive D:, the virtual clock. */
 class Recording : public DriverHarness {
 protected:
@@ -248,10 +207,8 @@ protected:
         rec->ext = CdwWriterExtension(rec->fdo);
         rec->handle = OpenRecorder(static_cast<ULONG>(recorders.size()));
         EXPECT_EQ(rec->fdo, HostDeviceOfHandle(rec->handle));
-        uint32_t count = Buffers;
-        ULONG returned = 0;
-        EXPECT_EQ(STATUS_SUCCESS, HostDeviceIoControl(rec->handle, IOCTL_RECORDER_ALLOCATE_CACHE,
-                                                      &count, 4, &count, 4, &returned));
+        ULONG count = 0;
+        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(rec->handle, Buffers, &count));
         EXPECT_EQ(Buffers, count);
         recorders.push_back(std::move(rec));
         return *recorders.back();
@@ -271,31 +228,11 @@ protected:
     }
 
     static NTSTATUS Send(Recorder &Rec, ULONG Code, const std::vector<UCHAR> &Block) {
-        UCHAR out[8];
-        ULONG returned = 0xFFFF;
-        NTSTATUS status =
-            HostDeviceIoControl(Rec.handle, Code, Block.data(), static_cast<ULONG>(Block.size()),
-                                out, sizeof(out), &returned);
-        EXPECT_EQ(0u, returned);
-        return status;
+        return SendRecordBlock(Rec.handle, Code, Block);
     }
 
     static RECORDING_STATUS Status(Recorder &Rec, bool Cancel = false) {
-        RECORDING_STATUS in, out;
-        memset(&in, 0, sizeof(in));
-        memset(&out, 0, sizeof(out));
-        in.bCancel = Cancel ? 1 : 0;
-        ULONG returned = 0;
-        EXPECT_EQ(STATUS_SUCCESS,
-                  HostDeviceIoControl(Rec.handle, IOCTL_RECORDER_RECORDING_STATUS, &in, sizeof(in),
-                                      &out, sizeof(out), &returned));
-        return out;
-    }
-
-    static void Sleep(LONGLONG Milliseconds) {
-        LARGE_INTEGER delay;
-        delay.QuadPart = CDW_RELATIVE_MS(Milliseconds);
-        (void)KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        return QueryRecordingStatus(Rec.handle, Cancel);
     }
 
     /* What the threads publish, read the way the driver reads it: under StatusLock. */
@@ -329,18 +266,11 @@ protected:
                !state.writerRunning;
     }
 
-    /* Polls until both threads are back at rest; at most Seconds on the virtual clock. */
+    /* Waits until both threads are back at rest; at most Seconds on the virtual clock. */
     static bool WaitIdle(Recorder &Rec, LONGLONG Seconds = 1200) {
-        const LONGLONG end = HostClockNow() + Seconds * OneSecond;
-        while (!Idle(Rec)) {
-            if (HostClockNow() > end) {
-                ADD_FAILURE() << "recording did not end; status "
-                              << State(Rec).status.recordingStatus;
-                return false;
-            }
-            Sleep(10);
-        }
-        return true;
+        const bool idle = WaitRecordingIdle(Rec.ext, Seconds);
+        EXPECT_TRUE(idle) << "recording did not end; status " << State(Rec).status.recordingStatus;
+        return idle;
     }
 
     /* Records L with the plain request and waits for the end; returns the final status. */
@@ -351,14 +281,7 @@ protected:
     }
 
     static std::vector<SIM_LOG_ENTRY> Log(Recorder &Rec, UCHAR Opcode) {
-        std::vector<SIM_LOG_ENTRY> entries;
-        for (ULONG i = 0; i < HostSimLogCount(Rec.sim); i++) {
-            SIM_LOG_ENTRY entry;
-            if (HostSimLogEntry(Rec.sim, i, &entry) && entry.Cdb[0] == Opcode) {
-                entries.push_back(entry);
-            }
-        }
-        return entries;
+        return SimCommands(Rec.sim, Opcode);
     }
 
     static std::vector<UCHAR> DiscBlock(Recorder &Rec, ULONG Lba) {
@@ -395,7 +318,7 @@ TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
     std::vector<UCHAR> image = RandomBytes(static_cast<size_t>(blocks) * 2048, 1);
     Layout layout;
     layout.name = WriteImage("iso.img", image);
-    layout.tracks.push_back(Track(1, 2048, 0, 0, blocks));
+    layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, blocks));
     layout.initialBlocksWritten = 100;
 
     RECORDING_STATUS status = RecordPlain(rec, layout);
@@ -421,10 +344,10 @@ TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
     std::vector<UCHAR> image = RandomBytes(100 * 2048 + 70 * 2352 + 7168, 2);
     Layout layout;
     layout.name = WriteImage("mixed.img", image);
-    layout.tracks.push_back(Track(1, 2048, 0, 0, 100));
-    layout.tracks.push_back(Track(2, 2352, 100, 400, 70));
+    layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, 100));
+    layout.tracks.push_back(TrackEntry(2, 2352, 100, 400, 70));
     const ULONG track3Unit = (100 * 2048 + 70 * 2352) / 512;
-    layout.tracks.push_back(Track(2, 2352, 170, track3Unit, 3));
+    layout.tracks.push_back(TrackEntry(2, 2352, 170, track3Unit, 3));
 
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
@@ -458,7 +381,7 @@ TEST_P(PregapRecording, PregapBlocksCarryTrackDescriptors) {
     layout.nPregapBlocks = 150;
     layout.writeTdb = 1;
     layout.tdbTrackNumber = 1;
-    layout.tracks.push_back(Track(1, blockSize, 150, 0, 10));
+    layout.tracks.push_back(TrackEntry(1, blockSize, 150, 0, 10));
 
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
@@ -470,10 +393,7 @@ TEST_P(PregapRecording, PregapBlocksCarryTrackDescriptors) {
     for (ULONG lba = 0; lba < 150; lba++) {
         std::vector<UCHAR> block = DiscBlock(rec, lba);
         ASSERT_EQ(blockSize, block.size()) << lba;
-        for (ULONG i = 0; i < blockSize; i++) {
-            const UCHAR want = (i >= header && i < header + 13) ? expected[i - header] : 0;
-            ASSERT_EQ(want, block[i]) << "pre-gap block " << lba << " byte " << i;
-        }
+        ExpectOnlyDescriptor(block, blockSize, 0, header, expected);
     }
     ExpectDiscHolds(rec, 150, 10, blockSize, image, 0);
     /* The pre-gap's packets (64, 64, 22) and the track's are all counted but the last. */
@@ -501,7 +421,7 @@ TEST_F(Recording, PregapLengthRuleAndPacketSplit) {
         layout.nPregapBlocks = c.blocks;
         layout.writeTdb = 1;
         layout.tdbTrackNumber = 7;
-        layout.tracks.push_back(Track(1, 2048, 1000 + c.blocks, 0, 1));
+        layout.tracks.push_back(TrackEntry(1, 2048, 1000 + c.blocks, 0, 1));
         RECORDING_STATUS status = RecordPlain(rec, layout);
         EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
         std::vector<UCHAR> last = DiscBlock(rec, 1000 + c.blocks - 1);
@@ -534,54 +454,11 @@ TEST_F(Recording, ImageEndingInsideAReadIsZeroFilled) {
     std::vector<UCHAR> image = RandomBytes(10000, 5); /* 4 blocks and 1808 bytes */
     Layout layout;
     layout.name = WriteImage("short.img", image);
-    layout.tracks.push_back(Track(1, 2048, 0, 0, 5));
+    layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, 5));
     layout.bufferedRead = 1;
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
     ExpectDiscHolds(rec, 0, 5, 2048, image, 0); /* bytes past the image read as zero */
-}
-
-TEST_F(Recording, ChecksumOnlySumsEveryByteAndWritesNothing) {
-    Recorder &rec = AddRecorder(16);
-    std::vector<UCHAR> image = RandomBytes(300 * 2048, 6);
-    uint32_t sum = 0;
-    for (UCHAR b : image) {
-        sum += b;
-    }
-    Layout layout;
-    layout.name = WriteImage("sum.img", image);
-    layout.tracks.push_back(Track(1, 2048, 0, 0, 300));
-    layout.checksumOnly = 1;
-    RECORDING_STATUS status = RecordPlain(rec, layout);
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
-    EXPECT_EQ(sum, status.buffersOrChecksum);
-    EXPECT_TRUE(Log(rec, 0x2A).empty());
-    EXPECT_EQ(0u, HostSimReadBlock(rec.sim, 0, nullptr, 0));
-}
-
-TEST_F(Recording, WriteModesOneAndTwoMarkAllButTheLastCommand) {
-    Recorder &rec = AddRecorder(16);
-    std::vector<UCHAR> image = RandomBytes(150 * 2048, 7);
-    const std::string name = WriteImage("modes.img", image);
-    for (ULONG mode : {0u, 1u, 2u, 3u}) {
-        SCOPED_TRACE(mode);
-        HostSimClearLog(rec.sim);
-        Layout layout;
-        layout.name = name;
-        layout.tracks.push_back(Track(1, 2048, 0, 0, 150));
-        layout.modeWord = mode;
-        RECORDING_STATUS status = RecordPlain(rec, layout);
-        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-        std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
-        ASSERT_EQ(10u, writes.size());
-        const bool marked = mode == 1 || mode == 2;
-        for (size_t i = 0; i < writes.size(); i++) {
-            const UCHAR control = (marked && i + 1 < writes.size()) ? 0x80 : 0x00;
-            EXPECT_EQ(control, writes[i].Cdb[9]) << i;
-        }
-        EXPECT_TRUE(Log(rec, 0x35).empty());
-        EXPECT_EQ(image, ReadHostFile(rec.discFile));
-    }
 }
 
 /* ---- recordings that end early ------------------------------------------------------------ */
@@ -602,7 +479,7 @@ protected:
         BigImage image;
         image.bytes = RandomBytes(static_cast<size_t>(Blocks) * 2048, Seed);
         image.layout.name = WriteImage(Name, image.bytes);
-        image.layout.tracks.push_back(Track(1, 2048, 0, 0, Blocks));
+        image.layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, Blocks));
         image.layout.refillPercent = 50;
         return image;
     }
@@ -682,41 +559,11 @@ TEST_F(RecordingEndings, CancelBeforeTheWritePassStartsEndsAborted) {
     EXPECT_FALSE(drive->bLocked);
 }
 
-TEST_F(RecordingEndings, WriteFailureKeepsTheCommandAndItsSense) {
-    Recorder &rec = AddRecorder(16);
-    BigImage image = MakeBigImage("fail.img", 13);
-    HostSimFaultSenseAtBlock(rec.sim, 200, 0x03, 0x0C, 0x00, 1);
-    RECORDING_STATUS status = RecordPlain(rec, image.layout);
-    EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus) << HostDebugLog();
-    const UCHAR cdb[10] = {0x2A, 0, 0, 0, 0, 192, 0, 0, 16, 0};
-    EXPECT_EQ(0, memcmp(cdb, status.failedCdb, 10));
-    EXPECT_EQ(0x04u, status.lastSrbStatus & 0x3F);
-    EXPECT_EQ(0x02, status.lastScsiStatus);
-    EXPECT_EQ(0x03, status.senseData[2] & 0x0F);
-    EXPECT_EQ(0x0C, status.senseData[12]);
-    EXPECT_FALSE(Log(rec, 0x35).empty()) << "flushed after the failure";
-    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: Cdb: 2A 00 00 00 00 C0 00 00 10 00\n"))
-        << HostDebugLog();
-    EXPECT_EQ(0, HostOpenFileCount());
-}
-
-TEST_F(RecordingEndings, LongWriteInProgressDuringWritesIsRiddenOut) {
-    Recorder &rec = AddRecorder(16);
-    BigImage image = MakeBigImage("busy.img", 14, 600);
-    HostSimFaultSenseAtBlock(rec.sim, 300, 0x02, 0x04, 0x08, 2);
-    RECORDING_STATUS status = RecordPlain(rec, image.layout);
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
-    EXPECT_EQ(image.bytes, ReadHostFile(rec.discFile));
-    EXPECT_TRUE(HostDebugLogContains(
-        "Burnkit[0]: WriteThreadProc - ASC = 04,08 on write command - calling PollTestUnitReady\n"))
-        << HostDebugLog();
-}
-
 TEST_F(RecordingEndings, ImageThatCannotBeOpenedEndsOpenFailed) {
     Recorder &rec = AddRecorder(16);
     Layout layout;
     layout.name = "\\??\\D:\\missing.img";
-    layout.tracks.push_back(Track(1, 2048, 0, 0, 10));
+    layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, 10));
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_OPEN_FAILED, status.recordingStatus);
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ZwCreateFile failed, Status = 0x"))
@@ -760,37 +607,13 @@ TEST_F(RecordingEndings, ReadFailureEndsReadFailedWithOrWithoutAWritePass) {
     EXPECT_EQ(0, HostOpenFileCount());
 }
 
-TEST_F(RecordingEndings, HeldCacheDriveStarvesTheWriterIntoPacketTimeout) {
-    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
-    PCACHE_DRIVE drive = CacheDriveD();
-    BigImage image = MakeBigImage("starve.img", 17);
-    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
-    ASSERT_TRUE(WaitFor([&] { return State(rec).writerRunning; }));
-    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
-    const LONGLONG held = HostClockNow();
-
-    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
-    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, State(rec).status.recordingStatus);
-    EXPECT_GE(HostClockNow() - held, 30 * OneSecond);
-    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: WriteThreadProc - CirQue empty, terminating\n"));
-
-    /* The reader stays stalled as long as the application holds the cache drive. */
-    Sleep(120 * 1000);
-    EXPECT_TRUE(State(rec).readerBusy);
-    TesselCacheDriveRelease(drive);
-    ASSERT_TRUE(WaitIdle(rec));
-    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, Status(rec).recordingStatus);
-    EXPECT_TRUE(rec.ext->WriteParams.bAbort);
-    EXPECT_FALSE(drive->bLocked);
-}
-
 TEST_F(RecordingEndings, StalledWriterRunsTheReaderIntoRefillTimeout) {
     Recorder &rec = AddRecorder(16);
     /* 140 packets of 64 blocks of 512 bytes; the writer idles after its 100th packet. */
     std::vector<UCHAR> bytes = RandomBytes(140 * 64 * 512, 18);
     Layout layout;
     layout.name = WriteImage("hang.img", bytes);
-    layout.tracks.push_back(Track(1, 512, 0, 0, 140 * 64));
+    layout.tracks.push_back(TrackEntry(1, 512, 0, 0, 140 * 64));
     layout.modeWord = RECORD_FLAG_TEST_HANG;
     const LONGLONG start = HostClockNow();
     ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(layout)));
@@ -818,7 +641,7 @@ TEST_F(RecordingEndings, ImpersonatedReadsFollowTheCallersRights) {
     std::vector<UCHAR> file = RandomBytes(4096 + 300 * 2048, 19);
     Layout secret;
     secret.name = WriteImage("secret.img", file, 0600);
-    secret.tracks.push_back(Track(1, 2048, 0, 0, 300));
+    secret.tracks.push_back(TrackEntry(1, 2048, 0, 0, 300));
     Layout open = secret;
     open.name = WriteImage("open.img", file, 0644);
     open.imageByteOffset = 4096;
@@ -885,45 +708,6 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     EXPECT_EQ(one.bytes, ReadHostFile(first.discFile));
     EXPECT_EQ(two.bytes, ReadHostFile(second.discFile));
     EXPECT_FALSE(drive->bLocked);
-}
-
-TEST_F(RecordingEndings, InvalidPacketEndsThePassAndTheReader) {
-    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
-    PCACHE_DRIVE drive = CacheDriveD();
-    BigImage image = MakeBigImage("invalid.img", 22);
-    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(image.layout)));
-    ASSERT_TRUE(WaitFor([&] { return State(rec).writerRunning; }));
-    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* the reader stops refilling */
-    auto ringCount = [&] {
-        CdwSpinLockGuard guard(&rec.ext->CirQueLock);
-        return CirQueCount(&rec.ext->CirQue);
-    };
-    ASSERT_TRUE(WaitFor([&] { return ringCount() == 0; }, 25));
-
-    RING_PACKET bad;
-    memset(&bad, 0, sizeof(bad));
-    bad.action = 2;
-    {
-        CdwSpinLockGuard guard(&rec.ext->CirQueLock);
-        ASSERT_TRUE(CirQueInsertPacket(&rec.ext->CirQue, &bad));
-    }
-    const ULONG commandsBefore = HostSimLogCount(rec.sim);
-    (void)KeSetEvent(&rec.ext->PacketReadyEvent, 0, FALSE);
-    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
-    EXPECT_EQ(RECSTAT_INVALID_PACKET, State(rec).status.recordingStatus);
-    EXPECT_TRUE(
-        HostDebugLogContains("Burnkit[0]: WriteThreadProc - invalid action, terminating\n"));
-    bool flushed = false;
-    for (const SIM_LOG_ENTRY &entry : Log(rec, 0x35)) {
-        flushed = flushed || entry.Number > commandsBefore;
-    }
-    EXPECT_TRUE(flushed);
-
-    TesselCacheDriveRelease(drive);
-    ASSERT_TRUE(WaitIdle(rec));
-    EXPECT_EQ(RECSTAT_INVALID_PACKET, Status(rec).recordingStatus);
-    EXPECT_TRUE(HostDebugLogContains(
-        "Burnkit[0]: ReadThread - ReadTrack failed, setting bAbort for WriteThread\n"));
 }
 
 TEST_F(RecordingEndings, PregapLongerThanTheRingEndsQueueError) {

@@ -8,6 +8,7 @@
  * not produce, a spy device is put between the driver and the recorder's port device.
  */
 #include "driver_harness.h"
+#include "test_support.h"
 
 #include "writer.h"
 #include "../scsi/write_cdb.h"
@@ -163,14 +164,7 @@ protected:
         gSpy = nullptr;
     }
 
-    std::vector<SIM_LOG_ENTRY> SimLog() const {
-        std::vector<SIM_LOG_ENTRY> log;
-        SIM_LOG_ENTRY entry;
-        for (ULONG i = 0; HostSimLogEntry(unit_->Sim, i, &entry); i++) {
-            log.push_back(entry);
-        }
-        return log;
-    }
+    std::vector<SIM_LOG_ENTRY> SimLog() const { return SimCommands(unit_->Sim); }
 
     SIM_RECORDER_COUNTERS Counters() const {
         SIM_RECORDER_COUNTERS counters;
@@ -242,9 +236,7 @@ protected:
     UCHAR data_[16 * 2048] = {};
 };
 
-/* ======================================================================================== */
-/* ScsiRequest: what goes out                                                               */
-/* ======================================================================================== */
+/* ---- ScsiRequest: what goes out ---- */
 
 TEST_F(ScsiLayerTest, RequestBlockAndPacketFollowTheDirection) {
     InstallSpy();
@@ -321,11 +313,8 @@ TEST_F(ScsiLayerTest, RequestBlockAndPacketFollowTheDirection) {
 TEST_F(ScsiLayerTest, PendingPacketIsWaitedForBeforeTheOutcomeIsRead) {
     InstallSpy();
     spy_.Pend = true;
-    /* Completes the pending packet 50 ms later, from another thread. */
-    /*
-     * Completes the pending packet 50 ms later from another thread, unless the request has
-     * already returned by then (its event and block would be gone: the packet is left alone).
-     */
+    // Completes the pending packet 50 ms later from another thread, unless the request has
+    // already returned by then (its event and block would be gone).
     KEVENT completed;
     KeInitializeEvent(&completed, NotificationEvent, FALSE);
     std::atomic<bool> returned{false};
@@ -358,9 +347,7 @@ TEST_F(ScsiLayerTest, PendingPacketIsWaitedForBeforeTheOutcomeIsRead) {
     EXPECT_EQ(HostPoolCountInUse(kScsiTag), 0u);
 }
 
-/* ======================================================================================== */
-/* ScsiRequest: data overruns                                                               */
-/* ======================================================================================== */
+/* ---- ScsiRequest: data overruns ---- */
 
 TEST_F(ScsiLayerTest, ShortReadOverrunIsTolerated) {
     UCHAR in[96];
@@ -441,9 +428,7 @@ TEST_F(ScsiLayerTest, FullLengthOverrunSucceedsAndKeepsAScsiStatus) {
                            .c_str()));
 }
 
-/* ======================================================================================== */
-/* ScsiRequest: statuses, frozen queue, event log, sense                                     */
-/* ======================================================================================== */
+/* ---- ScsiRequest: statuses, frozen queue, event log, sense ---- */
 
 TEST_F(ScsiLayerTest, FrozenQueueIsReleasedAndOnlyUnexpectedStatusesAreLogged) {
     HostSimFaultStatusAtCommand(unit_->Sim, 1, SRB_STATUS_ERROR, TRUE);
@@ -528,9 +513,7 @@ TEST_F(ScsiLayerTest, FailureBeforeSendingLeavesTheOutcomeAndFreesTheBlock) {
     EXPECT_TRUE(Events().empty());
 }
 
-/* ======================================================================================== */
-/* PollTestUnitReady                                                                        */
-/* ======================================================================================== */
+/* ---- PollTestUnitReady ---- */
 
 TEST_F(ScsiLayerTest, PollOfAReadyDriveSucceedsAtOnce) {
     LONGLONG start = HostClockNow();
@@ -588,9 +571,7 @@ TEST_F(ScsiLayerTest, PollEndsAtOnceOnAnyOtherFailure) {
     EXPECT_FALSE(Logged("PollTestUnitReady"));
 }
 
-/* ======================================================================================== */
-/* FlushCache                                                                               */
-/* ======================================================================================== */
+/* ---- FlushCache ---- */
 
 TEST_F(ScsiLayerTest, FlushIsSkippedInWriteModes1And2) {
     MarkOutcome();
@@ -648,47 +629,25 @@ TEST_F(ScsiLayerTest, FlushAfterSuccessLeavesItsOwnFailure) {
     EXPECT_EQ(ext_->Status.senseData[12], 0x2C);
 }
 
-/* ======================================================================================== */
-/* WRITE(10) command block                                                                  */
-/* ======================================================================================== */
+/* ---- WRITE(10) command block ---- */
 
-TEST_F(ScsiLayerTest, FortyBlockPacketGoesOutAsThreeWriteCommands) {
-    static UCHAR packet[40 * 2048];
-    for (size_t i = 0; i < sizeof(packet); i++) {
-        packet[i] = static_cast<UCHAR>(i / 2048 + 1);
+/* The split of packets into commands and their data on the disc: WriteThreadTest. */
+TEST_F(ScsiLayerTest, WriteCommandBlockCarriesAddressCountAndControl) {
+    struct Case {
+        ULONG lba;
+        USHORT blocks;
+        UCHAR control;
+        UCHAR cdb[10];
+    } cases[] = {
+        {1000, 16, 0x80, {0x2A, 0, 0x00, 0x00, 0x03, 0xE8, 0, 0x00, 0x10, 0x80}},
+        {1032, 8, 0x00, {0x2A, 0, 0x00, 0x00, 0x04, 0x08, 0, 0x00, 0x08, 0x00}},
+        {0x12345678u, 0x0102, 0x80, {0x2A, 0, 0x12, 0x34, 0x56, 0x78, 0, 0x01, 0x02, 0x80}}};
+    for (const Case &c : cases) {
+        UCHAR cdb[10];
+        memset(cdb, 0xEE, sizeof(cdb));
+        BuildWrite10Cdb(cdb, c.lba, c.blocks, c.control);
+        EXPECT_EQ(memcmp(cdb, c.cdb, 10), 0) << c.lba;
     }
-    const ULONG starts[3] = {1000, 1016, 1032};
-    const USHORT counts[3] = {16, 16, 8};
-    UCHAR cdbs[3][10];
-    for (int i = 0; i < 3; i++) {
-        BuildWrite10Cdb(cdbs[i], starts[i], counts[i], i == 2 ? 0x00 : 0x80);
-        EXPECT_TRUE(ScsiRequest(fdo_, 10, cdbs[i], counts[i] * 2048u,
-                                packet + (starts[i] - 1000) * 2048, TRUE, 300));
-    }
-    const UCHAR first[10] = {0x2A, 0, 0x00, 0x00, 0x03, 0xE8, 0, 0x00, 0x10, 0x80};
-    const UCHAR second[10] = {0x2A, 0, 0x00, 0x00, 0x03, 0xF8, 0, 0x00, 0x10, 0x80};
-    const UCHAR third[10] = {0x2A, 0, 0x00, 0x00, 0x04, 0x08, 0, 0x00, 0x08, 0x00};
-    EXPECT_EQ(memcmp(cdbs[0], first, 10), 0);
-    EXPECT_EQ(memcmp(cdbs[1], second, 10), 0);
-    EXPECT_EQ(memcmp(cdbs[2], third, 10), 0);
-
-    /* The recorder stored every block where the commands said. */
-    auto log = SimLog();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[2].DataLength, 8u * 2048u);
-    UCHAR block[2048];
-    for (ULONG lba : {1000u, 1015u, 1016u, 1032u, 1039u}) {
-        ASSERT_EQ(HostSimReadBlock(unit_->Sim, lba, block, sizeof(block)), 2048u);
-        EXPECT_EQ(block[0], lba - 1000 + 1);
-    }
-    EXPECT_EQ(HostSimReadBlock(unit_->Sim, 1040, block, sizeof(block)), 0u);
-
-    /* All four address bytes and both count bytes, most significant first. */
-    UCHAR cdb[10];
-    memset(cdb, 0xEE, sizeof(cdb));
-    BuildWrite10Cdb(cdb, 0x12345678u, 0x0102, 0x80);
-    const UCHAR wide[10] = {0x2A, 0, 0x12, 0x34, 0x56, 0x78, 0, 0x01, 0x02, 0x80};
-    EXPECT_EQ(memcmp(cdb, wide, 10), 0);
 }
 
 } // namespace

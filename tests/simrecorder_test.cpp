@@ -120,6 +120,23 @@ protected:
         return srb.SrbStatus;
     }
 
+    /* A write sent from another thread while the queue is frozen; returns after 1 s. */
+    std::thread HeldWrite(std::atomic<UCHAR> *Status) {
+        std::atomic<bool> started{false};
+        std::thread waiter([this, Status, &started] {
+            HostThreadScope scope("waiter");
+            started = true;
+            *Status = WriteBlocks(0, 1).SrbStatus;
+        });
+        while (!started) {
+            std::this_thread::yield();
+        }
+        LARGE_INTEGER second;
+        second.QuadPart = -kSecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &second);
+        return waiter;
+    }
+
     SIM_RECORDER_COUNTERS Counters() {
         SIM_RECORDER_COUNTERS c;
         HostSimGetCounters(rec_, &c);
@@ -168,15 +185,6 @@ TEST_F(SimRecorderTest, InquiryReportsConfiguredIdentityAsCdDevice) {
     EXPECT_FALSE(Counters().QueueFrozen);
 }
 
-TEST_F(SimRecorderTest, DesktopUnitIdentity) {
-    HostSimDesktopUnitConfig(&config_);
-    Create();
-    UCHAR data[36];
-    Send({SCSIOP_INQUIRY, 0, 0, 0, sizeof(data), 0}, data, sizeof(data));
-    EXPECT_EQ(std::string((char *)data + 8, 8), "KORVO   ");
-    EXPECT_EQ(std::string((char *)data + 16, 7), "DESKTOP");
-}
-
 TEST_F(SimRecorderTest, UnknownOpcodeFreezesQueueUntilReleased) {
     config_.FrozenQueueTimeout = 0;
     Create();
@@ -218,18 +226,7 @@ TEST_F(SimRecorderTest, BlockArrivingWhileFrozenWaitsForReleaseOrTimesOut) {
 
     /* Another thread releases the queue after 1 s: the held block then executes. */
     std::atomic<UCHAR> status{0};
-    std::atomic<bool> started{false};
-    std::thread waiter([&] {
-        HostThreadScope scope("waiter");
-        started = true;
-        status = WriteBlocks(0, 1).SrbStatus;
-    });
-    while (!started) {
-        std::this_thread::yield();
-    }
-    LARGE_INTEGER second;
-    second.QuadPart = -kSecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    std::thread waiter = HeldWrite(&status);
     EXPECT_EQ(Counters().Writes, 0u);
     before = HostClockNow();
     ReleaseQueue();
@@ -243,18 +240,7 @@ TEST_F(SimRecorderTest, FlushQueueRefusesHeldBlocks) {
     Create();
     ExpectCheckCondition(Send({0xEE, 0, 0, 0, 0, 0}), SCSI_SENSE_ILLEGAL_REQUEST, 0x20, 0);
     std::atomic<UCHAR> status{0};
-    std::atomic<bool> started{false};
-    std::thread waiter([&] {
-        HostThreadScope scope("waiter");
-        started = true;
-        status = WriteBlocks(0, 1).SrbStatus;
-    });
-    while (!started) {
-        std::this_thread::yield();
-    }
-    LARGE_INTEGER second;
-    second.QuadPart = -kSecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    std::thread waiter = HeldWrite(&status);
     SCSI_REQUEST_BLOCK srb;
     memset(&srb, 0, sizeof(srb));
     srb.Length = sizeof(srb);
@@ -599,20 +585,6 @@ TEST_F(SimRecorderTest, FaultAtBlockHitsEachWriteCoveringItRepeatCountTimes) {
     EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
 }
 
-TEST_F(SimRecorderTest, InjectedSrbStatusesWithAndWithoutFreeze) {
-    Create();
-    HostSimFaultStatusAtCommand(rec_, 1, SRB_STATUS_SELECTION_TIMEOUT, TRUE);
-    HostSimFaultStatusAtCommand(rec_, 3, SRB_STATUS_TIMEOUT, FALSE);
-    Reply r = Send(kTestUnitReady);
-    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT | SRB_STATUS_QUEUE_FROZEN);
-    EXPECT_EQ(r.ScsiStatus, SCSISTAT_GOOD);
-    EXPECT_EQ(r.Sense[0], 0xEE); /* no sense written */
-    ReleaseQueue();
-    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_TIMEOUT);
-    EXPECT_FALSE(Counters().QueueFrozen);
-}
-
 TEST_F(SimRecorderTest, BusResetIsFollowedByUnitAttention) {
     Create();
     SIM_FAULT f;
@@ -646,21 +618,6 @@ TEST_F(SimRecorderTest, InjectedDataOverrunLeavesGivenLengthAndExecutes) {
     ReleaseQueue();
     UCHAR block[2048];
     EXPECT_EQ(HostSimReadBlock(rec_, 7, block, sizeof(block)), 2048u);
-}
-
-TEST_F(SimRecorderTest, UnreachedFaultIsReported) {
-    Create();
-    HostSimFaultSenseAtCommand(rec_, 100, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00);
-    HostSimFaultSenseAtBlock(rec_, 5000, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00, 3);
-    HostSimFaultSenseAtBlock(rec_, 2, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x00, 2);
-    for (int i = 0; i < 3; i++) {
-        WriteBlocks(0, 4);
-        ReleaseQueue();
-    }
-    /* The first two never fired; the third fired twice as scripted. */
-    EXPECT_EQ(HostSimUnreachedFaults(rec_), 2u);
-    HostSimClearFaults(rec_);
-    EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
 }
 
 TEST_F(SimRecorderTest, CommandLogKeepsTimesAndIsARing) {
@@ -730,64 +687,30 @@ protected:
     }
 };
 
-TEST_F(PortDeviceTest, ScsiAddressAsConfiguredOrNotSupported) {
-    config_.PortNumber = 2;
-    config_.PathId = 1;
-    config_.TargetId = 5;
-    config_.Lun = 0;
-    Create();
-    ASSERT_NE(rec_->Pdo, nullptr);
-    EXPECT_EQ(HostSimRecorderOfDevice(rec_->Pdo), rec_);
-    SCSI_ADDRESS address;
-    memset(&address, 0xCC, sizeof(address));
-    ULONG_PTR info = 0;
-    NTSTATUS status = Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), &info);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(info, sizeof(SCSI_ADDRESS));
-    EXPECT_EQ(address.Length, sizeof(SCSI_ADDRESS));
-    EXPECT_EQ(address.PortNumber, 2);
-    EXPECT_EQ(address.PathId, 1);
-    EXPECT_EQ(address.TargetId, 5);
-    EXPECT_EQ(address.Lun, 0);
-
-    status = Control(0x00041234, nullptr, 0, &address, sizeof(address), &info);
-    EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
-
-    HostDestroySimulatedRecorder(rec_);
-    config_.AddressNotSupported = TRUE;
-    Create();
-    status = Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), &info);
-    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(info, 0u);
-}
-
 TEST_F(PortDeviceTest, StorageDescriptorsCarryIdentityAndAdapterLimits) {
     config_.MaximumTransferLength = 128 * 1024;
     config_.MaximumPhysicalPages = 33;
     config_.AlignmentMask = 3;
     Create();
-    STORAGE_PROPERTY_QUERY query;
-    memset(&query, 0, sizeof(query));
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
+    UCHAR buffer[512];
+    ULONG_PTR info = 0;
+    auto query = [&](STORAGE_PROPERTY_ID Id, ULONG OutLength) {
+        STORAGE_PROPERTY_QUERY q;
+        memset(&q, 0, sizeof(q));
+        q.PropertyId = Id;
+        q.QueryType = PropertyStandardQuery;
+        memcpy(buffer, &q, sizeof(q));
+        return Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(q), buffer, OutLength, &info);
+    };
 
     /* Header first, as the class library asks, then the whole descriptor. */
     STORAGE_DESCRIPTOR_HEADER header;
-    ULONG_PTR info = 0;
-    UCHAR buffer[512];
-    memcpy(buffer, &query, sizeof(query));
-    NTSTATUS status =
-        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(header), &info);
-    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(query(StorageDeviceProperty, sizeof(header)), STATUS_SUCCESS);
     EXPECT_EQ(info, sizeof(header));
     memcpy(&header, buffer, sizeof(header));
     ASSERT_GT(header.Size, sizeof(STORAGE_DEVICE_DESCRIPTOR));
     ASSERT_LE(header.Size, sizeof(buffer));
-
-    memcpy(buffer, &query, sizeof(query));
-    status =
-        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, header.Size, &info);
-    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(query(StorageDeviceProperty, header.Size), STATUS_SUCCESS);
     EXPECT_EQ(info, header.Size);
     STORAGE_DEVICE_DESCRIPTOR *d = (STORAGE_DEVICE_DESCRIPTOR *)buffer;
     EXPECT_EQ(d->DeviceType, READ_ONLY_DIRECT_ACCESS_DEVICE);
@@ -798,11 +721,7 @@ TEST_F(PortDeviceTest, StorageDescriptorsCarryIdentityAndAdapterLimits) {
     EXPECT_STREQ((char *)buffer + d->ProductRevisionOffset, "1.00");
     EXPECT_EQ(d->SerialNumberOffset, 0u);
 
-    query.PropertyId = StorageAdapterProperty;
-    memcpy(buffer, &query, sizeof(query));
-    status =
-        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(buffer), &info);
-    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(query(StorageAdapterProperty, sizeof(buffer)), STATUS_SUCCESS);
     EXPECT_EQ(info, sizeof(STORAGE_ADAPTER_DESCRIPTOR));
     STORAGE_ADAPTER_DESCRIPTOR *a = (STORAGE_ADAPTER_DESCRIPTOR *)buffer;
     EXPECT_EQ(a->Size, sizeof(STORAGE_ADAPTER_DESCRIPTOR));
@@ -810,11 +729,7 @@ TEST_F(PortDeviceTest, StorageDescriptorsCarryIdentityAndAdapterLimits) {
     EXPECT_EQ(a->MaximumPhysicalPages, 33u);
     EXPECT_EQ(a->AlignmentMask, 3u);
 
-    query.PropertyId = StorageDeviceIdProperty;
-    memcpy(buffer, &query, sizeof(query));
-    status =
-        Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof(query), buffer, sizeof(buffer), &info);
-    EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(query(StorageDeviceIdProperty, sizeof(buffer)), STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(PortDeviceTest, RequestBlocksArriveThroughExecuteControlCodes) {

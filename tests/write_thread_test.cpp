@@ -8,6 +8,7 @@
  * and the refill event. Time runs on the stand-in's virtual clock.
  */
 #include "support/driver_harness.h"
+#include "support/test_support.h"
 
 #include <string.h>
 
@@ -28,14 +29,6 @@ UCHAR PatternByte(ULONG Lba, ULONG I, ULONG BlockSize) {
     return static_cast<UCHAR>(Lba * 31 + I * 7 + BlockSize + (I >> 8));
 }
 
-ULONG CdbLba(const SIM_LOG_ENTRY &E) {
-    return (ULONG(E.Cdb[2]) << 24) | (ULONG(E.Cdb[3]) << 16) | (ULONG(E.Cdb[4]) << 8) | E.Cdb[5];
-}
-
-ULONG CdbBlocks(const SIM_LOG_ENTRY &E) {
-    return (ULONG(E.Cdb[7]) << 8) | E.Cdb[8];
-}
-
 class WriteThreadTest : public DriverHarness {
 protected:
     void SetUp() override {
@@ -47,10 +40,8 @@ protected:
         device = CdwDeviceNumber(unit->Fdo);
         handle = OpenRecorder();
         ASSERT_NE(nullptr, handle);
-        ULONG count = 16;
-        IoctlResult r =
-            Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, sizeof(count), &count, 4);
-        ASSERT_EQ(STATUS_SUCCESS, r.Status);
+        ULONG count = 0;
+        ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16, &count));
         ASSERT_EQ(16u, count);
     }
 
@@ -166,26 +157,8 @@ protected:
         Sleep(1000);
     }
 
-    std::vector<SIM_LOG_ENTRY> Commands() {
-        std::vector<SIM_LOG_ENTRY> all;
-        for (ULONG i = 0; i < HostSimLogCount(sim); i++) {
-            SIM_LOG_ENTRY entry;
-            if (HostSimLogEntry(sim, i, &entry)) {
-                all.push_back(entry);
-            }
-        }
-        return all;
-    }
-
-    std::vector<SIM_LOG_ENTRY> Commands(UCHAR Opcode) {
-        std::vector<SIM_LOG_ENTRY> some;
-        for (const SIM_LOG_ENTRY &entry : Commands()) {
-            if (entry.Cdb[0] == Opcode) {
-                some.push_back(entry);
-            }
-        }
-        return some;
-    }
+    std::vector<SIM_LOG_ENTRY> Commands() { return SimCommands(sim); }
+    std::vector<SIM_LOG_ENTRY> Commands(UCHAR Opcode) { return SimCommands(sim, Opcode); }
 
     std::vector<UCHAR> Opcodes() {
         std::vector<UCHAR> ops;
@@ -198,13 +171,7 @@ protected:
     bool RefillSignalled() { return KeReadStateEvent(&ext->CirQueRefillEvent) != 0; }
 
     /* The application's cancel, through the status request. */
-    void Cancel() {
-        RECORDING_STATUS request = {};
-        request.bCancel = 1;
-        IoctlResult r =
-            IoctlInOut(handle, IOCTL_RECORDER_RECORDING_STATUS, &request, sizeof(request));
-        ASSERT_EQ(STATUS_SUCCESS, r.Status);
-    }
+    void Cancel() { (void)QueryRecordingStatus(handle, true); }
 
     /* Expects blocks [First, First+Count) on the disc with the test pattern. */
     void ExpectDiscBlocks(ULONG First, ULONG Count, ULONG BlockSize) {

@@ -533,8 +533,10 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
+/* Enumerations whose values come from applications or devices are int-sized with every
+ * value valid, as the platform's compiler has them (a value outside the names is no error). */
 /* Device properties */
-typedef enum _DEVICE_REGISTRY_PROPERTY {
+typedef enum _DEVICE_REGISTRY_PROPERTY : int {
     DevicePropertyDeviceDescription = 0x0,
     DevicePropertyHardwareID = 0x1,
     DevicePropertyCompatibleIDs = 0x2,

@@ -30,7 +30,9 @@ extern "C" {
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080 /* 0x420, buffered, any access */
 #define IOCTL_STORAGE_QUERY_PROPERTY 0x002D1400    /* 0x500, buffered, any access */
 
-typedef enum _STORAGE_BUS_TYPE {
+/* Enumerations whose values come from applications or devices are int-sized with every
+ * value valid, as the platform's compiler has them (a value outside the names is no error). */
+typedef enum _STORAGE_BUS_TYPE : int {
     BusTypeUnknown = 0x00,
     BusTypeScsi,
     BusTypeAtapi,
@@ -44,7 +46,7 @@ typedef enum _STORAGE_BUS_TYPE {
 } STORAGE_BUS_TYPE,
     *PSTORAGE_BUS_TYPE;
 
-typedef enum _STORAGE_QUERY_TYPE {
+typedef enum _STORAGE_QUERY_TYPE : int {
     PropertyStandardQuery = 0,
     PropertyExistsQuery,
     PropertyMaskQuery,
@@ -52,7 +54,7 @@ typedef enum _STORAGE_QUERY_TYPE {
 } STORAGE_QUERY_TYPE,
     *PSTORAGE_QUERY_TYPE;
 
-typedef enum _STORAGE_PROPERTY_ID {
+typedef enum _STORAGE_PROPERTY_ID : int {
     StorageDeviceProperty = 0,
     StorageAdapterProperty,
     StorageDeviceIdProperty

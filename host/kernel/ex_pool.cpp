@@ -32,6 +32,8 @@ struct Pool {
     std::unordered_map<const void *, Block> Blocks;
     std::map<ULONG, TagUse> Tags;
     uint64_t TotalAllocations = 0;
+    size_t PagedBytes = 0; /* in use, against the pools' sizes */
+    size_t NonPagedBytes = 0;
     /* injected failures */
     ULONG NthRemaining = 0; /* 0: off */
     ULONG NthTag = 0;
@@ -49,6 +51,15 @@ Pool &P() {
 
 bool IsPaged(POOL_TYPE Type) {
     return Type == PagedPool || Type == PagedPoolCacheAligned;
+}
+
+/* The pools are as large as on a 32-bit system: an allocation that does not fit fails (as
+ * a real one would) instead of taking the host's memory. */
+constexpr size_t kNonPagedPoolSize = 256u << 20;
+constexpr size_t kPagedPoolSize = 512u << 20;
+
+size_t &PoolBytesLocked(Pool &pool, POOL_TYPE Type) {
+    return IsPaged(Type) ? pool.PagedBytes : pool.NonPagedBytes;
 }
 
 bool IsCacheAligned(POOL_TYPE Type) {
@@ -109,6 +120,7 @@ void FreeBlock(PVOID Pointer, bool CheckTag, ULONG Tag, const char *Routine) {
             TagUse &use = pool.Tags[block.Tag];
             use.Bytes -= block.Size;
             use.Count -= 1;
+            PoolBytesLocked(pool, block.Type) -= block.Size;
             if (use.Count == 0) {
                 pool.Tags.erase(block.Tag);
             }
@@ -158,9 +170,20 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         }
     }
     size_t size = NumberOfBytes == 0 ? 1 : (size_t)NumberOfBytes;
+    {
+        std::lock_guard<std::mutex> lock(pool.Lock);
+        size_t &inUse = PoolBytesLocked(pool, PoolType);
+        size_t limit = IsPaged(PoolType) ? kPagedPoolSize : kNonPagedPoolSize;
+        if (size > limit - inUse) {
+            return nullptr;
+        }
+        inUse += size;
+    }
     size_t alignment = IsCacheAligned(PoolType) ? PAGE_SIZE : 16;
     void *memory = nullptr;
     if (posix_memalign(&memory, alignment, size) != 0) {
+        std::lock_guard<std::mutex> lock(pool.Lock);
+        PoolBytesLocked(pool, PoolType) -= size;
         return nullptr;
     }
     memset(memory, HOST_POOL_FRESH_FILL, size);

@@ -62,6 +62,14 @@ ULONG HostFaultHits(HOST_FAULT_POINT Point) {
     return gFaults[Point].Hits;
 }
 
+ULONG HostFaultCalls(HOST_FAULT_POINT Point) {
+    if ((unsigned)Point >= HostFaultPointCount) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(gFaultLock);
+    return gFaults[Point].Calls;
+}
+
 void HostSetFaultSeed(uint64_t Seed) {
     std::lock_guard<std::mutex> guard(gFaultLock);
     gSeed = Seed;

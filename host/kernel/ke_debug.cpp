@@ -140,6 +140,9 @@ void HostDebugSetSink(HOST_DEBUG_SINK Sink) {
 bool HostKernelShutdownCheck(std::string *Report) {
     HostVerifierCheckPassive("HostKernelShutdownCheck");
     bool threadsEnded = HostThreadsAlive() == 0 || hostk::WaitForSystemThreads(5LL * 10000000LL);
+    if (threadsEnded) {
+        hostk::JoinEndedHostThreads(1000);
+    }
     std::string report;
     std::string pool = HostPoolReport();
     if (!pool.empty()) {

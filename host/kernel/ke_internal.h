@@ -58,6 +58,10 @@ NTSTATUS WaitObjectFor(DISPATCHER_HEADER *Object, LONGLONG Duration, const char 
 /* Waits until no system thread is alive, at most Timeout; quiet. */
 bool WaitForSystemThreads(LONGLONG Timeout);
 
+/* Joins the host threads of system threads that have ended, so that their exit is complete
+ * (waits at most PatienceMs of real time for one that is on its way out). */
+void JoinEndedHostThreads(int PatienceMs);
+
 /* Tracking of the calling thread's own object (non-system threads). */
 void ThreadStateExit(ThreadState *State);
 

@@ -10,7 +10,12 @@
  */
 #include "ke_internal.h"
 
+#include <standin/io.h>
+
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -33,6 +38,45 @@ KEVENT g_allEnded = {{hostk::kNotificationEventType,
                       1,
                       {&g_allEnded.Header.WaitListHead, &g_allEnded.Header.WaitListHead}}};
 std::atomic<ULONG> g_nextThreadId{1};
+
+/*
+ * The host threads behind system threads. A system thread's end is signalled before its host
+ * thread has finished (thread-local destructors still run); the shutdown check joins the host
+ * threads so that nothing of an ended thread is still on its way out when it reports.
+ */
+struct HostThread {
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+};
+std::mutex g_hostThreadsLock;
+std::vector<HostThread *> *g_hostThreads = new std::vector<HostThread *>; /* process lifetime */
+
+/* Joins the host threads whose system threads have ended (at most Patience real time for
+ * one that has signalled its end but not yet left). */
+void JoinEndedHostThreads(std::chrono::milliseconds Patience) {
+    std::vector<HostThread *> ended;
+    {
+        std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+        auto deadline = std::chrono::steady_clock::now() + Patience;
+        for (size_t i = 0; i < g_hostThreads->size();) {
+            HostThread *host = (*g_hostThreads)[i];
+            while (!host->Done.load() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            if (host->Done.load()) {
+                ended.push_back(host);
+                (*g_hostThreads)[i] = g_hostThreads->back();
+                g_hostThreads->pop_back();
+            } else {
+                i++;
+            }
+        }
+    }
+    for (HostThread *host : ended) {
+        host->Thread.join();
+        delete host;
+    }
+}
 std::atomic<NTSTATUS> g_failNextCreate{STATUS_SUCCESS};
 
 char g_threadTypeStorage;
@@ -75,7 +119,11 @@ std::string DescribeThreadLocked(const _KTHREAD *Thread) {
     return line + hostk::SchedulerDescribeWait(Thread->Running);
 }
 
-void SystemThreadTrampoline(_KTHREAD *Thread) {
+void SystemThreadTrampoline(_KTHREAD *Thread, HostThread *Host) {
+    struct DoneMark {
+        HostThread *Host;
+        ~DoneMark() { Host->Done.store(true); }
+    } done{Host};
     hostk::ThreadState *self = hostk::Self();
     {
         std::lock_guard<std::mutex> lock(hostk::SchedulerLock());
@@ -206,6 +254,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (injected != STATUS_SUCCESS) {
         return injected;
     }
+    if (HostFaultShouldFail(HostFaultThreadCreate, &injected)) {
+        return injected != STATUS_SUCCESS ? injected : STATUS_INSUFFICIENT_RESOURCES;
+    }
     _KTHREAD *thread = NewThreadObject(true);
     thread->StartRoutine = StartRoutine;
     thread->StartContext = StartContext;
@@ -218,7 +269,16 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         hostk::SchedulerThreadStarts();
     }
     try {
-        std::thread(SystemThreadTrampoline, thread).detach();
+        JoinEndedHostThreads(std::chrono::milliseconds(0));
+        auto *host = new HostThread;
+        std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+        try {
+            host->Thread = std::thread(SystemThreadTrampoline, thread, host);
+        } catch (...) {
+            delete host;
+            throw;
+        }
+        g_hostThreads->push_back(host);
     } catch (const std::system_error &) {
         {
             std::lock_guard<std::mutex> lock(hostk::SchedulerLock());
@@ -268,8 +328,16 @@ std::string HostSystemThreadsReport() {
 }
 
 namespace hostk {
+void JoinEndedHostThreads(int PatienceMs) {
+    ::JoinEndedHostThreads(std::chrono::milliseconds(PatienceMs));
+}
+
 bool WaitForSystemThreads(LONGLONG Timeout) {
-    return WaitObjectFor(&g_allEnded.Header, Timeout, "HostWaitAllSystemThreads") == STATUS_SUCCESS;
+    if (WaitObjectFor(&g_allEnded.Header, Timeout, "HostWaitAllSystemThreads") != STATUS_SUCCESS) {
+        return false;
+    }
+    ::JoinEndedHostThreads(std::chrono::milliseconds(1000));
+    return true;
 }
 } // namespace hostk
 

@@ -29,6 +29,7 @@ struct HostFile {
 std::mutex gFileLock;
 std::map<char, std::string> gDrives;
 std::atomic<long> gOpenFiles{0};
+std::atomic<LONGLONG> gReadDelay{0}; /* HostSetFileReadDelay, 100 ns units */
 
 bool StartsWithNoCase(const std::string &Text, const char *Prefix, size_t *Length) {
     size_t n = strlen(Prefix);
@@ -367,7 +368,17 @@ NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
         done += (ULONG)n;
     }
     file->Position = offset + done;
+    LONGLONG delay = gReadDelay.load();
+    if (delay > 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -delay;
+        (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
     return finish(STATUS_SUCCESS, done);
+}
+
+void HostSetFileReadDelay(LONGLONG Delay) {
+    gReadDelay.store(Delay > 0 ? Delay : 0);
 }
 
 } // extern "C"

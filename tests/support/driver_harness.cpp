@@ -3,8 +3,6 @@
  */
 #include "driver_harness.h"
 
-#include <standin/eventlog.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -184,26 +182,37 @@ NTSTATUS DriverHarness::TryOpen(const GUID *Class, ULONG Index, HANDLE *Handle) 
     return status;
 }
 
-HANDLE DriverHarness::OpenRecorder(ULONG Index) {
+HANDLE DriverHarness::OpenOrFail(const GUID *Class, ULONG Index) {
     HANDLE handle = nullptr;
-    NTSTATUS status = TryOpen(&HarnessRecorderInterface, Index, &handle);
+    NTSTATUS status = TryOpen(Class, Index, &handle);
     if (!NT_SUCCESS(status)) {
-        ADD_FAILURE() << "cannot open recorder " << Index << ": status 0x" << std::hex
+        ADD_FAILURE() << "cannot open unit " << Index << ": status 0x" << std::hex
                       << (uint32_t)status;
         return nullptr;
     }
     return handle;
 }
 
+HANDLE DriverHarness::OpenRecorder(ULONG Index) {
+    return OpenOrFail(&HarnessRecorderInterface, Index);
+}
+
 HANDLE DriverHarness::OpenDesktopUnit(ULONG Index) {
-    HANDLE handle = nullptr;
-    NTSTATUS status = TryOpen(&HarnessDesktopInterface, Index, &handle);
-    if (!NT_SUCCESS(status)) {
-        ADD_FAILURE() << "cannot open desktop unit " << Index << ": status 0x" << std::hex
-                      << (uint32_t)status;
-        return nullptr;
+    return OpenOrFail(&HarnessDesktopInterface, Index);
+}
+
+HANDLE DriverHarness::OpenUnit(Unit *U) {
+    for (ULONG i = 0; i < units_.size(); i++) {
+        HANDLE handle = nullptr;
+        if (TryOpen(&HarnessRecorderInterface, i, &handle) == STATUS_SUCCESS) {
+            if (HostDeviceOfHandle(handle) == U->Fdo) {
+                return handle;
+            }
+            (void)Close(handle);
+        }
     }
-    return handle;
+    ADD_FAILURE() << "no handle for the unit";
+    return nullptr;
 }
 
 NTSTATUS DriverHarness::Close(HANDLE Handle) {
@@ -280,17 +289,6 @@ std::vector<HOST_ERROR_LOG_ENTRY> DriverHarness::EventsWithId(NTSTATUS Id) const
         }
     }
     return events;
-}
-
-std::vector<std::string> DriverHarness::FormattedEvents() const {
-    std::vector<std::string> lines;
-    for (const HOST_ERROR_LOG_ENTRY &entry : Events()) {
-        char line[1024];
-        (void)HostEventFormat(entry.Time, (uint32_t)entry.Packet.ErrorCode, entry.DumpData,
-                              entry.DumpWordCount, line, sizeof(line));
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 void DriverHarness::ClearEvents() {

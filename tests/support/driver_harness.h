@@ -101,6 +101,8 @@ protected:
     HANDLE OpenRecorder(ULONG Index = 0);
     HANDLE OpenDesktopUnit(ULONG Index = 0);
     NTSTATUS TryOpen(const GUID *Class, ULONG Index, HANDLE *Handle);
+    /* Opens the recorder interface that leads to U's own device. */
+    HANDLE OpenUnit(Unit *U);
     NTSTATUS Close(HANDLE Handle);
     IoctlResult Ioctl(HANDLE Handle, ULONG Code, const void *In, ULONG InLength, void *Out,
                       ULONG OutLength);
@@ -124,9 +126,6 @@ protected:
     std::vector<HOST_ERROR_LOG_ENTRY> Events() const;
     std::vector<HOST_ERROR_LOG_ENTRY> EventsWithId(NTSTATUS Id) const;
     void ClearEvents();
-    /* The entries as the event-log reader shows them ("<time>  <severity>  0x<id>  <text>  dump:
-     * ..."), texts from the driver's message table. */
-    std::vector<std::string> FormattedEvents() const;
 
     /* A scratch directory for this test (mode 0755, removed at the end); mapped as drive
      * letter D:. */
@@ -136,6 +135,7 @@ protected:
     std::string MakeImageFile(const char *Name, size_t Size, uint8_t Seed = 0);
 
 private:
+    HANDLE OpenOrFail(const GUID *Class, ULONG Index);
     Unit *Plug(const SIM_RECORDER_CONFIG &Config, bool Start);
 
     std::unique_ptr<HostThreadScope> scope_;

@@ -110,6 +110,10 @@ NTSTATUS HostTranslateObjectName(PCUNICODE_STRING Name, char *Path, size_t PathS
  */
 BOOLEAN HostFileIsUnbuffered(HANDLE FileHandle);
 
+/* Every successful ZwReadFile takes Delay (100 ns units) on the stand-in clock, as a slow
+ * disk would (0, the default: no delay). */
+void HostSetFileReadDelay(LONGLONG Delay);
+
 /* Files opened by ZwCreateFile and not closed. */
 LONG HostOpenFileCount(void);
 
@@ -130,6 +134,7 @@ typedef enum _HOST_FAULT_POINT {
     HostFaultCreateDeviceObject, /* ClassCreateDeviceObject fails with the status */
     HostFaultGetDescriptor,      /* ClassGetDescriptor fails with the status */
     HostFaultAttachDevice,       /* IoAttachDeviceToDeviceStack returns NULL */
+    HostFaultThreadCreate,       /* PsCreateSystemThread fails with the status */
     HostFaultPointCount
 } HOST_FAULT_POINT;
 
@@ -150,6 +155,9 @@ void HostClearFault(HOST_FAULT_POINT Point);
 void HostClearAllFaults(void);
 /* Calls that failed because of the fault set at Point. */
 ULONG HostFaultHits(HOST_FAULT_POINT Point);
+/* Calls seen at Point since its fault was set (a fault that never fails, Skip 0xFFFFFFFF,
+ * just counts them). */
+ULONG HostFaultCalls(HOST_FAULT_POINT Point);
 /* Seeds the generator of the probabilistic faults. */
 void HostSetFaultSeed(uint64_t Seed);
 

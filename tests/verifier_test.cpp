@@ -1,0 +1,255 @@
+/*
+ * verifier_test.cpp - the rules the stand-in's verifier enforces beyond the single calls:
+ * lock order over time (a cycle is reported although it never deadlocked), the IRQL of the
+ * routines that only run at PASSIVE_LEVEL, and kernel memory handed back to the application
+ * in place of the input it sent.
+ */
+#include <gtest/gtest.h>
+
+#include <ntddk.h>
+#include <standin/io.h>
+#include <standin/kernel.h>
+
+#include <string.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> gReports;
+
+void CollectReport(const char *Report) {
+    gReports.push_back(Report);
+}
+
+bool Reported(const char *Text) {
+    for (const std::string &report : gReports) {
+        if (report.find(Text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class VerifierTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gReports.clear();
+        HostVerifierSetFailureHandler(CollectReport);
+    }
+    void TearDown() override { HostVerifierSetFailureHandler(nullptr); }
+};
+
+/* Takes First then Second (the nesting itself is a stop the handler lets pass). */
+void TakeInOrder(PKSPIN_LOCK First, PKSPIN_LOCK Second) {
+    KIRQL outer, inner;
+    KeAcquireSpinLock(First, &outer);
+    KeAcquireSpinLock(Second, &inner);
+    KeReleaseSpinLock(Second, inner);
+    KeReleaseSpinLock(First, outer);
+}
+
+} // namespace
+
+TEST_F(VerifierTest, LockOrderCycleIsReportedAlthoughItNeverDeadlocked) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer sees spin locks as mutexes and reports this cycle itself";
+#endif
+    KSPIN_LOCK a, b, c;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KeInitializeSpinLock(&c);
+    const ULONG cyclesBefore = HostLockOrderCycles();
+
+    /* a -> b on one thread, then b -> a on another, long after: no deadlock ever happened. */
+    std::thread first([&] { TakeInOrder(&a, &b); });
+    first.join();
+    EXPECT_FALSE(Reported("lock order cycle"));
+    std::thread second([&] { TakeInOrder(&b, &a); });
+    second.join();
+    EXPECT_TRUE(Reported("lock order cycle"));
+    EXPECT_EQ(cyclesBefore + 1, HostLockOrderCycles());
+
+    /* A longer cycle a -> b -> c -> a is found through the graph. */
+    gReports.clear();
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    TakeInOrder(&a, &b);
+    TakeInOrder(&b, &c);
+    EXPECT_FALSE(Reported("lock order cycle"));
+    TakeInOrder(&c, &a);
+    EXPECT_TRUE(Reported("lock order cycle"));
+
+    /* A lock initialized again is a new lock: its history is gone. */
+    gReports.clear();
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KeInitializeSpinLock(&c);
+    TakeInOrder(&b, &a);
+    EXPECT_FALSE(Reported("lock order cycle"));
+    EXPECT_EQ(0u, HostSpinLocksHeld());
+}
+
+TEST_F(VerifierTest, BlockingLocksJoinTheOrderGraph) {
+    int cacheLock = 0, tableLock = 0;
+    KSPIN_LOCK spin;
+    KeInitializeSpinLock(&spin);
+
+    /* Blocking locks nest freely; only the reversed order is a fault. */
+    HostLockOrderAcquire(&cacheLock, "cache lock");
+    HostLockOrderAcquire(&tableLock, "table lock");
+    HostLockOrderRelease(&tableLock);
+    HostLockOrderRelease(&cacheLock);
+    EXPECT_TRUE(gReports.empty());
+
+    std::thread other([&] {
+        HostLockOrderAcquire(&tableLock, nullptr);
+        HostLockOrderAcquire(&cacheLock, nullptr);
+        HostLockOrderRelease(&cacheLock);
+        HostLockOrderRelease(&tableLock);
+    });
+    other.join();
+    ASSERT_TRUE(Reported("lock order cycle"));
+    EXPECT_TRUE(Reported("cache lock")) << gReports[0];
+
+    /* A spin lock taken under a blocking lock is an edge too. */
+    gReports.clear();
+    HostLockOrderAcquire(&cacheLock, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&spin, &irql);
+    KeReleaseSpinLock(&spin, irql);
+    HostLockOrderRelease(&cacheLock);
+    EXPECT_TRUE(gReports.empty());
+
+    HostLockOrderRelease(&cacheLock);
+    EXPECT_TRUE(Reported("does not hold it"));
+    HostLockOrderForget(&cacheLock);
+    HostLockOrderForget(&tableLock);
+}
+
+TEST_F(VerifierTest, PassiveLevelRoutinesStopAtDispatchLevel) {
+    struct Call {
+        const char *Name;
+        void (*Run)();
+    };
+    const Call calls[] = {
+        {"IoBuildDeviceIoControlRequest",
+         [] {
+             (void)IoBuildDeviceIoControlRequest(0, nullptr, nullptr, 0, nullptr, 0, FALSE, nullptr,
+                                                 nullptr);
+         }},
+        {"IoDeleteDevice", [] { IoDeleteDevice(nullptr); }},
+        {"IoDetachDevice", [] { IoDetachDevice(nullptr); }},
+        {"PsRevertToSelf", [] { PsRevertToSelf(); }},
+        {"RtlFreeUnicodeString",
+         [] {
+             UNICODE_STRING empty = {0, 0, nullptr};
+             RtlFreeUnicodeString(&empty);
+         }},
+        {"ZwClose", [] { (void)ZwClose(nullptr); }},
+    };
+    for (const Call &call : calls) {
+        SCOPED_TRACE(call.Name);
+        gReports.clear();
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        call.Run();
+        KeLowerIrql(old);
+        ASSERT_FALSE(gReports.empty());
+        EXPECT_NE(std::string::npos, gReports[0].find(call.Name)) << gReports[0];
+        EXPECT_NE(std::string::npos, gReports[0].find("IRQL 2")) << gReports[0];
+    }
+}
+
+/* ---- kernel memory returned in place ------------------------------------------------------ */
+
+namespace {
+
+/* A driver that answers a buffered request in place, from a fresh pool block or from what the
+ * application sent. */
+bool gFromPool = false;
+
+NTSTATUS NTAPI InPlaceDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG_PTR information = 0;
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (gFromPool) {
+            void *record = ExAllocatePoolWithTag(NonPagedPool, length, HostPoolTag("Test"));
+            memcpy(Irp->AssociatedIrp.SystemBuffer, record, length);
+            ExFreePool(record);
+        }
+        information = length;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+const GUID kInPlaceInterface = {0x5ea1f00d, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+
+} // namespace
+
+TEST_F(VerifierTest, KernelMemoryReturnedOverTheInputIsCaught) {
+    HostThreadScope scope("test");
+    PDRIVER_OBJECT driver = HostCreateDriverObject("\\Driver\\InPlace");
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        driver->MajorFunction[i] = InPlaceDispatch;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\InPlace0");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    UNICODE_STRING link;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoRegisterDeviceInterface(device, &kInPlaceInterface, nullptr, &link));
+    ASSERT_EQ(STATUS_SUCCESS, IoSetDeviceInterfaceState(&link, TRUE));
+    HANDLE handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, HostOpenDevice(&kInPlaceInterface, 0, &handle));
+
+    /* A status record the size of the request, as the recording-status request returns it. */
+    const ULONG code = CTL_CODE(0xCD, 0x874, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    UCHAR record[64];
+    memset(record, 0, sizeof(record));
+    ULONG returned = 0;
+    gFromPool = true;
+    (void)HostDeviceIoControl(handle, code, record, sizeof(record), record, sizeof(record),
+                              &returned);
+    EXPECT_TRUE(Reported("fresh-pool pattern"));
+
+    /* The application's own bytes that happen to look like the fill are no leak. */
+    gReports.clear();
+    gFromPool = false;
+    memset(record, HOST_POOL_FRESH_FILL, sizeof(record));
+    EXPECT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, code, record, sizeof(record), record,
+                                                  sizeof(record), &returned));
+    EXPECT_TRUE(gReports.empty());
+
+    EXPECT_EQ(STATUS_SUCCESS, HostCloseDevice(handle));
+    (void)IoSetDeviceInterfaceState(&link, FALSE);
+    RtlFreeUnicodeString(&link);
+    IoDeleteDevice(device);
+    HostDeleteDriverObject(driver);
+}
+
+/* The pools are as large as on the 32-bit platform: a request the application sized (a
+ * pass-through of 4 GiB) fails as it would there, instead of taking the host's memory. */
+TEST_F(VerifierTest, PoolsHaveThePlatformsSize) {
+    EXPECT_EQ(nullptr,
+              ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 0xFFFFFFFFu, HostPoolTag("Test")));
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(PagedPool, 600u << 20, HostPoolTag("Test")));
+    void *big = ExAllocatePoolWithTag(NonPagedPool, 200u << 20, HostPoolTag("Test"));
+    ASSERT_NE(nullptr, big);
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 100u << 20, HostPoolTag("Test")));
+    ExFreePool(big);
+    void *again = ExAllocatePoolWithTag(NonPagedPool, 100u << 20, HostPoolTag("Test"));
+    EXPECT_NE(nullptr, again);
+    ExFreePool(again);
+    EXPECT_TRUE(gReports.empty());
+}

@@ -57,6 +57,13 @@ namespace {
 
 const GUID kRecorderClass = {CDW_GUID_RECORDER_PARTS};
 
+/* The stand-in's non-paged pool is as large as a 32-bit system's, 256 MiB: the cache buffers
+   of all recorders together must fit into it. */
+const size_t kNonPagedPoolBytes = size_t(256) << 20;
+
+/* The refill threshold the driver keeps when the request asks for none, in packets. */
+const uint32_t kDriverRefillThreshold = 30;
+
 [[noreturn]] void Die(const std::string &what) {
     fprintf(stderr, "cdw_bench: %s\n", what.c_str());
     fflush(stderr);
@@ -440,19 +447,38 @@ int RunMany(const Args &a) {
     Bench b;
     b.Load();
     b.Plug(n, discs, speed, dvd, a.driveBuffer);
-    b.Prepare(im.dir, a.buffers);
+
+    /* --buffers 0: every recorder gets an equal share of the non-paged pool that is left
+       (at most 96 buffers), as an installation with many recorders must plan it. */
+    uint32_t buffers = a.buffers;
+    if (buffers == 0) {
+        size_t used = HostPoolBytesInUse() + size_t(n) * 65536; /* + request blocks, buffers */
+        size_t share = used < kNonPagedPoolBytes ? (kNonPagedPoolBytes - used) / n : 0;
+        buffers =
+            static_cast<uint32_t>(std::min<size_t>(MAX_CACHE_BUFFERS, share / CACHE_BUFFER_SIZE));
+        if (buffers < MIN_CACHE_BUFFERS) {
+            b.Stop();
+            printf("RESULT mode=many recorders=%u speed=%s pool_exhausted=1 buffers=%u complete=0 "
+                   "identical=0 underruns=0\n",
+                   n, a.positional[3].c_str(), buffers);
+            return 0;
+        }
+    }
+    b.Prepare(im.dir, buffers);
     CdwRecordOptions o = Options(im, a);
+    const uint32_t refillPercent = a.refill >= 10 && a.refill <= 99 ? a.refill : 0;
 
     /*
      * Sampling. The ring counts while the reader still has more than a ring of the image to
-     * read (at the end the ring drains by design). "Steady" samples are those taken once every
-     * recorder's drive buffer has been full: before that the recorders are still starting one
-     * after the other, each filling its whole ring under the cache-drive lock.
+     * read (at the end the ring drains by design). A recorder's "steady" samples are those
+     * after its start-up: once its drive buffer has been full and its ring has been back at
+     * the refill threshold. Before that its first write pass pours the ring into the empty
+     * drive buffer while the other recorders are still starting.
      */
     const uint64_t totalBlocks = im.layout.DiscBlocks();
     std::vector<uint32_t> minQueuedAll(n, UINT32_MAX), minQueued(n, UINT32_MAX);
     std::vector<ULONG> minLevel(n, 0xFFFFFFFFu);
-    std::vector<bool> done(n, false), full(n, false);
+    std::vector<bool> done(n, false), full(n, false), steadyOf(n, false);
     std::vector<RECORDING_STATUS> last(n);
     unsigned fullCount = 0;
     uint64_t samples = 0;
@@ -476,7 +502,6 @@ int RunMany(const Args &a) {
     }
     unsigned left = n;
     while (left > 0) {
-        const bool steady = fullCount == n;
         for (unsigned i = 0; i < n; i++) {
             if (done[i])
                 continue;
@@ -501,12 +526,16 @@ int RunMany(const Args &a) {
                 full[i] = true;
                 fullCount++;
             }
+            const uint32_t threshold =
+                refillPercent != 0 ? r.buffers * refillPercent / 100 : kDriverRefillThreshold;
+            if (full[i] && !steadyOf[i] && s.packetsQueued >= std::min(threshold, r.buffers - 1))
+                steadyOf[i] = true;
             uint64_t ring = static_cast<uint64_t>(r.buffers) * 64;
             if (s.blocksWritten == 0 || totalBlocks - s.blocksWritten <= ring + 64)
                 continue;
             samples++;
             minQueuedAll[i] = std::min(minQueuedAll[i], s.packetsQueued);
-            if (steady) {
+            if (steadyOf[i]) {
                 minQueued[i] = std::min(minQueued[i], s.packetsQueued);
                 minLevel[i] = std::min(minLevel[i], c.BufferLevel);
             }
@@ -542,14 +571,15 @@ int RunMany(const Args &a) {
             identical++;
         unlink(discs[i].c_str());
     }
-    printf("RESULT mode=many recorders=%u speed=%s seconds=%.3f complete=%u identical=%u "
-           "underruns=%u not_ready=%u steady=%d min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
-           "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
-           "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u\n",
-           n, a.positional[3].c_str(), seconds, complete, identical, underruns, notReady,
-           fullCount == n ? 1 : 0, minRing, minRingAll, minDrive, minDriveAny,
-           static_cast<unsigned long long>(samples), cpu, PeakRssKiB(), underrunRecorders,
-           firstUnderrun, firstUnderrunRecorder, firstUnderrunBlock);
+    printf(
+        "RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u identical=%u "
+        "underruns=%u not_ready=%u steady=%u min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
+        "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
+        "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u\n",
+        n, a.positional[3].c_str(), buffers, seconds, complete, identical, underruns, notReady,
+        static_cast<unsigned>(std::count(steadyOf.begin(), steadyOf.end(), true)), minRing,
+        minRingAll, minDrive, minDriveAny, static_cast<unsigned long long>(samples), cpu,
+        PeakRssKiB(), underrunRecorders, firstUnderrun, firstUnderrunRecorder, firstUnderrunBlock);
     return 0;
 }
 

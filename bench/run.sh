@@ -18,7 +18,7 @@
 # Environment: BENCH_BUILD (build directory, default build-bench), BENCH_ROUNDS (5),
 # BENCH_WORK (scratch directory; default a fresh one under /tmp, removed at the end),
 # BENCH_USER (unprivileged user for cdrskin, default cdwbench, created when missing),
-# BENCH_DVD_N / BENCH_CD_N (the recorder counts of the two sweeps).
+# BENCH_DVD_N / BENCH_CD_N (the recorder counts of the two sweeps), BENCH_REFILL (80).
 set -eu
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -192,7 +192,11 @@ sweep() {
         ok=0
         for try in 1 2; do
             line=$("$bench" many "$img" "$work/discs" "$n" "$speed" --drive-buffer "$dbuf" \
-                --refill "$refill" --stagger)
+                --refill "$refill" --stagger --buffers 0)
+            if [ "$(field pool_exhausted "$line")" = 1 ]; then
+                ok=0
+                break
+            fi
             printf '   %-6s N=%-4s try %s: %s\n' "$name" "$n" "$try" \
                 "$(echo "$line" | sed 's/^RESULT mode=many //')"
             if passes "$n" "$line"; then
@@ -201,23 +205,31 @@ sweep() {
                 break
             fi
         done
+        if [ "$(field pool_exhausted "$line")" = 1 ]; then
+            printf '   %-6s N=%-4s: the non-paged pool cannot give %s recorders 16 cache buffers each\n' \
+                "$name" "$n" "$n"
+            echo "$n pool $line" >>"$results/$name.rows"
+            break
+        fi
         echo "$n $ok $line" >>"$results/$name.rows"
         [ $ok -ne 0 ] || break
     done
     echo "$best" >"$results/$name.best"
 }
-echo "== Many recorders from one cache drive (96 cache buffers each)"
+echo "== Many recorders from one cache drive"
 dvd_buffer=$((8 * 1024 * 1024))
-refill=${BENCH_REFILL:-60}
+refill=${BENCH_REFILL:-80}
 cd_buffer=$((2 * 1024 * 1024))
 line2m=$("$bench" many "$work/i64.iso" "$work/discs" 1 24d --drive-buffer $cd_buffer)
-line_burst=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer --refill "$refill")
-line_default=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer --stagger)
+line_burst=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer \
+    --refill "$refill" --buffers 0)
+line_default=$("$bench" many "$work/i64.iso" "$work/discs" 24 24d --drive-buffer $dvd_buffer \
+    --stagger --buffers 0)
 echo "   (DVD 24x with the default 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns)"
 # shellcheck disable=SC2086
 sweep dvd24 "$work/i64.iso" 24d $dvd_buffer ${BENCH_DVD_N:-1 8 16 24 32 40 48 56 64 80 96}
 # shellcheck disable=SC2086
-sweep cd52 "$work/i32.iso" 52c $cd_buffer ${BENCH_CD_N:-1 16 32 48 64 96 128 160 192}
+sweep cd52 "$work/i32.iso" 52c $cd_buffer ${BENCH_CD_N:-1 16 32 48 64 80 96 112}
 
 # ---- 6: status requests --------------------------------------------------------------------------
 echo "== Status requests while recording (DVD 24x)"
@@ -279,26 +291,33 @@ printf '   %-52s %8s %8s %8s\n' "driver, checksum only, buffered read" "$(f3 "$s
 printf '   %-52s %s\n' "ratio to cksum" "$(m ratio_cksum)"
 echo
 echo "5. Many recorders recording at once from one cache drive (cache-drive lock around every"
-echo "   fill burst), 96 cache buffers each, buffered reads, refill at $refill % of the ring (the"
-echo "   record-disc request's refillPercent); the application starts each recorder once the one"
-echo "   before it has begun writing (a few ms each); pass = every recording complete, zero"
-echo "   underruns, every disc identical to the image"
+echo "   fill burst); each recorder gets an equal share of the 256 MiB non-paged pool as cache"
+echo "   buffers (at most 96); buffered reads; refill at $refill % of the ring (the record-disc"
+echo "   request's refillPercent); the application starts each recorder once the one before it"
+echo "   has begun writing (a few ms each); pass = every recording complete, zero underruns,"
+echo "   every disc identical to the image"
 echo "   DVD 24x (33.2 MB/s each): 64 MiB image per recorder, 8 MiB drive buffer"
 echo "   CD 52x (7.99 MB/s each): 32 MiB image per recorder, 2 MiB drive buffer"
-printf '   %-7s %4s %4s %9s %9s %8s %8s %9s %7s\n' speed N pass underruns identical "min ring" "(start)" "min drive" "wall s"
+printf '   %-7s %4s %7s %4s %9s %9s %8s %8s %9s %7s\n' speed N buffers pass underruns identical "min ring" "(start)" "min drive" "wall s"
 for name in dvd24 cd52; do
     while read -r n ok line; do
-        printf '   %-7s %4s %4s %9s %9s %8s %8s %9s %7s\n' "$name" "$n" "$(case $ok in 1) echo yes ;; 2) echo yes2 ;; *) echo no ;; esac)" \
+        if [ "$ok" = pool ]; then
+            printf '   %-7s %4s %7s  no pool: fewer than 16 cache buffers per recorder\n' "$name" "$n" \
+                "$(field buffers "$line")"
+            continue
+        fi
+        printf '   %-7s %4s %7s %4s %9s %9s %8s %8s %9s %7s\n' "$name" "$n" "$(field buffers "$line")" \
+            "$(case $ok in 1) echo yes ;; 2) echo yes2 ;; *) echo no ;; esac)" \
             "$(field underruns "$line")" "$(field identical "$line")/$n" "$(field min_ring "$line")" \
             "$(field min_ring_start "$line")" "$(field min_drive "$line")" "$(field seconds "$line")"
     done <"$results/$name.rows"
 done
 echo "   (pass yes2: passed on the second try after a first run with underruns)"
-echo "   (min ring: lowest ring fill (packetsQueued / buffers, polled every 3 ms) once every drive"
-echo "    buffer had been full, while the image still had more than a ring to read; (start): the"
-echo "    same from the first write on, when the recorders start one after the other and each"
-echo "    fills its whole ring under the lock; min drive: lowest drive-buffer level polled once"
-echo "    every drive buffer had been full)"
+echo "   (min ring: lowest ring fill (packetsQueued / buffers, polled every 3 ms) after each"
+echo "    recorder's start-up (its drive buffer full once, its ring back at the refill threshold),"
+echo "    while the image still had more than a ring to read; (start): the same from the first"
+echo "    write on, when the first write pass pours the ring into the empty drive buffer; min"
+echo "    drive: lowest drive-buffer level polled after the start-up)"
 for variant in burst default; do
     if [ $variant = burst ]; then
         line=$line_burst

@@ -101,6 +101,16 @@ Return Value:
                 }
 
                 if (transferLength != 0) {
+                    /*
+                     * The application's buffer is probed before any pool is taken for it, so
+                     * that a length no buffer of the application can have costs no non-paged
+                     * pool; the probe raises, and the guard below ends the request.
+                     */
+                    if (dataOut) {
+                        ProbeForRead(userBuffer, transferLength, 1);
+                    } else {
+                        ProbeForWrite(userBuffer, transferLength, 1);
+                    }
                     kernelBuffer = ExAllocatePoolWithTag(NonPagedPoolCacheAligned, transferLength,
                                                          CDW_TAG_SCSI);
                     if (kernelBuffer == NULL) {
@@ -111,10 +121,7 @@ Return Value:
                         return;
                     }
                     if (dataOut) {
-                        ProbeForRead(userBuffer, transferLength, 1);
                         RtlCopyMemory(kernelBuffer, userBuffer, transferLength);
-                    } else {
-                        ProbeForWrite(userBuffer, transferLength, 1);
                     }
                 }
 

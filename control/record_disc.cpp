@@ -171,20 +171,6 @@ BOOLEAN RecordDiscFieldsValid(const RECORD_DISC_FIELDS *Fields) {
     return FALSE;
 }
 
-/* Gives back a captured client context, as SeDeleteClientSecurity does. */
-void RecordDiscReleaseClient(PWriterExtension Extension) {
-    if (!Extension->bClientContextCaptured) {
-        return;
-    }
-    PACCESS_TOKEN token = Extension->ReadParams.ClientContext.ClientToken;
-    if (token != NULL) {
-        (void)SeTokenType(token);
-        ObfDereferenceObject(token);
-    }
-    Extension->ReadParams.ClientContext.ClientToken = NULL;
-    Extension->bClientContextCaptured = FALSE;
-}
-
 /*
  * The steps of a record-disc request. *Accepted tells the caller that this request has marked
  * the recording as in process, *Started that it has woken the read thread.
@@ -335,7 +321,7 @@ NTSTATUS RecordDiscRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
             &code)) {
         PWriterExtension ext = CdwWriterExtension(DeviceObject);
         if (accepted && !started) {
-            RecordDiscReleaseClient(ext);
+            CdwReleaseClientContext(ext);
             CdwSpinLockGuard guard(&ext->StatusLock);
             ext->Status.recordingStatus = RECSTAT_OPEN_FAILED;
             ext->bReadThreadBusy = FALSE;

@@ -23,7 +23,7 @@
 
 /* Pool tags, as the debugger shows them ("BrnX", "ScUn"). */
 #define CDW_TAG_BUFFERS ((ULONG)0x586E7242u) /* "BrnX" */
-#define CDW_TAG_SCSI ((ULONG)0x6E556353u) /* "ScUn" */
+#define CDW_TAG_SCSI ((ULONG)0x6E556353u)    /* "ScUn" */
 
 /* Ring packet actions. */
 #define PACKET_ACTION_WRITE 0u
@@ -164,8 +164,10 @@ extern ULONG CacheDriveCount;
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 /* driver/: entry, device creation, initialization and removal, event log */
-[[nodiscard]] NTSTATUS NTAPI CdRecorderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-[[nodiscard]] NTSTATUS CdRecorderCreateFdo(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+[[nodiscard]] NTSTATUS NTAPI CdRecorderAddDevice(PDRIVER_OBJECT DriverObject,
+                                                 PDEVICE_OBJECT PhysicalDeviceObject);
+[[nodiscard]] NTSTATUS CdRecorderCreateFdo(PDRIVER_OBJECT DriverObject,
+                                           PDEVICE_OBJECT PhysicalDeviceObject);
 [[nodiscard]] NTSTATUS NTAPI CdRecorderCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 [[nodiscard]] NTSTATUS NTAPI CdRecorderStartDevice(PDEVICE_OBJECT DeviceObject);
 [[nodiscard]] NTSTATUS NTAPI CdRecorderStopDevice(PDEVICE_OBJECT DeviceObject, UCHAR Type);
@@ -174,7 +176,8 @@ VOID NTAPI CdRecorderUnload(PDRIVER_OBJECT DriverObject);
 [[nodiscard]] NTSTATUS NTAPI CdRecorderInitDevice(PDEVICE_OBJECT DeviceObject);
 [[nodiscard]] NTSTATUS NTAPI CdRecorderRemoveDevice(PDEVICE_OBJECT DeviceObject, UCHAR Type);
 VOID CdRecorderTearDown(PDEVICE_OBJECT DeviceObject);
-VOID CdRecorderLogEvent(PDEVICE_OBJECT DeviceObject, NTSTATUS EventId, ULONG DumpCount, PULONG DumpData);
+VOID CdRecorderLogEvent(PDEVICE_OBJECT DeviceObject, NTSTATUS EventId, ULONG DumpCount,
+                        PULONG DumpData);
 
 /* control/: dispatch and request handlers */
 [[nodiscard]] NTSTATUS NTAPI CdRecorderDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -206,7 +209,9 @@ VOID NTAPI ReadThread(PVOID StartContext);
 VOID NTAPI WriteThread(PVOID StartContext);
 VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject);
 [[nodiscard]] BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBlock,
-                                ULONG numCdBlocks, ULONG blockSize, BOOLEAN isFirst, BOOLEAN isLast);
+                                ULONG numCdBlocks, ULONG blockSize, BOOLEAN isFirst,
+                                BOOLEAN isLast);
+VOID CdwReleaseClientContext(PWriterExtension Extension);
 VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHAR trackNumber,
                            UCHAR pregapLength);
 

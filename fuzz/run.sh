@@ -42,6 +42,10 @@ long)
     ;;
 esac
 
+# Large freed blocks leave ASan's quarantine at once, so the resident size follows what is in
+# use (pool blocks of the transfer length the application asks for may be large).
+ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64}
+export ASAN_OPTIONS
 echo "fuzz: $mode run, seed $seed, $seconds s (reproduce with CDW_FUZZ_SEED=$seed)"
 status=0
 if [ "$jobs" -gt 1 ]; then

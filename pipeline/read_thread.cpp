@@ -61,20 +61,6 @@ BOOLEAN ReadSideMayContinue(PWriterExtension Extension) {
     return Extension->Status.recordingStatus == RECSTAT_IN_PROCESS && !Extension->Status.bCancel;
 }
 
-/* Gives back a captured client context, as SeDeleteClientSecurity does. */
-void ReadSideReleaseClient(PWriterExtension Extension) {
-    if (!Extension->bClientContextCaptured) {
-        return;
-    }
-    PACCESS_TOKEN token = Extension->ReadParams.ClientContext.ClientToken;
-    if (token != NULL) {
-        (void)SeTokenType(token);
-        ObfDereferenceObject(token);
-    }
-    Extension->ReadParams.ClientContext.ClientToken = NULL;
-    Extension->bClientContextCaptured = FALSE;
-}
-
 /*
  * Ends a recording on the read side: closes the image, ends the impersonation and gives back
  * the client context. Only after that may the next recording be accepted.
@@ -88,7 +74,7 @@ void ReadSideClose(PWriterExtension Extension, READ_SESSION *Session) {
         PsRevertToSelf();
         Session->bImpersonating = FALSE;
     }
-    ReadSideReleaseClient(Extension);
+    CdwReleaseClientContext(Extension);
 }
 
 UCHAR ToBcd(ULONG Value) {
@@ -300,6 +286,24 @@ void ReadSideLoop(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_
 }
 
 } // namespace
+
+/*
+ * Gives back a client context captured by a record-disc request, as SeDeleteClientSecurity
+ * does, and notes that none is held. Called by the read thread at the end of a recording and by
+ * a record-disc request that fails after its capture. PASSIVE_LEVEL.
+ */
+VOID CdwReleaseClientContext(PWriterExtension Extension) {
+    if (!Extension->bClientContextCaptured) {
+        return;
+    }
+    PACCESS_TOKEN token = Extension->ReadParams.ClientContext.ClientToken;
+    if (token != NULL) {
+        (void)SeTokenType(token);
+        ObfDereferenceObject(token);
+    }
+    Extension->ReadParams.ClientContext.ClientToken = NULL;
+    Extension->bClientContextCaptured = FALSE;
+}
 
 /*++
 

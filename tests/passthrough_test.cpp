@@ -250,6 +250,17 @@ TEST_F(PassThrough, NoSenseWantedLeavesTheSenseAreaAlone) {
     }
 }
 
+/* A length no buffer of the application can have is refused before any pool is taken. */
+TEST_F(PassThrough, ImpossibleLengthCostsNoPool) {
+    UCHAR *data = static_cast<UCHAR *>(UserAlloc(4096));
+    HostPoolFailTag(HostPoolTag("ScUn"), 1);
+    SCSI_PASS_THROUGH_REQUEST block = Block({}, 0xFFFFFFF0u, data, true);
+    SetCdb(block, Cdb10(0x2A, 0, 1));
+    EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(block).Status);
+    EXPECT_EQ(0u, HostPoolInjectedFailures()) << "a kernel buffer was asked for";
+    HostPoolClearFailures();
+}
+
 TEST_F(PassThrough, MissingKernelBufferIsReported) {
     UCHAR *data = static_cast<UCHAR *>(UserAlloc(4096));
     HostPoolFailTag(HostPoolTag("ScUn"), 1);

@@ -272,8 +272,15 @@ protected:
     /* Waits for the event's point, then runs it; returns whether the unit is gone. */
     bool RunEvent(const Plan &P, Unit *U, HANDLE Handle, PWriterExtension Ext,
                   std::ostringstream &Problems) {
+        /* The point is judged only after the clock moved: the clock moves when every thread
+         * waits, so the pipeline then stands at a point that follows from the seed, not from
+         * the host's scheduling. The odd period keeps the test's wake-ups off the round
+         * deadlines of the driver's own waits. */
         const LONGLONG end = HostClockNow() + 3600LL * 1000 * kMs;
         for (;;) {
+            LARGE_INTEGER period;
+            period.QuadPart = -(7 * kMs + 3001);
+            (void)KeDelayExecutionThread(KernelMode, FALSE, &period);
             SIM_RECORDER_COUNTERS counters;
             HostSimGetCounters(U->Sim, &counters);
             RecordingState state = ReadRecordingState(Ext);
@@ -281,7 +288,6 @@ protected:
                 HostClockNow() > end) {
                 break;
             }
-            Sleep(10);
         }
         switch (P.What) {
         case Event::Cancel: {

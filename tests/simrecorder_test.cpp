@@ -537,6 +537,17 @@ TEST_F(SimRecorderTest, CapacityLimitsWrites) {
     ExpectCheckCondition(WriteBlocks(85, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
 }
 
+/* Without a configured capacity the largest medium ends the addresses (a write near block
+ * 2^32 once made the model index 4 billion blocks in host memory). */
+TEST_F(SimRecorderTest, DefaultMediumIsTheLargestOne) {
+    Create();
+    ExpectCheckCondition(WriteBlocks(0xFFFFFF00u, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
+    ReleaseQueue();
+    EXPECT_EQ(WriteBlocks(SIM_LARGEST_MEDIUM_BLOCKS - 1, 1).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(SIM_LARGEST_MEDIUM_BLOCKS, 1), SCSI_SENSE_ILLEGAL_REQUEST,
+                         0x21, 0x00);
+}
+
 /* ---- fault script and command log --------------------------------------------------------- */
 
 TEST_F(SimRecorderTest, FaultAtCommandNumberHitsThatCommandOnly) {

@@ -360,8 +360,14 @@ uint32_t EnvNumber(const char *Name, uint32_t Default) {
 TEST_F(Soak, SeededRecordingsUnderFaultsCancelsAndPlugAndPlay) {
     const uint32_t first = EnvNumber("CDW_SOAK_FIRST", 1);
     const uint32_t count = EnvNumber("CDW_SOAK_COUNT", 300);
-    ULONG failed = 0;
+    /* Seeds that once failed run every time: 2299 ended differently on its second run while
+     * the event point was judged before the clock had moved. */
+    std::vector<uint32_t> seeds = {2299};
     for (uint32_t seed = first; seed < first + count; seed++) {
+        seeds.push_back(seed);
+    }
+    ULONG failed = 0;
+    for (uint32_t seed : seeds) {
         const Plan plan = MakePlan(seed);
         std::ostringstream problems;
         const Outcome once = RunSeed(seed, plan, problems);

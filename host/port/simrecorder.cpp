@@ -403,8 +403,11 @@ struct _SIM_RECORDER_MODEL {
             length / blocks > SIM_MAX_BLOCK_SIZE) {
             return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_INVALID_CDB, 0);
         }
-        if ((ULONGLONG)lba + blocks > 0xFFFFFFFFull ||
-            (Config.CapacityBlocks != 0 && (ULONGLONG)lba + blocks > Config.CapacityBlocks)) {
+        /* Without a configured capacity the medium is the largest one a recorder takes (a
+         * dual-layer DVD): a command's address, not the host's memory, is what runs out. */
+        const ULONGLONG capacity =
+            Config.CapacityBlocks != 0 ? Config.CapacityBlocks : SIM_LARGEST_MEDIUM_BLOCKS;
+        if ((ULONGLONG)lba + blocks > capacity) {
             return CheckCondition(SCSI_SENSE_ILLEGAL_REQUEST, SCSI_ADSENSE_ILLEGAL_BLOCK, 0);
         }
         ULONG level = LevelAt(Now);

@@ -67,6 +67,7 @@ extern "C" {
 #define SIM_CD_1X_BYTES_PER_SECOND 153600u   /* 75 blocks of 2048 bytes */
 #define SIM_DVD_1X_BYTES_PER_SECOND 1385000u /* 1x DVD */
 #define SIM_MAX_BLOCK_SIZE 2448u             /* slot size of the side store */
+#define SIM_LARGEST_MEDIUM_BLOCKS 4173824u   /* a dual-layer DVD, in 2048-byte blocks */
 
 typedef struct _SIM_RECORDER_CONFIG {
     /* Inquiry identity: NUL-terminated; blank-padded to 8 / 16 / 4 characters (longer: cut). */
@@ -90,7 +91,8 @@ typedef struct _SIM_RECORDER_CONFIG {
     /* Medium. */
     const char *DiscFile; /* host path of the disc file (created/truncated); NULL or "": an
                              anonymous temporary file */
-    ULONG CapacityBlocks; /* highest block + 1 that may be written; 0: no limit */
+    ULONG CapacityBlocks; /* highest block + 1 that may be written; 0: the largest medium,
+                             SIM_LARGEST_MEDIUM_BLOCKS */
 
     /* Drive. */
     ULONG SpeedMultiple;        /* write speed as a multiple of 1x; 0: as fast as possible */
@@ -119,7 +121,7 @@ typedef struct _SIM_RECORDER {
 } SIM_RECORDER, *PSIM_RECORDER;
 
 /* Defaults: vendor "CDWSIM  ", product "SIMULATED CD-RW ", revision "1.00", device type 5,
-   address 0/0/0/0, 64 KiB / 17 pages / mask 0, temporary disc file, no capacity limit,
+   address 0/0/0/0, 64 KiB / 17 pages / mask 0, temporary disc file, the largest medium,
    speed 0, CD rate, 2 MiB buffer, underrun protection on, log 16384 entries, frozen-queue
    time-out 30 s. */
 void HostSimDefaultConfig(SIM_RECORDER_CONFIG *Config);

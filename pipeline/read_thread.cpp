@@ -55,6 +55,15 @@ void ReadSideFail(PWriterExtension Extension, ULONG RecordingStatus) {
     }
 }
 
+/*
+ * Tells the write thread that the read side gave up. The flag is written under StatusLock,
+ * which covers WriteParams for the write thread's reads of it.
+ */
+void ReadSideSetAbort(PWriterExtension Extension) {
+    CdwSpinLockGuard guard(&Extension->StatusLock);
+    Extension->WriteParams.bAbort = TRUE;
+}
+
 /* Whether the recording may go on: still in process and not cancelled. */
 BOOLEAN ReadSideMayContinue(PWriterExtension Extension) {
     CdwSpinLockGuard guard(&Extension->StatusLock);
@@ -253,7 +262,7 @@ void ReadSideRecord(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension,
         if (!trackQueued) {
             DbgPrint("Burnkit[%d]: ReadThread - ReadTrack failed, setting bAbort for WriteThread\n",
                      deviceNumber);
-            Extension->WriteParams.bAbort = TRUE;
+            ReadSideSetAbort(Extension);
             break;
         }
     }
@@ -351,7 +360,7 @@ VOID NTAPI ReadThread(PVOID StartContext) {
             }
             ext->bReadThreadBusy = FALSE;
         }
-        ext->WriteParams.bAbort = TRUE;
+        ReadSideSetAbort(ext);
         DbgPrint("Burnkit: Exception 0x%08X in ReadThread\n", code);
     }
 }
@@ -415,7 +424,7 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
             DbgPrint("Burnkit[%d]: ReadTrack - timeout waiting for CirQueRefillEvent\n",
                      deviceNumber);
             ReadSideFail(ext, RECSTAT_REFILL_TIMEOUT);
-            ext->WriteParams.bAbort = TRUE;
+            ReadSideSetAbort(ext);
             result = FALSE;
             break;
         }
@@ -482,7 +491,7 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
                          deviceNumber, packet.numBlocks, curHdReadBlock, hdBlocksToRead,
                          numCdBlocks, blocksWritten);
                 ReadSideFail(ext, RECSTAT_READ_FAILED);
-                ext->WriteParams.bAbort = TRUE;
+                ReadSideSetAbort(ext);
                 result = FALSE;
                 break;
             }
@@ -519,7 +528,7 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
                          "%d, #Elements = %d, !Empty = %d\n",
                          deviceNumber, head, tail, numElements, notEmpty);
                 ReadSideFail(ext, RECSTAT_QUEUE_ERROR);
-                ext->WriteParams.bAbort = TRUE;
+                ReadSideSetAbort(ext);
                 result = FALSE;
                 break;
             }

@@ -264,7 +264,12 @@ VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject) {
             return;
         }
 
-        if (*static_cast<volatile BOOLEAN *>(&ext->WriteParams.bAbort)) {
+        BOOLEAN readSideAborted;
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            readSideAborted = ext->WriteParams.bAbort;
+        }
+        if (readSideAborted) {
             (void)FlushCache(DeviceObject);
             DbgPrint("Burnkit[%d]: WriteThreadProc - WriteParams.bAbort set, terminating\n",
                      CdwDeviceNumber(DeviceObject));

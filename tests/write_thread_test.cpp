@@ -396,7 +396,10 @@ TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
     StartPass();
     ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
     Sleep(10000);
-    ext->WriteParams.bAbort = TRUE;
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->WriteParams.bAbort = TRUE;
+    }
     WaitPassEnd();
     EXPECT_GE(HostClockNow() - start, 300000000LL);
     EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
@@ -415,7 +418,10 @@ TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
         CdwSpinLockGuard guard(&ext->StatusLock);
         ext->Status.recordingStatus = RECSTAT_READ_FAILED;
     }
-    ext->WriteParams.bAbort = TRUE;
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->WriteParams.bAbort = TRUE;
+    }
     ASSERT_TRUE(WaitUntil(
         [&] { return !WriteRunning() && Logged("WriteParams.bAbort set, terminating"); }));
     EXPECT_EQ(RECSTAT_READ_FAILED, Snapshot().recordingStatus);
@@ -425,7 +431,10 @@ TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
     Begin(0);
     QueueWrite(0, 4);
     QueueWrite(4, 4, true);
-    ext->WriteParams.bAbort = TRUE;
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->WriteParams.bAbort = TRUE;
+    }
     StartPass();
     WaitPassEnd();
     EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);

@@ -86,31 +86,27 @@ Plan MakePlan(uint32_t Seed) {
     for (ULONG i = 0; i < faults; i++) {
         const ULONG block = pick(plan.Blocks);
         SIM_FAULT fault;
-        switch (pick(13)) {
+        /* Sense faults of the set that fire once: loss of streaming, write error, invalid
+         * address, invalid field, no medium, medium changed, reset. */
+        static const UCHAR kSenseOnce[7][3] = {
+            {0x03, 0x0C, 0x09}, {0x03, 0x0C, 0x00}, {0x05, 0x21, 0x02}, {0x05, 0x24, 0x00},
+            {0x02, 0x3A, 0x00}, {0x06, 0x28, 0x00}, {0x06, 0x29, 0x00}};
+        const ULONG kind = pick(13);
+        switch (kind) {
         case 0:
             fault = SenseFault(block, 0x02, 0x04, 0x08, 1 + pick(5));
             break;
         case 1:
-            fault = SenseFault(block, 0x03, 0x0C, 0x09, 1);
-            break;
         case 2:
-            fault = SenseFault(block, 0x03, 0x0C, 0x00, 1);
-            break;
         case 3:
-            fault = SenseFault(block, 0x05, 0x21, 0x02, 1);
-            break;
         case 4:
-            fault = SenseFault(block, 0x05, 0x24, 0x00, 1);
-            break;
         case 5:
-            fault = SenseFault(block, 0x02, 0x3A, 0x00, 1);
-            break;
         case 6:
-            fault = SenseFault(block, 0x06, 0x28, 0x00, 1);
+        case 7: {
+            const UCHAR *sense = kSenseOnce[kind - 1];
+            fault = SenseFault(block, sense[0], sense[1], sense[2], 1);
             break;
-        case 7:
-            fault = SenseFault(block, 0x06, 0x29, 0x00, 1);
-            break;
+        }
         case 8:
         case 9: /* SRB time-out, selection time-out */
             HostSimInitFault(&fault, SimFaultAtBlock, SimFaultSrbStatus);

@@ -20,7 +20,10 @@
  *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE from one cache drive, all
  *       started at once or (--stagger) each once the one before has begun writing. Underruns,
  *       the lowest ring fill and drive-buffer level polled in the steady state, and whether
- *       every disc equals the image.
+ *       every disc equals the image. The disc files get their full size before the start.
+ *       Every mode runs the recording threads in the host's real-time class, as the platform
+ *       runs their priority 31 (when the process may; realtime_threads= counts them), unless
+ *       --normal-priority is given.
  *   cdw_bench status IMAGE DISC SPEED [--drive-buffer BYTES] [--seconds S]
  *       Status requests per second from one application thread while a recorder records.
  *   cdw_bench time COMMAND [ARGS...]
@@ -37,12 +40,15 @@
 #include <standin/simrecorder.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -114,6 +120,20 @@ void ParseSpeed(const std::string &text, ULONG *multiple, BOOLEAN *dvd) {
 }
 
 /* The whole installation of one run: the driver, the recorders and their handles. */
+struct Args {
+    std::vector<std::string> positional;
+    bool unbuffered = false;
+    bool checksum = false;
+    bool verify = false;
+    uint32_t buffers = 96;
+    ULONG driveBuffer = 0;
+    double seconds = 2.0;
+    uint32_t refill = 0;
+    int runs = 2;
+    bool stagger = false;
+    bool normalPriority = false;
+};
+
 struct Bench {
     struct Recorder {
         PSIM_RECORDER sim = nullptr;
@@ -129,8 +149,11 @@ struct Bench {
     size_t poolAfterPlug = 0;
     size_t poolAfterCache = 0;
 
-    void Load() {
+    void Load(const Args &a) {
         HostClockUseReal();
+        /* The recording threads raise themselves to priority 31; the platform runs them in its
+           real-time class, and so does the stand-in here unless asked not to. */
+        HostUseRealTimePriorities(!a.normalPriority);
         NTSTATUS status = STATUS_SUCCESS;
         driver = HostLoadDriver(DriverEntry, "cdwriter", &status);
         if (driver == nullptr || !NT_SUCCESS(status))
@@ -234,19 +257,6 @@ struct Bench {
     }
 };
 
-struct Args {
-    std::vector<std::string> positional;
-    bool unbuffered = false;
-    bool checksum = false;
-    bool verify = false;
-    uint32_t buffers = 96;
-    ULONG driveBuffer = 0;
-    double seconds = 2.0;
-    uint32_t refill = 0;
-    int runs = 2;
-    bool stagger = false;
-};
-
 Args ParseArgs(int argc, char **argv) {
     Args a;
     for (int i = 2; i < argc; i++) {
@@ -260,6 +270,8 @@ Args ParseArgs(int argc, char **argv) {
             a.unbuffered = true;
         else if (s == "--stagger")
             a.stagger = true;
+        else if (s == "--normal-priority")
+            a.normalPriority = true;
         else if (s == "--checksum")
             a.checksum = true;
         else if (s == "--verify")
@@ -384,7 +396,7 @@ int RunPipeline(const Args &a) {
     Image im = LoadImage(a.positional[0]);
     HostThreadScope scope("bench");
     Bench b;
-    b.Load();
+    b.Load(a);
     b.Plug(1, {a.positional[1]}, 0, FALSE, a.driveBuffer);
     b.Prepare(im.dir, a.buffers);
     CdwRecordOptions o = Options(im, a);
@@ -431,6 +443,49 @@ int RunPipeline(const Args &a) {
     return allSame ? 0 : 1;
 }
 
+/*
+ * Watches the machine while recorders record: a thread in the host's highest real-time class
+ * sleeps 1 ms at a time and notes how late it wakes. Nothing of this process can delay it, so
+ * a late wake-up means the whole machine stood still (the hypervisor did not run it, or the
+ * host kernel was busy), which starves the recorders however the driver schedules its work.
+ */
+class StallWatch {
+public:
+    StallWatch() {
+        thread_ = std::thread([this] {
+            sched_param param{};
+            param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+            auto last = std::chrono::steady_clock::now();
+            while (!stop_.load(std::memory_order_relaxed)) {
+                SleepMicros(1000);
+                auto now = std::chrono::steady_clock::now();
+                double late = std::chrono::duration<double, std::milli>(now - last).count() - 1.0;
+                last = now;
+                if (late > maxLateMs_)
+                    maxLateMs_ = late;
+                if (late > 20.0)
+                    stalls_++;
+            }
+        });
+    }
+    ~StallWatch() { Stop(); }
+    void Stop() {
+        if (thread_.joinable()) {
+            stop_ = true;
+            thread_.join();
+        }
+    }
+    double MaxLateMs() const { return maxLateMs_; }
+    unsigned Stalls() const { return stalls_; }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    double maxLateMs_ = 0;
+    unsigned stalls_ = 0;
+};
+
 int RunMany(const Args &a) {
     if (a.positional.size() != 4)
         Die("usage: cdw_bench many IMAGE DISCDIR N SPEED [options]");
@@ -445,8 +500,18 @@ int RunMany(const Args &a) {
 
     HostThreadScope scope("bench");
     Bench b;
-    b.Load();
+    b.Load(a);
     b.Plug(n, discs, speed, dvd, a.driveBuffer);
+    /* Each medium exists before it is written: the disc files get their pages now, so that the
+       host's page allocation (on a virtual machine also the hypervisor's work to back memory it
+       was given back) is not part of the recording. */
+    for (const std::string &disc : discs) {
+        int fd = open(disc.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 || posix_fallocate(fd, 0, static_cast<off_t>(im.bytes)) != 0)
+            fprintf(stderr, "cdw_bench: could not allocate %s in advance\n", disc.c_str());
+        if (fd >= 0)
+            close(fd);
+    }
 
     /* --buffers 0: every recorder gets an equal share of the non-paged pool that is left
        (at most 96 buffers), as an installation with many recorders must plan it. */
@@ -482,12 +547,13 @@ int RunMany(const Args &a) {
     std::vector<RECORDING_STATUS> last(n);
     unsigned fullCount = 0;
     uint64_t samples = 0;
-    double firstUnderrun = -1; /* seconds after the first start, -1: none seen */
-    unsigned firstUnderrunRecorder = 0;
-    uint32_t firstUnderrunBlock = 0;
     double cpu0 = CpuSeconds();
     double t0 = Now();
+    const LONGLONG clock0 = HostClockNow();
+    StallWatch watch;
+    std::vector<LONGLONG> startedAt(n, 0);
     for (unsigned i = 0; i < n; i++) {
+        startedAt[i] = HostClockNow();
         b.Start(b.recorders[i], im.layout, o);
         /* With --stagger, as a duplicating application does, the next recorder starts once this
            one's write pass has begun (its first ring fill is done). */
@@ -495,7 +561,9 @@ int RunMany(const Args &a) {
             RECORDING_STATUS s;
             if (!CdwSucceeded(b.recorders[i].device.QueryStatus(&s)))
                 Die("the status request failed");
-            if (s.blocksWritten > 0 || s.recordingStatus != RECSTAT_IN_PROCESS)
+            SIM_RECORDER_COUNTERS c;
+            HostSimGetCounters(b.recorders[i].sim, &c);
+            if (c.MaxFill + 2 * 65536 >= c.BufferBytes || s.recordingStatus != RECSTAT_IN_PROCESS)
                 break;
             SleepMicros(500);
         }
@@ -512,11 +580,6 @@ int RunMany(const Args &a) {
             SIM_RECORDER_COUNTERS c;
             HostSimGetCounters(r.sim, &c);
             last[i] = s;
-            if (c.Underruns > 0 && firstUnderrun < 0) {
-                firstUnderrun = Now() - t0;
-                firstUnderrunRecorder = i;
-                firstUnderrunBlock = s.blocksWritten;
-            }
             if (s.recordingStatus != RECSTAT_IN_PROCESS) {
                 done[i] = true;
                 left--;
@@ -544,8 +607,21 @@ int RunMany(const Args &a) {
     }
     double seconds = Now() - t0;
     double cpu = CpuSeconds() - cpu0;
+    watch.Stop();
 
     unsigned complete = 0, identical = 0, underruns = 0, notReady = 0, underrunRecorders = 0;
+    /* The earliest underrun of the run, from the recorders' own record. */
+    SIM_RECORDER_COUNTERS early{};
+    unsigned earlyRecorder = 0;
+    for (unsigned i = 0; i < n; i++) {
+        SIM_RECORDER_COUNTERS c;
+        HostSimGetCounters(b.recorders[i].sim, &c);
+        if (c.Underruns > 0 &&
+            (early.Underruns == 0 || c.FirstUnderrunTime < early.FirstUnderrunTime)) {
+            early = c;
+            earlyRecorder = i;
+        }
+    }
     double minRingAll = 1.0, minRing = 1.0, minDrive = 1.0, minDriveAny = 1.0;
     for (unsigned i = 0; i < n; i++) {
         auto &r = b.recorders[i];
@@ -575,11 +651,19 @@ int RunMany(const Args &a) {
         "RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u identical=%u "
         "underruns=%u not_ready=%u steady=%u min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
         "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
-        "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u\n",
+        "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u "
+        "first_underrun_gap_ms=%.1f first_underrun_after_start_s=%.3f realtime_threads=%u "
+        "machine_max_late_ms=%.1f machine_stalls=%u\n",
         n, a.positional[3].c_str(), buffers, seconds, complete, identical, underruns, notReady,
         static_cast<unsigned>(std::count(steadyOf.begin(), steadyOf.end(), true)), minRing,
         minRingAll, minDrive, minDriveAny, static_cast<unsigned long long>(samples), cpu,
-        PeakRssKiB(), underrunRecorders, firstUnderrun, firstUnderrunRecorder, firstUnderrunBlock);
+        PeakRssKiB(), underrunRecorders,
+        early.Underruns ? double(early.FirstUnderrunTime - clock0) / 1e7 : -1.0, earlyRecorder,
+        early.FirstUnderrunLba,
+        early.Underruns ? double(early.FirstUnderrunTime - early.FirstUnderrunEmptyTime) / 1e4
+                        : 0.0,
+        early.Underruns ? double(early.FirstUnderrunTime - startedAt[earlyRecorder]) / 1e7 : 0.0,
+        static_cast<unsigned>(HostRealTimeThreads()), watch.MaxLateMs(), watch.Stalls());
     return 0;
 }
 
@@ -592,7 +676,7 @@ int RunStatus(const Args &a) {
     ParseSpeed(a.positional[2], &speed, &dvd);
     HostThreadScope scope("bench");
     Bench b;
-    b.Load();
+    b.Load(a);
     b.Plug(1, {a.positional[1]}, speed, dvd, a.driveBuffer);
     b.Prepare(im.dir, a.buffers);
     CdwRecordOptions o = Options(im, a);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -403,6 +405,55 @@ TEST_F(KernelCore, ThreadObjectsAreReferencedWaitableAndFreedAfterTheLastReferen
     /* A closed handle is gone for good. */
     std::string report = StopOf([&] { ZwClose(handle); });
     EXPECT_NE(report.find("not an open handle"), std::string::npos) << report;
+}
+
+/* Real-time priorities reach the host scheduler only when asked for, in the platform's order,
+   and only for the real-time range. */
+TEST_F(KernelCore, RealTimePrioritiesMapToTheHostsRealTimeClassOnlyWhenAskedFor) {
+    HostThreadScope scope("test");
+    struct Seen {
+        int Policy = -1;
+        int Priority = -1;
+    };
+    auto raiseTo = [&](KPRIORITY Priority) {
+        Seen seen;
+        HANDLE handle = Start([&seen, Priority] {
+            KeSetPriorityThread(KeGetCurrentThread(), Priority);
+            sched_param param{};
+            pthread_getschedparam(pthread_self(), &seen.Policy, &param);
+            seen.Priority = param.sched_priority;
+        });
+        PVOID thread = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                            &thread, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        ObDereferenceObject(thread);
+        return seen;
+    };
+
+    const ULONG before = HostRealTimeThreads();
+    Seen off = raiseTo(31);
+    EXPECT_EQ(off.Policy, SCHED_OTHER) << "off by default";
+    EXPECT_EQ(HostRealTimeThreads(), before);
+
+    HostUseRealTimePriorities(true);
+    Seen top = raiseTo(31);
+    Seen low = raiseTo(LOW_REALTIME_PRIORITY);
+    Seen variable = raiseTo(LOW_REALTIME_PRIORITY - 1);
+    HostUseRealTimePriorities(false);
+    EXPECT_EQ(variable.Policy, SCHED_OTHER);
+    if (top.Policy == SCHED_OTHER) {
+        EXPECT_EQ(HostRealTimeThreads(), before);
+        GTEST_SKIP() << "this process may not raise thread priorities";
+    }
+    EXPECT_EQ(top.Policy, SCHED_RR);
+    EXPECT_EQ(top.Priority, 16);
+    EXPECT_EQ(low.Policy, SCHED_RR);
+    EXPECT_EQ(low.Priority, 1);
+    EXPECT_EQ(HostRealTimeThreads(), before + 2);
 }
 
 TEST_F(KernelCore, PsTerminateSystemThreadPassesThroughRaisedStatusGuards) {

@@ -20,6 +20,8 @@
 #include <system_error>
 #include <thread>
 
+#include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 
 namespace {
@@ -38,6 +40,8 @@ KEVENT g_allEnded = {{hostk::kNotificationEventType,
                       1,
                       {&g_allEnded.Header.WaitListHead, &g_allEnded.Header.WaitListHead}}};
 std::atomic<ULONG> g_nextThreadId{1};
+std::atomic<bool> g_realTimePriorities{false};
+std::atomic<ULONG> g_realTimeThreads{0};
 
 /*
  * The host threads behind system threads. A system thread's end is signalled before its host
@@ -232,7 +236,18 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     if (Priority < LOW_PRIORITY || Priority >= MAXIMUM_PRIORITY) {
         HostVerifierStop("KeSetPriorityThread with priority %d", (int)Priority);
     }
-    return __atomic_exchange_n(&Thread->Priority, Priority, __ATOMIC_RELAXED);
+    KPRIORITY previous = __atomic_exchange_n(&Thread->Priority, Priority, __ATOMIC_RELAXED);
+    /* Only the calling thread's host scheduling can be changed here; the driver raises its
+       own threads from inside them. */
+    if (g_realTimePriorities.load(std::memory_order_relaxed) && Thread == KeGetCurrentThread() &&
+        Priority >= LOW_REALTIME_PRIORITY) {
+        sched_param param{};
+        param.sched_priority = 1 + (Priority - LOW_REALTIME_PRIORITY);
+        if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) {
+            g_realTimeThreads.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return previous;
 }
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
@@ -311,6 +326,14 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 }
 
 } // extern "C"
+
+void HostUseRealTimePriorities(bool On) {
+    g_realTimePriorities.store(On, std::memory_order_relaxed);
+}
+
+ULONG HostRealTimeThreads() {
+    return g_realTimeThreads.load(std::memory_order_relaxed);
+}
 
 ULONG HostThreadsAlive() {
     std::lock_guard<std::mutex> lock(hostk::SchedulerLock());

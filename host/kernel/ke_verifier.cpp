@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 namespace {
 
@@ -43,17 +44,29 @@ void ForgetHeld(hostk::ThreadState *Self, PKSPIN_LOCK Lock) {
     }
 }
 
-/* Takes the lock; the caller has checked that this thread does not hold it. */
+/*
+ * Takes the lock; the caller has checked that this thread does not hold it.
+ * On the platform the holder runs at DISPATCH_LEVEL and cannot be preempted; here it can be,
+ * and a waiter in the host's real-time class that only yields gives the processor to other
+ * real-time threads, never to a holder in the normal class (an application thread in a control
+ * request). After a short while of yielding the waiter therefore sleeps briefly between tries,
+ * which lets any holder run.
+ */
 void SpinAcquire(hostk::ThreadState *Self, PKSPIN_LOCK Lock) {
     hostk::LockOrderSpinAcquire(Self, Lock);
     hostk::TsanSpinPreLock(Lock);
-    for (;;) {
+    for (unsigned tries = 0;; ++tries) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(Lock, &expected, OwnerValue(Self), false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
             break;
         }
-        sched_yield();
+        if (tries < 64) {
+            sched_yield();
+        } else {
+            const timespec pause = {0, 20 * 1000};
+            nanosleep(&pause, nullptr);
+        }
     }
     hostk::TsanSpinPostLock(Lock);
     if (Self->HeldCount < hostk::kMaxHeldSpinLocks) {

@@ -412,7 +412,11 @@ struct _SIM_RECORDER_MODEL {
         }
         ULONG level = LevelAt(Now);
         if (Recording && Rate != 0 && level == 0 && Now > EmptyTime()) {
-            Counters.Underruns++;
+            if (Counters.Underruns++ == 0) {
+                Counters.FirstUnderrunLba = lba;
+                Counters.FirstUnderrunEmptyTime = EmptyTime();
+                Counters.FirstUnderrunTime = Now;
+            }
             if (!Protection) {
                 Recording = false;
                 Level = 0;

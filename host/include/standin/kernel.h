@@ -59,6 +59,19 @@ private:
     void *Thread_; /* the thread that made the scope; it must also destroy it */
 };
 
+/*
+ * Thread priorities. KeSetPriorityThread always records the priority; with real-time
+ * priorities on, a thread that raises itself into the real-time range (16 to 31) also gets the
+ * host's round-robin real-time class at 1 to 16 in the same order, so that it runs ahead of
+ * the application's threads and other processes as it would on the platform. Off by default
+ * (tests keep every thread in the normal class so that none of theirs is starved); it needs
+ * the privilege to raise priorities, without which the threads stay in the normal class and
+ * HostRealTimeThreads() counts none. Changes apply to later priority changes only.
+ */
+void HostUseRealTimePriorities(bool On);
+/* Threads that this process put into the host's real-time class so far. */
+ULONG HostRealTimeThreads();
+
 /* Known threads that are currently running (not blocked in a stand-in wait). */
 int HostSchedulerRunning();
 

@@ -242,13 +242,16 @@ typedef struct _SIM_RECORDER_COUNTERS {
     ULONG QueueFreezes;
     ULONG QueueReleases;
     ULONG RefusedWhileFrozen;
-    ULONG Synchronizes;  /* SYNCHRONIZE CACHE commands completed */
-    ULONG BufferBytes;   /* configured size */
-    ULONG BufferLevel;   /* bytes in the buffer now */
-    ULONG MaxFill;       /* highest level reached */
-    ULONG MinFill;       /* lowest level met by a write inside a recording, after its
-                            first write; MAXULONG when there was none */
-    ULONG BlocksWritten; /* highest written block + 1 (0: nothing written) */
+    ULONG Synchronizes;              /* SYNCHRONIZE CACHE commands completed */
+    ULONG BufferBytes;               /* configured size */
+    ULONG BufferLevel;               /* bytes in the buffer now */
+    ULONG MaxFill;                   /* highest level reached */
+    ULONG MinFill;                   /* lowest level met by a write inside a recording, after its
+                                        first write; MAXULONG when there was none */
+    ULONG BlocksWritten;             /* highest written block + 1 (0: nothing written) */
+    ULONG FirstUnderrunLba;          /* address of the write that met the first underrun */
+    LONGLONG FirstUnderrunEmptyTime; /* stand-in clock: when the buffer ran empty then */
+    LONGLONG FirstUnderrunTime;      /* stand-in clock: when that write arrived */
     BOOLEAN QueueFrozen;
     BOOLEAN Recording; /* between the first write and SYNCHRONIZE CACHE */
 } SIM_RECORDER_COUNTERS, *PSIM_RECORDER_COUNTERS;

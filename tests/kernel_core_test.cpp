@@ -415,10 +415,14 @@ TEST_F(KernelCore, RealTimePrioritiesMapToTheHostsRealTimeClassOnlyWhenAskedFor)
         int Policy = -1;
         int Priority = -1;
     };
-    auto raiseTo = [&](KPRIORITY Priority) {
+    /* Raises a fresh system thread to First, then sets Then (0: nothing), and reports. */
+    auto raiseTo = [&](KPRIORITY First, KPRIORITY Then = 0) {
         Seen seen;
-        HANDLE handle = Start([&seen, Priority] {
-            KeSetPriorityThread(KeGetCurrentThread(), Priority);
+        HANDLE handle = Start([&seen, First, Then] {
+            KeSetPriorityThread(KeGetCurrentThread(), First);
+            if (Then != 0) {
+                KeSetPriorityThread(KeGetCurrentThread(), Then);
+            }
             sched_param param{};
             pthread_getschedparam(pthread_self(), &seen.Policy, &param);
             seen.Priority = param.sched_priority;
@@ -443,8 +447,10 @@ TEST_F(KernelCore, RealTimePrioritiesMapToTheHostsRealTimeClassOnlyWhenAskedFor)
     Seen top = raiseTo(31);
     Seen low = raiseTo(LOW_REALTIME_PRIORITY);
     Seen variable = raiseTo(LOW_REALTIME_PRIORITY - 1);
+    Seen lowered = raiseTo(31, 8);
     HostUseRealTimePriorities(false);
     EXPECT_EQ(variable.Policy, SCHED_OTHER);
+    EXPECT_EQ(lowered.Policy, SCHED_OTHER) << "back in the normal class below the real-time range";
     if (top.Policy == SCHED_OTHER) {
         EXPECT_EQ(HostRealTimeThreads(), before);
         GTEST_SKIP() << "this process may not raise thread priorities";
@@ -453,7 +459,7 @@ TEST_F(KernelCore, RealTimePrioritiesMapToTheHostsRealTimeClassOnlyWhenAskedFor)
     EXPECT_EQ(top.Priority, 16);
     EXPECT_EQ(low.Policy, SCHED_RR);
     EXPECT_EQ(low.Priority, 1);
-    EXPECT_EQ(HostRealTimeThreads(), before + 2);
+    EXPECT_EQ(HostRealTimeThreads(), before + 3);
 }
 
 TEST_F(KernelCore, PsTerminateSystemThreadPassesThroughRaisedStatusGuards) {

@@ -239,12 +239,15 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     KPRIORITY previous = __atomic_exchange_n(&Thread->Priority, Priority, __ATOMIC_RELAXED);
     /* Only the calling thread's host scheduling can be changed here; the driver raises its
        own threads from inside them. */
-    if (g_realTimePriorities.load(std::memory_order_relaxed) && Thread == KeGetCurrentThread() &&
-        Priority >= LOW_REALTIME_PRIORITY) {
+    if (g_realTimePriorities.load(std::memory_order_relaxed) && Thread == KeGetCurrentThread()) {
         sched_param param{};
-        param.sched_priority = 1 + (Priority - LOW_REALTIME_PRIORITY);
-        if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) {
-            g_realTimeThreads.fetch_add(1, std::memory_order_relaxed);
+        if (Priority >= LOW_REALTIME_PRIORITY) {
+            param.sched_priority = 1 + (Priority - LOW_REALTIME_PRIORITY);
+            if (pthread_setschedparam(pthread_self(), SCHED_RR, &param) == 0) {
+                g_realTimeThreads.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else if (previous >= LOW_REALTIME_PRIORITY) {
+            (void)pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
         }
     }
     return previous;

@@ -10,6 +10,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string.h>
 
 #include <atomic>
@@ -34,7 +36,7 @@ namespace {
 RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
     RECORD_DISC_REQUEST block;
     memset(&block, 0, sizeof(block));
-    strncpy(block.imageName, Name, sizeof(block.imageName));
+    memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
     block.numTracks = NumTracks;
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
         block.tracks[i] = TrackEntry(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
@@ -45,7 +47,7 @@ RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
 RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
     RECORD_DISC_EX_REQUEST block;
     memset(&block, 0, sizeof(block));
-    strncpy(block.imageName, Name, sizeof(block.imageName));
+    memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
     block.numTracks = 1;
     block.tracks[0] = TrackEntry(7, 2352, 0x1234, 0x40, 0x99);
     return block;
@@ -54,7 +56,7 @@ RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
 RECORD_DISC_EX2_REQUEST Ex2Block(const char *Name, ULONG NumTracks = 1) {
     RECORD_DISC_EX2_REQUEST block;
     memset(&block, 0, sizeof(block));
-    strncpy(block.imageName, Name, sizeof(block.imageName));
+    memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
     block.numTracks = NumTracks;
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
         block.tracks[i] = TrackEntry(50 + i, 2336, 500 + i, 600 + i, 700 + i);

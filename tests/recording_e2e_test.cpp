@@ -9,6 +9,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string.h>
 
 #include <vector>
@@ -123,7 +125,7 @@ struct Layout {
 std::vector<UCHAR> PlainBlock(const Layout &L) {
     std::vector<UCHAR> bytes(sizeof(RECORD_DISC_REQUEST), 0);
     auto *block = reinterpret_cast<RECORD_DISC_REQUEST *>(bytes.data());
-    strncpy(block->imageName, L.name.c_str(), sizeof(block->imageName));
+    memcpy(block->imageName, L.name.c_str(), std::min(L.name.size(), sizeof(block->imageName)));
     block->bBufferedRead = L.bufferedRead;
     block->pregapStartBlock = L.pregapStartBlock;
     block->pregapBlockSize = L.pregapBlockSize;
@@ -143,7 +145,7 @@ std::vector<UCHAR> PlainBlock(const Layout &L) {
 std::vector<UCHAR> ExBlock(const Layout &L) {
     std::vector<UCHAR> bytes(sizeof(RECORD_DISC_EX_REQUEST), 0);
     auto *block = reinterpret_cast<RECORD_DISC_EX_REQUEST *>(bytes.data());
-    strncpy(block->imageName, L.name.c_str(), sizeof(block->imageName));
+    memcpy(block->imageName, L.name.c_str(), std::min(L.name.size(), sizeof(block->imageName)));
     block->imageByteOffset = L.imageByteOffset;
     block->pregapStartBlock = L.pregapStartBlock;
     block->pregapBlockSize = L.pregapBlockSize;

@@ -105,6 +105,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
 
     *usage = false;
     HostClockUseReal();
+    HostUseRealTimePriorities(options.realtime);
     NTSTATUS status = STATUS_SUCCESS;
     driver_ = HostLoadDriver(DriverEntry, "cdwriter", &status);
     if (driver_ != nullptr)

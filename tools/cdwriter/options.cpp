@@ -382,6 +382,7 @@ const OptionDef kOptions[] = {
     {"help", false, kGlobal},
     {"json", false, kGlobal},
     {"debug", false, kGlobal},
+    {"realtime", false, kGlobal},
     {"recorders", true, kGlobal},
     {"speed", true, kGlobal},
     {"drive-buffer", true, kGlobal},
@@ -515,6 +516,8 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.json = true;
         } else if (name == "debug") {
             o.debug = true;
+        } else if (name == "realtime") {
+            o.realtime = true;
         } else if (name == "recorders") {
             if (!ParseNumber(value, 1, 16, &n))
                 return badNumber("1 to 16");
@@ -688,6 +691,9 @@ std::string HelpText(Command command) {
         "  --desktop-units N   also plug in N simulated desktop units (default 0)\n"
         "  --json              machine-readable output on stdout\n"
         "  --debug             echo the driver's debug messages to stderr\n"
+        "  --realtime          run the recording threads in the host's real-time class, as\n"
+        "                      the platform runs their priority 31 (needs root; for many\n"
+        "                      recorders at high speed)\n"
         "  --help              this help; 'cdwriter COMMAND --help' for one command\n";
     std::string exitCodes = "Exit codes: 0 all recordings complete (and verified), 1 a recording "
                             "ended otherwise,\n2 usage or input error, 130 cancelled (Ctrl-C).\n";

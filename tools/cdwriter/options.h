@@ -98,6 +98,7 @@ struct Options {
     bool help = false;
     bool json = false;
     bool debug = false;
+    bool realtime = false; /* recording threads in the host's real-time class */
 
     /* installation */
     unsigned recorders = 1;

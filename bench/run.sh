@@ -18,7 +18,9 @@
 # Environment: BENCH_BUILD (build directory, default build-bench), BENCH_ROUNDS (5),
 # BENCH_WORK (scratch directory; default a fresh one under /tmp, removed at the end),
 # BENCH_USER (unprivileged user for cdrskin, default cdwbench, created when missing),
-# BENCH_DVD_N / BENCH_CD_N (the recorder counts of the two sweeps), BENCH_REFILL (80).
+# BENCH_DVD_N / BENCH_CD_N (the recorder counts of the two sweeps), BENCH_REFILL (80),
+# BENCH_DISCS (directory of the many-recorder disc files; default a fresh one in /dev/shm when
+# it has 8 GiB free, removed at the end, else the scratch directory).
 set -eu
 shm_discs=""
 

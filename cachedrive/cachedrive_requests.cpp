@@ -147,27 +147,16 @@ Return Value:
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
-
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-                if (stack->Parameters.DeviceIoControl.InputBufferLength <
-                    sizeof(CACHE_DRIVE_REQUEST)) {
-                    status = STATUS_INVALID_PARAMETER;
-                    return;
-                }
-                auto *request =
-                    static_cast<const CACHE_DRIVE_REQUEST *>(Irp->AssociatedIrp.SystemBuffer);
-                status = TesselCacheDriveCreate(request->DriveLetter, request->Address);
-            },
-            &code)) {
-        status = code;
-    }
-
-    Irp->IoStatus.Status = status;
-    return status;
+    auto body = [&] {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(CACHE_DRIVE_REQUEST)) {
+            status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+        auto *request = static_cast<const CACHE_DRIVE_REQUEST *>(Irp->AssociatedIrp.SystemBuffer);
+        status = TesselCacheDriveCreate(request->DriveLetter, request->Address);
+    };
+    return CdwGuardedRequest(Irp, &status, NULL, 0, body);
 }
 
 NTSTATUS InitCacheLock(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -197,41 +186,30 @@ Return Value:
     PWriterExtension writer = CdwWriterExtension(DeviceObject);
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
+    auto body = [&] {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(CACHE_DRIVE_REQUEST)) {
+            DbgPrint("CdRec[%d]: InitCacheLock - InputBufferLength too small\n", deviceNumber);
+            status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+        auto *request = static_cast<const CACHE_DRIVE_REQUEST *>(Irp->AssociatedIrp.SystemBuffer);
 
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-                if (stack->Parameters.DeviceIoControl.InputBufferLength <
-                    sizeof(CACHE_DRIVE_REQUEST)) {
-                    DbgPrint("CdRec[%d]: InitCacheLock - InputBufferLength too small\n",
-                             deviceNumber);
-                    status = STATUS_INVALID_PARAMETER;
-                    return;
-                }
-                auto *request =
-                    static_cast<const CACHE_DRIVE_REQUEST *>(Irp->AssociatedIrp.SystemBuffer);
+        if (writer->DownloadCacheDrive != NULL) {
+            CdwDownloadLockForget(writer->DownloadCacheDrive);
+            TesselCacheDriveRelease(writer->DownloadCacheDrive);
+        }
 
-                if (writer->DownloadCacheDrive != NULL) {
-                    CdwDownloadLockForget(writer->DownloadCacheDrive);
-                    TesselCacheDriveRelease(writer->DownloadCacheDrive);
-                }
-
-                status = TesselCacheDriveLocate(request->DriveLetter, &writer->DownloadCacheDrive);
-                if (!NT_SUCCESS(status)) {
-                    DbgPrint("Burnkit[%d]: InitCacheLock - TesselCacheDriveLocate failed, "
-                             "Status = 0x%08X\n",
-                             deviceNumber, status);
-                }
-            },
-            &code)) {
-        DbgPrint("Burnkit[%d]: InitCacheLock - Exception, Status = 0x%08X\n", deviceNumber, code);
-        status = code;
-    }
-
-    Irp->IoStatus.Status = status;
-    return status;
+        status = TesselCacheDriveLocate(request->DriveLetter, &writer->DownloadCacheDrive);
+        if (!NT_SUCCESS(status)) {
+            DbgPrint("Burnkit[%d]: InitCacheLock - TesselCacheDriveLocate failed, "
+                     "Status = 0x%08X\n",
+                     deviceNumber, status);
+        }
+    };
+    return CdwGuardedRequest(Irp, &status,
+                             "Burnkit[%d]: InitCacheLock - Exception, Status = 0x%08X\n",
+                             deviceNumber, body);
 }
 
 NTSTATUS LockCacheDrive(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -260,30 +238,22 @@ Return Value:
     PWriterExtension writer = CdwWriterExtension(DeviceObject);
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
-
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PCACHE_DRIVE cacheDrive = writer->DownloadCacheDrive;
-                if (cacheDrive == NULL) {
-                    DbgPrint("CdRec[%d]: LockCacheDrive - %s is NULL\n", deviceNumber,
-                             "DownloadCacheDrive");
-                    status = STATUS_UNSUCCESSFUL;
-                    return;
-                }
-                status = TesselCacheDriveAcquire(cacheDrive);
-                if (NT_SUCCESS(status)) {
-                    CdwDownloadLockNote(cacheDrive, DeviceObject);
-                }
-            },
-            &code)) {
-        DbgPrint("CdRec[%d]: LockCacheDrive - Exception, Status = 0x%08X\n", deviceNumber, code);
-        status = code;
-    }
-
-    Irp->IoStatus.Status = status;
-    return status;
+    auto body = [&] {
+        PCACHE_DRIVE cacheDrive = writer->DownloadCacheDrive;
+        if (cacheDrive == NULL) {
+            DbgPrint("CdRec[%d]: LockCacheDrive - %s is NULL\n", deviceNumber,
+                     "DownloadCacheDrive");
+            status = STATUS_UNSUCCESSFUL;
+            return;
+        }
+        status = TesselCacheDriveAcquire(cacheDrive);
+        if (NT_SUCCESS(status)) {
+            CdwDownloadLockNote(cacheDrive, DeviceObject);
+        }
+    };
+    return CdwGuardedRequest(Irp, &status,
+                             "CdRec[%d]: LockCacheDrive - Exception, Status = 0x%08X\n",
+                             deviceNumber, body);
 }
 
 NTSTATUS UnlockCacheDrive(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -312,27 +282,19 @@ Return Value:
     PWriterExtension writer = CdwWriterExtension(DeviceObject);
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
-
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PCACHE_DRIVE cacheDrive = writer->DownloadCacheDrive;
-                if (cacheDrive == NULL) {
-                    DbgPrint("CdRec[%d]: UnlockCacheDrive - %s is NULL\n", deviceNumber,
-                             "DownloadCacheDrive");
-                    status = STATUS_UNSUCCESSFUL;
-                    return;
-                }
-                CdwDownloadLockForget(cacheDrive);
-                TesselCacheDriveRelease(cacheDrive);
-                status = STATUS_SUCCESS;
-            },
-            &code)) {
-        DbgPrint("CdRec[%d]: UnlockCacheDrive - Exception, Status = 0x%08X\n", deviceNumber, code);
-        status = code;
-    }
-
-    Irp->IoStatus.Status = status;
-    return status;
+    auto body = [&] {
+        PCACHE_DRIVE cacheDrive = writer->DownloadCacheDrive;
+        if (cacheDrive == NULL) {
+            DbgPrint("CdRec[%d]: UnlockCacheDrive - %s is NULL\n", deviceNumber,
+                     "DownloadCacheDrive");
+            status = STATUS_UNSUCCESSFUL;
+            return;
+        }
+        CdwDownloadLockForget(cacheDrive);
+        TesselCacheDriveRelease(cacheDrive);
+        status = STATUS_SUCCESS;
+    };
+    return CdwGuardedRequest(Irp, &status,
+                             "CdRec[%d]: UnlockCacheDrive - Exception, Status = 0x%08X\n",
+                             deviceNumber, body);
 }

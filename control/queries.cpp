@@ -37,78 +37,64 @@ Return Value:
 {
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
+    auto body = [&] {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(CD_RECORDER_PARAMETERS)) {
+            status = STATUS_INVALID_PARAMETER;
+            return;
+        }
 
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-                if (stack->Parameters.DeviceIoControl.OutputBufferLength <
-                    sizeof(CD_RECORDER_PARAMETERS)) {
-                    status = STATUS_INVALID_PARAMETER;
-                    return;
-                }
+        SCSI_ADDRESS address;
+        RtlZeroMemory(&address, sizeof(address));
+        IO_STATUS_BLOCK ioStatus;
+        RtlZeroMemory(&ioStatus, sizeof(ioStatus));
+        ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, DeviceObject, &address, 0,
+                                            sizeof(SCSI_ADDRESS), FALSE, &ioStatus);
+        if (!NT_SUCCESS(ioStatus.Status) && ioStatus.Status != STATUS_NOT_SUPPORTED) {
+            DbgPrint("Burnkit[%d]: CdRecorderQueryParameters - IOCTL_SCSI_GET_ADDRESS "
+                     "failed, Status = 0x%08X\n",
+                     deviceNumber, ioStatus.Status);
+            status = ioStatus.Status;
+            return;
+        }
 
-                SCSI_ADDRESS address;
-                RtlZeroMemory(&address, sizeof(address));
-                IO_STATUS_BLOCK ioStatus;
-                RtlZeroMemory(&ioStatus, sizeof(ioStatus));
-                ClassSendDeviceIoControlSynchronous(IOCTL_SCSI_GET_ADDRESS, DeviceObject, &address,
-                                                    0, sizeof(SCSI_ADDRESS), FALSE, &ioStatus);
-                if (!NT_SUCCESS(ioStatus.Status) && ioStatus.Status != STATUS_NOT_SUPPORTED) {
-                    DbgPrint("Burnkit[%d]: CdRecorderQueryParameters - IOCTL_SCSI_GET_ADDRESS "
-                             "failed, Status = 0x%08X\n",
-                             deviceNumber, ioStatus.Status);
-                    status = ioStatus.Status;
-                    return;
-                }
+        auto *parameters = static_cast<CD_RECORDER_PARAMETERS *>(Irp->AssociatedIrp.SystemBuffer);
+        /*
+         * The first word is not ours to fill: it keeps what the application sent, and
+         * bytes it did not send are zeroed rather than returned as they came from pool.
+         */
+        ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+        if (inputLength < offsetof(CD_RECORDER_PARAMETERS, PortNumber)) {
+            RtlZeroMemory(reinterpret_cast<PUCHAR>(parameters) + inputLength,
+                          offsetof(CD_RECORDER_PARAMETERS, PortNumber) - inputLength);
+        }
+        if (NT_SUCCESS(ioStatus.Status)) {
+            parameters->PortNumber = address.PortNumber;
+            parameters->PathId = address.PathId;
+            parameters->TargetId = address.TargetId;
+            parameters->Lun = address.Lun;
+        } else {
+            parameters->PortNumber = 0;
+            parameters->PathId = 0;
+            parameters->TargetId = 0;
+            parameters->Lun = 0;
+        }
 
-                auto *parameters =
-                    static_cast<CD_RECORDER_PARAMETERS *>(Irp->AssociatedIrp.SystemBuffer);
-                /*
-                 * The first word is not ours to fill: it keeps what the application sent, and
-                 * bytes it did not send are zeroed rather than returned as they came from pool.
-                 */
-                ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-                if (inputLength < offsetof(CD_RECORDER_PARAMETERS, PortNumber)) {
-                    RtlZeroMemory(reinterpret_cast<PUCHAR>(parameters) + inputLength,
-                                  offsetof(CD_RECORDER_PARAMETERS, PortNumber) - inputLength);
-                }
-                if (NT_SUCCESS(ioStatus.Status)) {
-                    parameters->PortNumber = address.PortNumber;
-                    parameters->PathId = address.PathId;
-                    parameters->TargetId = address.TargetId;
-                    parameters->Lun = address.Lun;
-                } else {
-                    parameters->PortNumber = 0;
-                    parameters->PathId = 0;
-                    parameters->TargetId = 0;
-                    parameters->Lun = 0;
-                }
+        /* The class library fills the adapter descriptor when the device starts. */
+        auto *fdoExtension =
+            static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+        PSTORAGE_ADAPTER_DESCRIPTOR adapter = fdoExtension->AdapterDescriptor;
+        parameters->AlignmentRequirement = DeviceObject->AlignmentRequirement;
+        parameters->MaximumTransferLength = adapter != NULL ? adapter->MaximumTransferLength : 0;
+        parameters->MaximumPhysicalPages = adapter != NULL ? adapter->MaximumPhysicalPages : 0;
 
-                /* The class library fills the adapter descriptor when the device starts. */
-                auto *fdoExtension =
-                    static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(DeviceObject->DeviceExtension);
-                PSTORAGE_ADAPTER_DESCRIPTOR adapter = fdoExtension->AdapterDescriptor;
-                parameters->AlignmentRequirement = DeviceObject->AlignmentRequirement;
-                parameters->MaximumTransferLength =
-                    adapter != NULL ? adapter->MaximumTransferLength : 0;
-                parameters->MaximumPhysicalPages =
-                    adapter != NULL ? adapter->MaximumPhysicalPages : 0;
-
-                Irp->IoStatus.Information = sizeof(CD_RECORDER_PARAMETERS);
-                status = STATUS_SUCCESS;
-            },
-            &code)) {
-        DbgPrint("Burnkit[%d]: CdRecorderQueryParameters - Exception! GetExceptionCode() = "
-                 "0x%08X\n",
-                 deviceNumber, code);
-        Irp->IoStatus.Information = 0;
-        status = code;
-    }
-
-    Irp->IoStatus.Status = status;
-    return status;
+        Irp->IoStatus.Information = sizeof(CD_RECORDER_PARAMETERS);
+        status = STATUS_SUCCESS;
+    };
+    return CdwGuardedRequest(
+        Irp, &status,
+        "Burnkit[%d]: CdRecorderQueryParameters - Exception! GetExceptionCode() = 0x%08X\n",
+        deviceNumber, body);
 }
 
 NTSTATUS CdRecorderQueryProperties(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -147,78 +133,65 @@ Return Value:
     auto *fdoExtension = static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PDEVICE_OBJECT pdo = fdoExtension->LowerPdo;
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
     PVOID workingBuffer = NULL;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto body = [&] {
+        auto *properties = static_cast<CD_RECORDER_PROPERTIES *>(Irp->AssociatedIrp.SystemBuffer);
+        BOOLEAN typeGiven =
+            stack->Parameters.DeviceIoControl.InputBufferLength >= PROPERTIES_TYPE_END;
+        ULONG type = typeGiven ? properties->Type : 0;
 
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                auto *properties =
-                    static_cast<CD_RECORDER_PROPERTIES *>(Irp->AssociatedIrp.SystemBuffer);
-                BOOLEAN typeGiven =
-                    stack->Parameters.DeviceIoControl.InputBufferLength >= PROPERTIES_TYPE_END;
-                ULONG type = typeGiven ? properties->Type : 0;
+        DbgPrint("Burnkit[%d]: CdRecorderQueryProperties - entry, DeviceObject = 0x%08X, "
+                 "PDO = 0x%08X, Type = %d, Length = %d\n",
+                 deviceNumber, (ULONG)(ULONG_PTR)DeviceObject, (ULONG)(ULONG_PTR)pdo, (int)type,
+                 (int)length);
 
-                DbgPrint("Burnkit[%d]: CdRecorderQueryProperties - entry, DeviceObject = 0x%08X, "
-                         "PDO = 0x%08X, Type = %d, Length = %d\n",
-                         deviceNumber, (ULONG)(ULONG_PTR)DeviceObject, (ULONG)(ULONG_PTR)pdo,
-                         (int)type, (int)length);
+        if (length < sizeof(CD_RECORDER_PROPERTIES) || !typeGiven) {
+            status = STATUS_INVALID_PARAMETER;
+            return;
+        }
 
-                if (length < sizeof(CD_RECORDER_PROPERTIES) || !typeGiven) {
-                    status = STATUS_INVALID_PARAMETER;
-                    return;
-                }
+        workingBuffer = ExAllocatePoolWithTag(PagedPool, CDW_PROPERTY_BUFFER_SIZE, CDW_TAG_BUFFERS);
+        if (workingBuffer == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            return;
+        }
+        RtlZeroMemory(workingBuffer, CDW_PROPERTY_BUFFER_SIZE);
 
-                workingBuffer =
-                    ExAllocatePoolWithTag(PagedPool, CDW_PROPERTY_BUFFER_SIZE, CDW_TAG_BUFFERS);
-                if (workingBuffer == NULL) {
-                    status = STATUS_INSUFFICIENT_RESOURCES;
-                    return;
-                }
-                RtlZeroMemory(workingBuffer, CDW_PROPERTY_BUFFER_SIZE);
+        status = IoGetDeviceProperty(pdo, (DEVICE_REGISTRY_PROPERTY)type, CDW_PROPERTY_BUFFER_SIZE,
+                                     workingBuffer, &length);
 
-                status = IoGetDeviceProperty(pdo, (DEVICE_REGISTRY_PROPERTY)type,
-                                             CDW_PROPERTY_BUFFER_SIZE, workingBuffer, &length);
-
-                properties->Length = length;
-                properties->DeviceObject = (uint64_t)(ULONG_PTR)DeviceObject;
-                properties->PDO = (uint64_t)(ULONG_PTR)pdo;
-                if (status == STATUS_SUCCESS) {
-                    RtlCopyMemory(properties->PropertyBuffer, workingBuffer,
-                                  CDW_PROPERTY_BUFFER_SIZE);
-                } else {
-                    /*
-                     * No property data: the area keeps what the application sent, and the
-                     * part it did not send is zeroed rather than returned as it came from pool.
-                     */
-                    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-                    ULONG unsentStart =
-                        inputLength > offsetof(CD_RECORDER_PROPERTIES, PropertyBuffer)
-                            ? inputLength
-                            : (ULONG)offsetof(CD_RECORDER_PROPERTIES, PropertyBuffer);
-                    if (unsentStart < sizeof(CD_RECORDER_PROPERTIES)) {
-                        RtlZeroMemory(reinterpret_cast<PUCHAR>(properties) + unsentStart,
-                                      sizeof(CD_RECORDER_PROPERTIES) - unsentStart);
-                    }
-                }
-                Irp->IoStatus.Information = sizeof(CD_RECORDER_PROPERTIES);
-            },
-            &code)) {
-        DbgPrint("Burnkit[%d]: CdRecorderQueryProperties - Exception! GetExceptionCode() = "
-                 "0x%08X\n",
-                 deviceNumber, code);
-        Irp->IoStatus.Information = 0;
-        status = code;
-    }
+        properties->Length = length;
+        properties->DeviceObject = (uint64_t)(ULONG_PTR)DeviceObject;
+        properties->PDO = (uint64_t)(ULONG_PTR)pdo;
+        if (status == STATUS_SUCCESS) {
+            RtlCopyMemory(properties->PropertyBuffer, workingBuffer, CDW_PROPERTY_BUFFER_SIZE);
+        } else {
+            /*
+             * No property data: the area keeps what the application sent, and the
+             * part it did not send is zeroed rather than returned as it came from pool.
+             */
+            ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+            ULONG unsentStart = inputLength > offsetof(CD_RECORDER_PROPERTIES, PropertyBuffer)
+                                    ? inputLength
+                                    : (ULONG)offsetof(CD_RECORDER_PROPERTIES, PropertyBuffer);
+            if (unsentStart < sizeof(CD_RECORDER_PROPERTIES)) {
+                RtlZeroMemory(reinterpret_cast<PUCHAR>(properties) + unsentStart,
+                              sizeof(CD_RECORDER_PROPERTIES) - unsentStart);
+            }
+        }
+        Irp->IoStatus.Information = sizeof(CD_RECORDER_PROPERTIES);
+    };
+    (void)CdwGuardedRequest(
+        Irp, &status,
+        "Burnkit[%d]: CdRecorderQueryProperties - Exception! GetExceptionCode() = 0x%08X\n",
+        deviceNumber, body);
 
     if (workingBuffer != NULL) {
         ExFreePool(workingBuffer);
     }
     DbgPrint("Burnkit[%d]: CdRecorderQueryProperties - exit, Length = %d, Status = 0x%08X\n",
              deviceNumber, (int)length, status);
-
-    Irp->IoStatus.Status = status;
     return status;
 }

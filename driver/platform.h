@@ -82,7 +82,8 @@ extern "C" int __cdecl NtoskrnlSprintf(char *Buffer, const char *Format, ...) __
  * structured exception handling for kernel code, so on the Windows build the body simply
  * runs; see the README.
  */
-template <typename Body> [[nodiscard]] inline BOOLEAN CdwGuarded(Body &&body, NTSTATUS *ExceptionCode) {
+template <typename Body>
+[[nodiscard]] inline BOOLEAN CdwGuarded(Body &&body, NTSTATUS *ExceptionCode) {
 #if defined(NTDDK_STANDIN_RAISES_CXX_EXCEPTIONS)
     try {
         body();
@@ -95,6 +96,29 @@ template <typename Body> [[nodiscard]] inline BOOLEAN CdwGuarded(Body &&body, NT
     body();
 #endif
     return TRUE;
+}
+
+/*
+ * The frame of a control request handled in the caller's thread. Information starts at 0 and
+ * Body runs guarded, leaving its result in *Status. A raised status clears Information again,
+ * is printed with ExceptionFormat (which takes the device number and the code; NULL: silent)
+ * and becomes the result. The result is stored in the request, which the dispatch completes,
+ * and returned.
+ */
+template <typename Body>
+inline NTSTATUS CdwGuardedRequest(PIRP Irp, NTSTATUS *Status, const char *ExceptionFormat,
+                                  ULONG DeviceNumber, Body &&body) {
+    NTSTATUS code;
+    Irp->IoStatus.Information = 0;
+    if (!CdwGuarded(body, &code)) {
+        if (ExceptionFormat != NULL) {
+            DbgPrint(ExceptionFormat, DeviceNumber, code);
+        }
+        Irp->IoStatus.Information = 0;
+        *Status = code;
+    }
+    Irp->IoStatus.Status = *Status;
+    return *Status;
 }
 
 /*
@@ -119,4 +143,4 @@ struct CdwSpinLockGuard {
 };
 
 /* Relative time-outs in 100-nanosecond units, negative as the kernel expects them. */
-#define CDW_RELATIVE_MS(ms) (-(LONGLONG)(ms) * 10000LL)
+#define CDW_RELATIVE_MS(ms) (-(LONGLONG)(ms)*10000LL)

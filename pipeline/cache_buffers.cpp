@@ -50,81 +50,74 @@ IRQL: PASSIVE_LEVEL, in the application's thread.
 --*/
 NTSTATUS CdRecorderAllocateCache(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PWriterExtension ext = CdwWriterExtension(DeviceObject);
-                PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-                ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-                ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-                if (inLength < sizeof(ULONG) || outLength < sizeof(ULONG) || ext->bDesktopUnit) {
-                    status = STATUS_INVALID_PARAMETER;
-                    return;
-                }
-                if (CdwCacheBuffersInUse(ext)) {
-                    DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - recording in process, "
-                             "buffers in use\n",
-                             CdwDeviceNumber(DeviceObject));
-                    status = STATUS_DEVICE_BUSY;
-                    return;
-                }
+    auto body = [&] {
+        PWriterExtension ext = CdwWriterExtension(DeviceObject);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+        ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (inLength < sizeof(ULONG) || outLength < sizeof(ULONG) || ext->bDesktopUnit) {
+            status = STATUS_INVALID_PARAMETER;
+            return;
+        }
+        if (CdwCacheBuffersInUse(ext)) {
+            DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - recording in process, "
+                     "buffers in use\n",
+                     CdwDeviceNumber(DeviceObject));
+            status = STATUS_DEVICE_BUSY;
+            return;
+        }
 
-                PVOID systemBuffer = Irp->AssociatedIrp.SystemBuffer;
-                ULONG count;
-                RtlCopyMemory(&count, systemBuffer, sizeof(count));
-                if (count < MIN_CACHE_BUFFERS) {
-                    count = MIN_CACHE_BUFFERS;
-                } else if (count > MAX_CACHE_BUFFERS) {
-                    count = MAX_CACHE_BUFFERS;
+        PVOID systemBuffer = Irp->AssociatedIrp.SystemBuffer;
+        ULONG count;
+        RtlCopyMemory(&count, systemBuffer, sizeof(count));
+        if (count < MIN_CACHE_BUFFERS) {
+            count = MIN_CACHE_BUFFERS;
+        } else if (count > MAX_CACHE_BUFFERS) {
+            count = MAX_CACHE_BUFFERS;
+        }
+
+        if (count < ext->numCacheBuffers) {
+            for (ULONG i = count; i < ext->numCacheBuffers; i++) {
+                if (ext->cacheBuffers[i] != NULL) {
+                    ExFreePool(ext->cacheBuffers[i]);
+                    ext->cacheBuffers[i] = NULL;
                 }
+            }
+            ext->numCacheBuffers = count;
+        }
 
-                if (count < ext->numCacheBuffers) {
-                    for (ULONG i = count; i < ext->numCacheBuffers; i++) {
-                        if (ext->cacheBuffers[i] != NULL) {
-                            ExFreePool(ext->cacheBuffers[i]);
-                            ext->cacheBuffers[i] = NULL;
-                        }
-                    }
-                    ext->numCacheBuffers = count;
+        if (count == ext->numCacheBuffers) {
+            DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - %d buffers already "
+                     "allocated\n",
+                     CdwDeviceNumber(DeviceObject), count);
+        } else {
+            for (ULONG i = ext->numCacheBuffers; i < count; i++) {
+                PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+                    NonPagedPoolCacheAligned, CACHE_BUFFER_SIZE, CDW_TAG_BUFFERS));
+                if (buffer == NULL) {
+                    break;
                 }
+                ext->cacheBuffers[i] = buffer;
+                ext->numCacheBuffers++;
+            }
+            DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - %d buffers requested, %d "
+                     "allocated\n",
+                     CdwDeviceNumber(DeviceObject), count, ext->numCacheBuffers);
+        }
 
-                if (count == ext->numCacheBuffers) {
-                    DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - %d buffers already "
-                             "allocated\n",
-                             CdwDeviceNumber(DeviceObject), count);
-                } else {
-                    for (ULONG i = ext->numCacheBuffers; i < count; i++) {
-                        PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(
-                            NonPagedPoolCacheAligned, CACHE_BUFFER_SIZE, CDW_TAG_BUFFERS));
-                        if (buffer == NULL) {
-                            break;
-                        }
-                        ext->cacheBuffers[i] = buffer;
-                        ext->numCacheBuffers++;
-                    }
-                    DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - %d buffers requested, %d "
-                             "allocated\n",
-                             CdwDeviceNumber(DeviceObject), count, ext->numCacheBuffers);
-                }
+        ext->CirQue.size = ext->numCacheBuffers;
+        ext->CirQue.numElements = ext->numCacheBuffers;
+        CirQueReset(&ext->CirQue);
 
-                ext->CirQue.size = ext->numCacheBuffers;
-                ext->CirQue.numElements = ext->numCacheBuffers;
-                CirQueReset(&ext->CirQue);
-
-                ULONG allocated = ext->numCacheBuffers;
-                RtlCopyMemory(systemBuffer, &allocated, sizeof(allocated));
-                Irp->IoStatus.Information = sizeof(ULONG);
-                status = STATUS_SUCCESS;
-            },
-            &code)) {
-        DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - Exception! GetExceptionCode() = 0x%08X\n",
-                 CdwDeviceNumber(DeviceObject), code);
-        Irp->IoStatus.Information = 0;
-        status = code;
-    }
-    Irp->IoStatus.Status = status;
-    return status;
+        ULONG allocated = ext->numCacheBuffers;
+        RtlCopyMemory(systemBuffer, &allocated, sizeof(allocated));
+        Irp->IoStatus.Information = sizeof(ULONG);
+        status = STATUS_SUCCESS;
+    };
+    return CdwGuardedRequest(
+        Irp, &status,
+        "Burnkit[%d]: CdRecorderAllocateCache - Exception! GetExceptionCode() = 0x%08X\n",
+        CdwDeviceNumber(DeviceObject), body);
 }
 
 /*++
@@ -151,49 +144,42 @@ IRQL: PASSIVE_LEVEL, in the application's thread.
 --*/
 NTSTATUS CdRecorderDeallocateCache(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = STATUS_SUCCESS;
-    NTSTATUS code;
-    Irp->IoStatus.Information = 0;
-    if (!CdwGuarded(
-            [&] {
-                PWriterExtension ext = CdwWriterExtension(DeviceObject);
-                BOOLEAN writing;
-                {
-                    CdwSpinLockGuard guard(&ext->StatusLock);
-                    writing = ext->bWriteThreadProcRunning;
-                }
-                if (writing) {
-                    DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache not deallocating - "
-                             "WriteThreadProc still running!\n",
-                             CdwDeviceNumber(DeviceObject));
-                    status = STATUS_UNSUCCESSFUL;
-                    return;
-                }
-                if (CdwCacheBuffersInUse(ext)) {
-                    DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache - recording in process, "
-                             "buffers in use\n",
-                             CdwDeviceNumber(DeviceObject));
-                    status = STATUS_DEVICE_BUSY;
-                    return;
-                }
+    auto body = [&] {
+        PWriterExtension ext = CdwWriterExtension(DeviceObject);
+        BOOLEAN writing;
+        {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            writing = ext->bWriteThreadProcRunning;
+        }
+        if (writing) {
+            DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache not deallocating - "
+                     "WriteThreadProc still running!\n",
+                     CdwDeviceNumber(DeviceObject));
+            status = STATUS_UNSUCCESSFUL;
+            return;
+        }
+        if (CdwCacheBuffersInUse(ext)) {
+            DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache - recording in process, "
+                     "buffers in use\n",
+                     CdwDeviceNumber(DeviceObject));
+            status = STATUS_DEVICE_BUSY;
+            return;
+        }
 
-                ULONG former = ext->numCacheBuffers;
-                for (ULONG i = 0; i < former && i < MAX_CACHE_BUFFERS; i++) {
-                    if (ext->cacheBuffers[i] != NULL) {
-                        ExFreePool(ext->cacheBuffers[i]);
-                        ext->cacheBuffers[i] = NULL;
-                    }
-                }
-                DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache - %d buffers deallocated\n",
-                         CdwDeviceNumber(DeviceObject), former);
-                ext->numCacheBuffers = 0;
-                status = STATUS_SUCCESS;
-            },
-            &code)) {
-        DbgPrint(
-            "Burnkit[%d]: CdRecorderDeallocateCache - Exception! GetExceptionCode() = 0x%08X\n",
-            CdwDeviceNumber(DeviceObject), code);
-        status = code;
-    }
-    Irp->IoStatus.Status = status;
-    return status;
+        ULONG former = ext->numCacheBuffers;
+        for (ULONG i = 0; i < former && i < MAX_CACHE_BUFFERS; i++) {
+            if (ext->cacheBuffers[i] != NULL) {
+                ExFreePool(ext->cacheBuffers[i]);
+                ext->cacheBuffers[i] = NULL;
+            }
+        }
+        DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache - %d buffers deallocated\n",
+                 CdwDeviceNumber(DeviceObject), former);
+        ext->numCacheBuffers = 0;
+        status = STATUS_SUCCESS;
+    };
+    return CdwGuardedRequest(
+        Irp, &status,
+        "Burnkit[%d]: CdRecorderDeallocateCache - Exception! GetExceptionCode() = 0x%08X\n",
+        CdwDeviceNumber(DeviceObject), body);
 }

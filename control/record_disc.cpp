@@ -89,13 +89,11 @@ struct RECORD_DISC_FIELDS {
     UCHAR tdbTrackNumber;
 };
 
-/* Takes the fields of the plain record-disc layout, shared by the plain and Ex2 blocks. */
+/* Takes the fields that all three blocks carry; the track table is as long as the block's. */
 template <typename BLOCK>
-void RecordDiscTakeCommon(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
-    Fields->bImpersonate = FALSE;
-    Fields->imageByteOffset = 0;
-    Fields->bBufferedRead = Block->bBufferedRead;
-    Fields->bChecksumOnly = Block->bChecksumOnly;
+void RecordDiscTakeShared(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
+    Fields->imageName = Block->imageName;
+    Fields->imageNameField = sizeof(Block->imageName);
     Fields->pregapStartBlock = Block->pregapStartBlock;
     Fields->pregapBlockSize = Block->pregapBlockSize;
     Fields->nPregapBlocks = Block->nPregapBlocks;
@@ -103,44 +101,34 @@ void RecordDiscTakeCommon(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
     Fields->initialBlocksWritten = Block->initialBlocksWritten;
     Fields->modeWord = Block->modeWord;
     Fields->tracks = Block->tracks;
-    Fields->tracksInBlock = MAX_TRACKS;
+    Fields->tracksInBlock = sizeof(Block->tracks) / sizeof(Block->tracks[0]);
     Fields->refillPercent = Block->refillPercent;
     Fields->bWriteTdb = Block->bWriteTdb;
     Fields->tdbTrackNumber = Block->tdbTrackNumber;
+}
+
+/* The plain and Ex2 blocks also say how to read and whether to record only the checksum. */
+template <typename BLOCK> void RecordDiscTakePlain(const BLOCK *Block, RECORD_DISC_FIELDS *Fields) {
+    RecordDiscTakeShared(Block, Fields);
+    Fields->bImpersonate = FALSE;
+    Fields->imageByteOffset = 0;
+    Fields->bBufferedRead = Block->bBufferedRead;
+    Fields->bChecksumOnly = Block->bChecksumOnly;
 }
 
 void RecordDiscTakeFields(RECORD_DISC_KIND Kind, const UCHAR *Buffer, RECORD_DISC_FIELDS *Fields) {
     if (Kind == RecordDiscEx) {
         const RECORD_DISC_EX_REQUEST *block =
             reinterpret_cast<const RECORD_DISC_EX_REQUEST *>(Buffer);
-        Fields->imageName = block->imageName;
-        Fields->imageNameField = sizeof(block->imageName);
+        RecordDiscTakeShared(block, Fields);
         Fields->bImpersonate = TRUE;
         Fields->imageByteOffset = block->imageByteOffset;
         Fields->bBufferedRead = TRUE;
         Fields->bChecksumOnly = FALSE;
-        Fields->pregapStartBlock = block->pregapStartBlock;
-        Fields->pregapBlockSize = block->pregapBlockSize;
-        Fields->nPregapBlocks = block->nPregapBlocks;
-        Fields->numTracks = block->numTracks;
-        Fields->initialBlocksWritten = block->initialBlocksWritten;
-        Fields->modeWord = block->modeWord;
-        Fields->tracks = block->tracks;
-        Fields->tracksInBlock = 1;
-        Fields->refillPercent = block->refillPercent;
-        Fields->bWriteTdb = block->bWriteTdb;
-        Fields->tdbTrackNumber = block->tdbTrackNumber;
     } else if (Kind == RecordDiscEx2) {
-        const RECORD_DISC_EX2_REQUEST *block =
-            reinterpret_cast<const RECORD_DISC_EX2_REQUEST *>(Buffer);
-        RecordDiscTakeCommon(block, Fields);
-        Fields->imageName = block->imageName;
-        Fields->imageNameField = sizeof(block->imageName);
+        RecordDiscTakePlain(reinterpret_cast<const RECORD_DISC_EX2_REQUEST *>(Buffer), Fields);
     } else {
-        const RECORD_DISC_REQUEST *block = reinterpret_cast<const RECORD_DISC_REQUEST *>(Buffer);
-        RecordDiscTakeCommon(block, Fields);
-        Fields->imageName = block->imageName;
-        Fields->imageNameField = sizeof(block->imageName);
+        RecordDiscTakePlain(reinterpret_cast<const RECORD_DISC_REQUEST *>(Buffer), Fields);
     }
 }
 

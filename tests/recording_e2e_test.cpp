@@ -122,43 +122,39 @@ struct Layout {
     ULONG imageByteOffset = 0;
 };
 
-std::vector<UCHAR> PlainBlock(const Layout &L) {
-    std::vector<UCHAR> bytes(sizeof(RECORD_DISC_REQUEST), 0);
-    auto *block = reinterpret_cast<RECORD_DISC_REQUEST *>(bytes.data());
+/* A block of type BLOCK with the layout's fields that every block carries. */
+template <typename BLOCK> std::vector<UCHAR> SharedBlock(const Layout &L, BLOCK **Block) {
+    std::vector<UCHAR> bytes(sizeof(BLOCK), 0);
+    auto *block = reinterpret_cast<BLOCK *>(bytes.data());
     memcpy(block->imageName, L.name.c_str(), std::min(L.name.size(), sizeof(block->imageName)));
-    block->bBufferedRead = L.bufferedRead;
     block->pregapStartBlock = L.pregapStartBlock;
     block->pregapBlockSize = L.pregapBlockSize;
     block->nPregapBlocks = L.nPregapBlocks;
     block->numTracks = static_cast<uint32_t>(L.tracks.size());
     block->initialBlocksWritten = L.initialBlocksWritten;
     block->modeWord = L.modeWord;
-    for (size_t i = 0; i < L.tracks.size() && i < MAX_TRACKS; i++) {
+    const size_t tableLength = sizeof(block->tracks) / sizeof(block->tracks[0]);
+    for (size_t i = 0; i < L.tracks.size() && i < tableLength; i++) {
         block->tracks[i] = L.tracks[i];
     }
     block->refillPercent = L.refillPercent;
     block->bWriteTdb = L.writeTdb;
     block->tdbTrackNumber = L.tdbTrackNumber;
+    *Block = block;
+    return bytes;
+}
+
+std::vector<UCHAR> PlainBlock(const Layout &L) {
+    RECORD_DISC_REQUEST *block;
+    std::vector<UCHAR> bytes = SharedBlock(L, &block);
+    block->bBufferedRead = L.bufferedRead;
     return bytes;
 }
 
 std::vector<UCHAR> ExBlock(const Layout &L) {
-    std::vector<UCHAR> bytes(sizeof(RECORD_DISC_EX_REQUEST), 0);
-    auto *block = reinterpret_cast<RECORD_DISC_EX_REQUEST *>(bytes.data());
-    memcpy(block->imageName, L.name.c_str(), std::min(L.name.size(), sizeof(block->imageName)));
+    RECORD_DISC_EX_REQUEST *block;
+    std::vector<UCHAR> bytes = SharedBlock(L, &block);
     block->imageByteOffset = L.imageByteOffset;
-    block->pregapStartBlock = L.pregapStartBlock;
-    block->pregapBlockSize = L.pregapBlockSize;
-    block->nPregapBlocks = L.nPregapBlocks;
-    block->numTracks = static_cast<uint32_t>(L.tracks.size());
-    block->initialBlocksWritten = L.initialBlocksWritten;
-    block->modeWord = L.modeWord;
-    if (!L.tracks.empty()) {
-        block->tracks[0] = L.tracks[0];
-    }
-    block->refillPercent = L.refillPercent;
-    block->bWriteTdb = L.writeTdb;
-    block->tdbTrackNumber = L.tdbTrackNumber;
     return bytes;
 }
 

@@ -123,26 +123,12 @@ std::vector<UCHAR> ValidBlock(ULONG Code, Reader &In) {
     case IOCTL_RECORDER_RECORD_DISC:
         block = OneTrackRecordRequest(kImageObject, kImageBlocks);
         break;
-    case IOCTL_RECORDER_RECORD_DISC_EX: {
-        block.assign(sizeof(RECORD_DISC_EX_REQUEST), 0);
-        auto *request = reinterpret_cast<RECORD_DISC_EX_REQUEST *>(block.data());
-        strncpy(request->imageName, kImageObject, sizeof(request->imageName));
-        request->numTracks = 1;
-        request->tracks[0].trackFormat = 1;
-        request->tracks[0].blockSize = 2048;
-        request->tracks[0].nBlocks = kImageBlocks;
+    case IOCTL_RECORDER_RECORD_DISC_EX:
+        block = OneTrackRecordBlock<RECORD_DISC_EX_REQUEST>(kImageObject, kImageBlocks);
         break;
-    }
-    case IOCTL_RECORDER_RECORD_DISC_EX2: {
-        block.assign(sizeof(RECORD_DISC_EX2_REQUEST), 0);
-        auto *request = reinterpret_cast<RECORD_DISC_EX2_REQUEST *>(block.data());
-        strncpy(request->imageName, kImageObject, sizeof(request->imageName));
-        request->numTracks = 1;
-        request->tracks[0].trackFormat = 1;
-        request->tracks[0].blockSize = 2048;
-        request->tracks[0].nBlocks = kImageBlocks;
+    case IOCTL_RECORDER_RECORD_DISC_EX2:
+        block = OneTrackRecordBlock<RECORD_DISC_EX2_REQUEST>(kImageObject, kImageBlocks);
         break;
-    }
     case IOCTL_RECORDER_RECORDING_STATUS:
         block.assign(sizeof(RECORDING_STATUS), 0);
         break;

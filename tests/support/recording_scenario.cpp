@@ -7,20 +7,6 @@
 
 #include <string.h>
 
-std::vector<UCHAR> OneTrackRecordRequest(const std::string &ObjectName, ULONG Blocks,
-                                         ULONG BlockSize) {
-    std::vector<UCHAR> bytes(sizeof(RECORD_DISC_REQUEST), 0);
-    auto *block = reinterpret_cast<RECORD_DISC_REQUEST *>(bytes.data());
-    strncpy(block->imageName, ObjectName.c_str(), sizeof(block->imageName));
-    block->numTracks = 1;
-    block->tracks[0].trackFormat = 1;
-    block->tracks[0].blockSize = BlockSize;
-    block->tracks[0].startBlock = 0;
-    block->tracks[0].hdStartBlock = 0;
-    block->tracks[0].nBlocks = Blocks;
-    return bytes;
-}
-
 RecordingState ReadRecordingState(PWriterExtension Ext) {
     CdwSpinLockGuard guard(&Ext->StatusLock);
     RecordingState state;

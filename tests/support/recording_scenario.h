@@ -7,15 +7,37 @@
 
 #include <ntddk.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include <string.h>
+
 #include "writer.h"
 
-/* A record-disc request for one track of Blocks blocks of BlockSize from the image ObjectName
- * ("\??\D:\name"), starting at block 0. */
-std::vector<UCHAR> OneTrackRecordRequest(const std::string &ObjectName, ULONG Blocks,
-                                         ULONG BlockSize = 2048);
+/* A record-disc block of type BLOCK (any of the three) for one track of Blocks blocks of
+ * BlockSize from the image ObjectName ("\??\D:\name"), starting at block 0. */
+template <typename BLOCK>
+std::vector<UCHAR> OneTrackRecordBlock(const std::string &ObjectName, ULONG Blocks,
+                                       ULONG BlockSize = 2048) {
+    std::vector<UCHAR> bytes(sizeof(BLOCK), 0);
+    auto *block = reinterpret_cast<BLOCK *>(bytes.data());
+    memcpy(block->imageName, ObjectName.data(),
+           std::min(ObjectName.size(), sizeof(block->imageName)));
+    block->numTracks = 1;
+    block->tracks[0].trackFormat = 1;
+    block->tracks[0].blockSize = BlockSize;
+    block->tracks[0].startBlock = 0;
+    block->tracks[0].hdStartBlock = 0;
+    block->tracks[0].nBlocks = Blocks;
+    return bytes;
+}
+
+/* The same as a plain record-disc request. */
+inline std::vector<UCHAR> OneTrackRecordRequest(const std::string &ObjectName, ULONG Blocks,
+                                                ULONG BlockSize = 2048) {
+    return OneTrackRecordBlock<RECORD_DISC_REQUEST>(ObjectName, Blocks, BlockSize);
+}
 
 /* The recording state as the driver reads it, under StatusLock. */
 struct RecordingState {

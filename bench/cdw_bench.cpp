@@ -443,6 +443,11 @@ int RunPipeline(const Args &a) {
     return allSame ? 0 : 1;
 }
 
+/* Whether a recorder's drive buffer has been full (within two commands) since its start. */
+bool DriveBufferFilledOnce(const SIM_RECORDER_COUNTERS &c) {
+    return c.MaxFill + 2 * 65536 >= c.BufferBytes;
+}
+
 /*
  * Watches the machine while recorders record: a thread in the host's highest real-time class
  * sleeps 1 ms at a time and notes how late it wakes. Nothing of this process can delay it, so
@@ -563,7 +568,7 @@ int RunMany(const Args &a) {
                 Die("the status request failed");
             SIM_RECORDER_COUNTERS c;
             HostSimGetCounters(b.recorders[i].sim, &c);
-            if (c.MaxFill + 2 * 65536 >= c.BufferBytes || s.recordingStatus != RECSTAT_IN_PROCESS)
+            if (DriveBufferFilledOnce(c) || s.recordingStatus != RECSTAT_IN_PROCESS)
                 break;
             SleepMicros(500);
         }
@@ -585,7 +590,7 @@ int RunMany(const Args &a) {
                 left--;
                 continue;
             }
-            if (!full[i] && c.MaxFill + 2 * 65536 >= c.BufferBytes) {
+            if (!full[i] && DriveBufferFilledOnce(c)) {
                 full[i] = true;
                 fullCount++;
             }
@@ -610,18 +615,8 @@ int RunMany(const Args &a) {
     watch.Stop();
 
     unsigned complete = 0, identical = 0, underruns = 0, notReady = 0, underrunRecorders = 0;
-    /* The earliest underrun of the run, from the recorders' own record. */
-    SIM_RECORDER_COUNTERS early{};
+    SIM_RECORDER_COUNTERS early{}; /* of the recorder with the run's earliest underrun */
     unsigned earlyRecorder = 0;
-    for (unsigned i = 0; i < n; i++) {
-        SIM_RECORDER_COUNTERS c;
-        HostSimGetCounters(b.recorders[i].sim, &c);
-        if (c.Underruns > 0 &&
-            (early.Underruns == 0 || c.FirstUnderrunTime < early.FirstUnderrunTime)) {
-            early = c;
-            earlyRecorder = i;
-        }
-    }
     double minRingAll = 1.0, minRing = 1.0, minDrive = 1.0, minDriveAny = 1.0;
     for (unsigned i = 0; i < n; i++) {
         auto &r = b.recorders[i];
@@ -629,6 +624,11 @@ int RunMany(const Args &a) {
             complete++;
         SIM_RECORDER_COUNTERS c;
         HostSimGetCounters(r.sim, &c);
+        if (c.Underruns > 0 &&
+            (early.Underruns == 0 || c.FirstUnderrunTime < early.FirstUnderrunTime)) {
+            early = c;
+            earlyRecorder = i;
+        }
         underruns += c.Underruns;
         underrunRecorders += c.Underruns > 0 ? 1 : 0;
         notReady += c.NotReadyAnswers;

@@ -68,6 +68,24 @@ typedef struct _CACHE_DRIVE {
     LIST_ENTRY ListEntry;
 } CACHE_DRIVE, *PCACHE_DRIVE;
 
+/* ---- SCSI command outcome ----------------------------------------------------------------- */
+
+/*
+ * The outcome of one ScsiRequest call, private to its caller. The status record's
+ * lastSrbStatus, lastScsiStatus and senseData show the application the last command of any
+ * sender; a caller judges its own command by this copy, which no other thread's command can
+ * change under it.
+ */
+typedef struct _SCSI_OUTCOME {
+    NTSTATUS sendStatus; /* STATUS_SUCCESS once the command reached the port; otherwise why it
+                            was not sent (no pool for the block or the packet, an exception) */
+    ULONG srbStatus;     /* SRB status without the flag bits (1 or 4 after a tolerated overrun) */
+    UCHAR scsiStatus;    /* SCSI status byte */
+    BOOLEAN bSenseValid; /* the port performed request sense for this command (autosense) */
+    ULONG transferred;   /* DataTransferLength as the port left it */
+    UCHAR senseData[CDW_SENSE_LENGTH]; /* this command's sense; zeros unless bSenseValid */
+} SCSI_OUTCOME, *PSCSI_OUTCOME;
+
 /* ---- the device record -------------------------------------------------------------------- */
 
 typedef struct _READ_PARAMS {
@@ -194,9 +212,11 @@ VOID CdRecorderLogEvent(PDEVICE_OBJECT DeviceObject, NTSTATUS EventId, ULONG Dum
 /* scsi/: command execution, readiness, flush */
 [[nodiscard]] BOOLEAN ScsiRequest(PDEVICE_OBJECT DeviceObject, UCHAR CdbLength, PUCHAR Cdb,
                                   ULONG TransferLength, PVOID DataBuffer, BOOLEAN WriteToDevice,
-                                  ULONG TimeOutValue);
-[[nodiscard]] BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject);
+                                  ULONG TimeOutValue, PSCSI_OUTCOME Outcome = NULL);
+[[nodiscard]] BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject, PSCSI_OUTCOME Outcome = NULL);
 [[nodiscard]] BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject);
+VOID ScsiStoreOutcome(RECORDING_STATUS *Status, const SCSI_OUTCOME *Outcome);
+[[nodiscard]] BOOLEAN CdwRecordingStopRequested(PWriterExtension Extension);
 
 /* pipeline/: ring, read thread, write thread */
 [[nodiscard]] BOOLEAN CirQueInsertPacket(PCIRQUE Ring, const RING_PACKET *Packet);

@@ -692,4 +692,40 @@ TEST_F(WholeSystem, RemovalDuringARecordingCancelsItAndWaitsForTheThreads) {
     (void)other;
 }
 
+/* A recorder that stays in its long write: the readiness poll would wait up to 500 s, but a
+ * removal ends it at its next retry, so the plug-and-play thread is not held up. */
+TEST_F(WholeSystem, RemovalDuringALongWritePollEndsThePoll) {
+    Unit *unit = PlugRecorder();
+    HANDLE handle = OpenUnit(unit);
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(handle, 16));
+    MakeImageFile("poll.img", 2000 * 2048, 4);
+    ULONG writeFault = HostSimFaultSenseAtBlock(unit->Sim, 200, 0x02, 0x04, 0x08, 1);
+    SIM_FAULT busy;
+    HostSimInitFault(&busy, SimFaultAtCommand, SimFaultSense);
+    busy.CommandNumber = 1;
+    busy.Opcode = 0x00; /* TEST UNIT READY */
+    busy.RepeatCount = 4000;
+    busy.SenseKey = 0x02;
+    busy.Asc = 0x04;
+    busy.Ascq = 0x08;
+    ULONG pollFault = HostSimAddFault(unit->Sim, &busy);
+    ASSERT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("poll.img", 2000)));
+    const LONGLONG end = HostClockNow() + 600 * OneSecond;
+    while (HostSimFaultFired(unit->Sim, pollFault) < 10 && HostClockNow() < end) {
+        Sleep(50);
+    }
+    ASSERT_GE(HostSimFaultFired(unit->Sim, pollFault), 10u);
+    EXPECT_EQ(1u, HostSimFaultFired(unit->Sim, writeFault));
+    ASSERT_EQ(STATUS_SUCCESS, Close(handle));
+
+    const LONGLONG start = HostClockNow();
+    EXPECT_EQ(STATUS_DEVICE_BUSY, RemoveUnit(unit));
+    EXPECT_LE(HostClockNow() - start, OneSecond) << "removal waited for the poll";
+    EXPECT_LT(HostSimFaultFired(unit->Sim, pollFault), 30u);
+    EXPECT_TRUE(Logged("Burnkit[0]: PollTestUnitReady - recording ending, stopped after"));
+    EXPECT_TRUE(Logged("Burnkit[0]: WriteThread - WriteStartEvent signaled to shutdown\n"));
+    EXPECT_EQ(0u, HostThreadsAlive());
+    HostSimClearFaults(unit->Sim);
+}
+
 } // namespace

@@ -571,7 +571,7 @@ TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
          Bytes(noTracks), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
          "Burnkit[0]: CdRecorderRecordDisc - Not enough cache buffers allocated - 15 "
          "allocated\n"},
-        {"missing buffers win over an empty track", IOCTL_RECORDER_RECORD_DISC_EX2,
+        {"missing buffers win over a pre-gap of another size", IOCTL_RECORDER_RECORD_DISC_EX2,
          Bytes(pregapEx2), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
          "Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache buffers allocated - 15 "
          "allocated\n"},

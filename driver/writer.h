@@ -148,12 +148,21 @@ typedef struct _WriterExtension {
      *   end of the recording must release.
      * bThreadFailed: a recording thread has ended through an exception; the device refuses
      *   further recordings.
+     * bWritePassPending: set by the read thread (under StatusLock) when it wakes the write
+     *   thread for a pass, cleared when that pass has ended; together with
+     *   bWriteThreadProcRunning it keeps the device busy from the wake-up to the pass's end,
+     *   also after a read-side ending has already set the final status.
+     * bCacheRequestRunning: an allocate or deallocate request is changing the cache buffers;
+     *   set under StatusLock together with its test that no recording uses them, so that a
+     *   record-disc request cannot start on buffers being freed (it is answered busy).
      * ReadThreadObject, WriteThreadObject: referenced thread objects, so the teardown can
      *   wait for the threads to end before it frees what they use.
      */
     BOOLEAN bReadThreadBusy;
     BOOLEAN bClientContextCaptured;
     BOOLEAN bThreadFailed;
+    BOOLEAN bWritePassPending;
+    BOOLEAN bCacheRequestRunning;
     PVOID ReadThreadObject;
     PVOID WriteThreadObject;
 } WriterExtension, *PWriterExtension;
@@ -239,6 +248,7 @@ VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHA
 [[nodiscard]] NTSTATUS TesselCacheDriveCreate(CHAR DriveLetter, USHORT Address);
 [[nodiscard]] NTSTATUS TesselCacheDriveLocate(CHAR DriveLetter, PCACHE_DRIVE *CacheDrive);
 NTSTATUS TesselCacheDriveAcquire(PCACHE_DRIVE CacheDrive);
+[[nodiscard]] NTSTATUS TesselCacheDriveAcquireWithin(PCACHE_DRIVE CacheDrive, LONGLONG Timeout);
 VOID TesselCacheDriveRelease(PCACHE_DRIVE CacheDrive);
 VOID TesselCacheDriveFreeAll();
 [[nodiscard]] NTSTATUS CreateCacheDrive(PDEVICE_OBJECT DeviceObject, PIRP Irp);

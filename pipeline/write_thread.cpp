@@ -39,19 +39,32 @@ static inline BOOLEAN WriteModeStreams(ULONG WriteMode) {
 /*
  * Keeps bWriteThreadProcRunning set for exactly the span of one pass, however the pass ends,
  * also when an exception leaves it. The flag changes under StatusLock, where the request
- * handlers read it together with the recording status.
+ * handlers read it together with the recording status; its end also ends the busy span that
+ * the read thread opened with bWritePassPending. EndUnderLock lets a pass end that span in the
+ * same hold of StatusLock in which it sets its final status.
  */
 struct WriteProcRunningScope {
-    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension) { Set(TRUE); }
-    ~WriteProcRunningScope() { Set(FALSE); }
-    void Set(BOOLEAN Running) {
+    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension), ended(FALSE) {
         CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->bWriteThreadProcRunning = Running;
+        ext->bWriteThreadProcRunning = TRUE;
+    }
+    ~WriteProcRunningScope() {
+        if (!ended) {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            EndUnderLock();
+        }
+    }
+    /* The caller holds StatusLock. */
+    void EndUnderLock() {
+        ext->bWriteThreadProcRunning = FALSE;
+        ext->bWritePassPending = FALSE;
+        ended = TRUE;
     }
     WriteProcRunningScope(const WriteProcRunningScope &) = delete;
     WriteProcRunningScope &operator=(const WriteProcRunningScope &) = delete;
 
     PWriterExtension ext;
+    BOOLEAN ended;
 };
 
 /* Copies the head packet of the ring and the ring count seen with it, under CirQueLock. */
@@ -365,7 +378,13 @@ VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject) {
             }
         }
 
-        if (queued < ext->refillThreshold && KeReadStateEvent(&ext->CirQueRefillEvent) == 0) {
+        /*
+         * The count taken with a packet includes that packet, so it is never below 1; what
+         * the ring still holds once this packet is written is one less. Comparing that with
+         * the threshold makes a threshold of 1 (10% of 16 buffers) ask for a refill when the
+         * ring is about to run empty instead of never.
+         */
+        if (queued - 1 < ext->refillThreshold && KeReadStateEvent(&ext->CirQueRefillEvent) == 0) {
             WriteSignalRefill(ext);
         }
 
@@ -428,11 +447,13 @@ VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject) {
             }
 
             if (packet.bLastPacket) {
+                /* Complete and no longer busy in one step: the next request is welcome. */
                 CdwSpinLockGuard guard(&ext->StatusLock);
                 ext->Status.recordingStatus = RECSTAT_COMPLETE;
                 if (ext->WriteParams.bChecksumOnly) {
                     ext->Status.buffersOrChecksum = checksum;
                 }
+                running.EndUnderLock();
                 return;
             }
 

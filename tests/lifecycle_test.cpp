@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -726,6 +728,67 @@ TEST_F(WholeSystem, RemovalDuringALongWritePollEndsThePoll) {
     EXPECT_TRUE(Logged("Burnkit[0]: WriteThread - WriteStartEvent signaled to shutdown\n"));
     EXPECT_EQ(0u, HostThreadsAlive());
     HostSimClearFaults(unit->Sim);
+}
+
+/* A reader that waits for a cache drive held through another recorder (the application's
+ * download) gives up within a second of a cancel, and of a removal on the plug-and-play
+ * thread, which waits for the device's threads. */
+TEST_F(WholeSystem, ReaderWaitingForACacheDriveEndsOnCancelAndOnRemoval) {
+    Unit *unit = PlugRecorder();
+    Unit *other = PlugRecorder();
+    HANDLE handle = OpenUnit(unit);
+    HANDLE download = OpenUnit(other);
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(handle, 16));
+    ASSERT_EQ(STATUS_SUCCESS,
+              CacheDriveRequest(download, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'D', 0x0101));
+    ASSERT_EQ(STATUS_SUCCESS, CacheDriveRequest(download, IOCTL_RECORDER_INIT_CACHE_LOCK, 'D', 0));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Ioctl(download, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+    MakeImageFile("wait.img", 64 * 2048, 4);
+
+    ASSERT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("wait.img", 64)));
+    Sleep(10000);
+    EXPECT_EQ(0, Status(handle).bReadStarted) << "the reader waits for the cache drive";
+    (void)QueryRecordingStatus(handle, true);
+    LONGLONG start = HostClockNow();
+    while (!Idle(unit) && HostClockNow() - start < 5 * OneSecond) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(Idle(unit)) << "the cancel did not end the wait";
+    EXPECT_LE(HostClockNow() - start, OneSecond);
+    EXPECT_EQ(RECSTAT_ABORTED, Status(handle).recordingStatus);
+    EXPECT_TRUE(Logged("Burnkit[0]: ReadThread - recording ended while waiting for the cache "
+                       "drive\n"));
+    EXPECT_EQ(0u, HostSimLogCount(unit->Sim));
+
+    EXPECT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("wait.img", 64)));
+    Sleep(10000);
+    ASSERT_EQ(STATUS_SUCCESS, Close(handle));
+    std::atomic<bool> entered{false}, removed{false};
+    std::thread remover([&] {
+        HostThreadScope scope("plug and play");
+        entered = true;
+        EXPECT_EQ(STATUS_SUCCESS, RemoveUnit(unit));
+        removed = true;
+    });
+    while (!entered) {
+        std::this_thread::yield(); /* the clock moves only once the stand-in knows the thread */
+    }
+    start = HostClockNow();
+    while (!removed && HostClockNow() - start < 5 * OneSecond) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(removed) << "the removal waits for a reader that waits for the cache drive";
+    EXPECT_LE(HostClockNow() - start, OneSecond);
+    /* The download ends (and lets a reader that did not give up go on). */
+    EXPECT_EQ(STATUS_SUCCESS,
+              Ioctl(download, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+    remover.join();
+    EXPECT_TRUE(Logged("Burnkit[0]: ReadThread - ReadStartEvent signaled to shutdown\n"));
+    EXPECT_EQ(2u, HostThreadsAlive()) << "only the other recorder's threads";
+    EXPECT_EQ(0, HostOpenFileCount());
+    EXPECT_EQ(STATUS_SUCCESS, Close(download));
+    (void)other;
 }
 
 } // namespace

@@ -818,17 +818,30 @@ TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
     EXPECT_TRUE(RefillSignalled()) << "the read side is woken";
 }
 
-TEST_F(WriteThreadTest, RefillIsRequestedOnlyBelowTheThreshold) {
-    for (ULONG threshold : {1u, 2u}) {
-        SCOPED_TRACE(threshold);
+TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBehind) {
+    /* The ring count is taken with the packet in hand; what waits behind it is one less. A
+       threshold of 1 (10% of 16 buffers) asks for a refill when the ring runs empty. */
+    struct Case {
+        ULONG threshold;
+        ULONG packets; /* queued before the pass looks, none of them the last */
+        bool refill;   /* signalled once the pass has taken them all */
+    } cases[] = {{0, 3, false}, {1, 3, true}, {1, 1, true}, {3, 3, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.threshold << " / " << c.packets);
         Begin(0);
-        ext->refillThreshold = threshold;
-        QueueWrite(0, 1);
-        QueueWrite(1, 1, true); /* the ring count is 2, then 1 */
+        ext->refillThreshold = c.threshold;
+        for (ULONG p = 0; p < c.packets; p++) {
+            QueueWrite(p, 1);
+        }
         StartPass();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == c.packets; }));
+        WaitPassIdle();
+        EXPECT_EQ(c.refill, RefillSignalled());
+        EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
+        KeClearEvent(&ext->CirQueRefillEvent);
+        QueueWrite(c.packets, 1, true);
         WaitPassEnd();
         EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-        EXPECT_EQ(threshold == 2, RefillSignalled());
     }
 }
 

@@ -41,7 +41,7 @@ Return Value:
     STATUS_SUCCESS once the command ran, STATUS_INVALID_PARAMETER for a malformed block,
     STATUS_INSUFFICIENT_RESOURCES when no kernel buffer, request block or request packet was
     available, or the code of an exception (STATUS_ACCESS_VIOLATION for a bad data address).
-Information is 60 whenever the output buffer holds 60 bytes, else 0.
+    Information is 60 whenever the output buffer holds 60 bytes, else 0.
 
 --*/
 {

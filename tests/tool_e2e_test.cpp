@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -109,6 +110,9 @@ protected:
             int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
+            if (runAsNobody_ &&
+                (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(126);
             for (const auto &e : env_) {
                 if (e.second.empty())
                     unsetenv(e.first.c_str());
@@ -151,6 +155,7 @@ protected:
 
     std::string dir_;
     std::vector<std::pair<std::string, std::string>> env_;
+    bool runAsNobody_ = false; /* the tool runs as user and group 65534 (needs root) */
 };
 
 size_t Count(const std::string &text, const std::string &what) {
@@ -471,6 +476,17 @@ TEST_F(ToolTest, EventLogKeepsTheEntriesOfEarlierRunsWithTimeAndDevice) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(Count(run.out, "\"severity\""), 1u) << run.out;
     EXPECT_NE(run.out.find("\"device\":\"recorder 0\""), std::string::npos) << run.out;
+
+    /* The file keeps the latest entries and stays small. */
+    const std::string log = Path("state/cdwriter/eventlog.txt");
+    std::string old;
+    while (old.size() < (2 << 20))
+        old += "2020-01-01T00:00:00.000Z\tdriver\tInformation\t0x402A0001\t0x00000000\told\n";
+    WriteFile(log, old);
+    run = Tool({"--disc-dir", Path("discs"), "devices"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_LE(FileSize(log), 1 << 20);
+    EXPECT_NE(Tool({"eventlog", "--last", "1"}).out.find("Device initialized"), std::string::npos);
 }
 
 TEST_F(ToolTest, HelpAndVersion) {
@@ -757,4 +773,17 @@ TEST_F(ToolTest, InputsThatWouldDoNothingGetANoteOrAreRefused) {
         EXPECT_EQ(run.exitCode, c.exitCode) << c.message << ": " << run.out << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
+}
+
+TEST_F(ToolTest, RealtimeWithoutThePrivilegeGetsANote) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as an unprivileged user";
+    ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+    mkdir(Path("nobody").c_str(), 0700);
+    ASSERT_EQ(chown(Path("nobody").c_str(), 65534, 65534), 0);
+    env_ = {{"XDG_STATE_HOME", Path("nobody/state")}};
+    runAsNobody_ = true;
+    ToolRun run = Tool({"--disc-dir", Path("nobody/discs"), "--realtime", "devices"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.err.find("--realtime has no effect"), std::string::npos) << run.err;
 }

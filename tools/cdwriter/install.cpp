@@ -69,6 +69,37 @@ void Note(const std::string &text) {
     fprintf(stderr, "cdwriter: note: %s\n", text.c_str());
 }
 
+/* Keeps the event log file below kEventLogMaxBytes: past it, the oldest lines go, down to half
+   of it. The caller holds the file's lock. */
+void TrimEventLog(int fd, const std::string &path) {
+    constexpr off_t kEventLogMaxBytes = 1 << 20;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= kEventLogMaxBytes)
+        return;
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    int in = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return;
+    ssize_t got = pread(in, &text[0], text.size(), 0);
+    close(in);
+    if (got != static_cast<ssize_t>(text.size()))
+        return;
+    size_t from = text.find('\n', text.size() - kEventLogMaxBytes / 2);
+    if (from == std::string::npos)
+        return;
+    std::string fresh = path + ".new";
+    unlink(fresh.c_str());
+    int out = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0)
+        return;
+    bool written = write(out, text.data() + from + 1, text.size() - from - 1) ==
+                   static_cast<ssize_t>(text.size() - from - 1);
+    if (close(out) == 0 && written)
+        rename(fresh.c_str(), path.c_str());
+    else
+        unlink(fresh.c_str());
+}
+
 /* True when this process may put a thread into the host's real-time class. */
 bool MayUseRealTime() {
     int policy = 0;
@@ -510,11 +541,13 @@ void Installation::SaveEventLog() {
         text += FormatEventLogRecord(record) + "\n";
     }
     eventsSaved_ = count;
+    flock(fd, LOCK_EX);
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) &&
         !eventLogWarned_) {
         fprintf(stderr, "cdwriter: warning: the event log is not saved: %s\n", strerror(errno));
         eventLogWarned_ = true;
     }
+    TrimEventLog(fd, path);
     close(fd);
 }
 

@@ -288,6 +288,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         for (int fd : discLocks_)
             close(fd);
         discLocks_.clear();
+        discPaths_.clear();
         for (const auto &path : created)
             unlink(path.c_str());
     };
@@ -310,6 +311,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             return false;
         }
         discLocks_.push_back(fd);
+        discPaths_.push_back(path);
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             *error = "disc file " + Quoted(path) + " is not a regular file";
@@ -467,6 +469,18 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     return true;
 }
 
+bool Installation::BlankDiscFiles(std::string *error) {
+    for (size_t r = 0; r < discLocks_.size(); r++) {
+        const std::string &path = discPaths_[r];
+        if (ftruncate(discLocks_[r], 0) != 0 ||
+            (unlink((path + ".blocks").c_str()) != 0 && errno != ENOENT)) {
+            *error = "cannot empty disc file " + Quoted(path) + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string Installation::Stop() {
     if (stopped_)
         return "";
@@ -497,6 +511,7 @@ std::string Installation::Stop() {
     for (int fd : discLocks_)
         close(fd);
     discLocks_.clear();
+    discPaths_.clear();
     return report;
 }
 

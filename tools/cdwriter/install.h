@@ -47,6 +47,10 @@ public:
     bool Start(const Options &options, const InstallSpec &install, std::string *error, bool *usage,
                const std::vector<std::string> &inputs = {});
 
+    /* Empties every recorder's disc file and removes its file of raw blocks: a recording
+       starts on a blank medium. The other commands leave disc files as they are. */
+    bool BlankDiscFiles(std::string *error);
+
     /* Appends the system event log entries not yet saved to the event log file of the state
        directory, with wall-clock time and the name of the device that logged them. */
     void SaveEventLog();
@@ -72,7 +76,8 @@ private:
     std::vector<InstalledDevice> devices_;
     std::vector<size_t> recorders_; /* device index per recorder interface index */
     std::vector<size_t> desktops_;
-    std::vector<int> discLocks_; /* one open, locked descriptor per disc file */
+    std::vector<int> discLocks_;         /* one open, locked descriptor per disc file */
+    std::vector<std::string> discPaths_; /* their paths */
     _DRIVER_OBJECT *driver_ = nullptr;
     bool driverLoaded_ = false;
     bool stopped_ = false;

@@ -671,6 +671,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         bool usage = false;
         if (!installation.Start(o, install, &error, &usage, inputs))
             return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        if (!installation.BlankDiscFiles(&error))
+            return Fail(o, kExitUsage, error);
     }
     for (const auto &d : drives)
         HostMapDriveLetter(d.letter, d.directory.c_str());

@@ -48,7 +48,8 @@ public:
                const std::vector<std::string> &inputs = {});
 
     /* Empties every recorder's disc file and removes its file of raw blocks: a recording
-       starts on a blank medium. The other commands leave disc files as they are. */
+       starts on a blank medium. The other commands, and a checksum-only recording, leave disc
+       files as they are. */
     bool BlankDiscFiles(std::string *error);
 
     /* Appends the system event log entries not yet saved to the event log file of the state

@@ -671,7 +671,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         bool usage = false;
         if (!installation.Start(o, install, &error, &usage, inputs))
             return Fail(o, usage ? kExitUsage : kExitFailed, error);
-        if (!installation.BlankDiscFiles(&error))
+        if (!o.checksumOnly && !installation.BlankDiscFiles(&error))
             return Fail(o, kExitUsage, error);
     }
     for (const auto &d : drives)

@@ -63,6 +63,8 @@ struct CdwImageLayout {
     uint32_t pregapBlockSize = 2048;
     uint32_t nPregapBlocks = 0; /* generated (zero-filled) blocks ahead of the first track */
     std::vector<CdwTrack> tracks;
+    std::vector<std::string> notes; /* what of the CUE sheet the recording leaves out, one line
+                                       each, for the user */
 
     /* Blocks on the disc, pre-gap included. */
     uint64_t DiscBlocks() const;
@@ -94,7 +96,9 @@ bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileS
  * Rules: one or more FILE ... BINARY, each holding whole tracks; TRACK nn MODE1/2048 |
  * MODE1/2352 | MODE2/2336 | MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1
  * ignored) mm:ss:ff positions in the FILE; PREGAP mm:ss:ff on the first track only; REM,
- * CATALOG, TITLE, PERFORMER, SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored.
+ * CATALOG, TITLE, PERFORMER, SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored. The layout's
+ * notes name every ignored line but REM (a comment), and the bytes of the first track's FILE
+ * ahead of its INDEX 01, which are not recorded.
  *
  * Disc layout: the first track's pre-gap (INDEX 00 to INDEX 01, or PREGAP) becomes the
  * generated pre-gap of the recording at disc block 0 (its bytes in the file, if any, are not

@@ -394,7 +394,7 @@ TEST_F(ScsiLayerTest, ShortWriteOverrunIsRetriedTwiceThenFails) {
 
 TEST_F(ScsiLayerTest, ShortWriteOverrunThatClearsOnTheThirdAttemptSucceeds) {
     FaultOverrun(1, 512, 2);
-    EXPECT_TRUE(Write(100, 1, data_, 2048));
+    EXPECT_TRUE(Write(0, 1, data_, 2048)); /* the blank disc's next writable address */
     EXPECT_EQ(SimLog().size(), 3u);
     EXPECT_EQ(LoggedCount("DATA_OVERRUN"), 2u);
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_SUCCESS);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "driver_harness.h"
+#include "recorder_setup.h"
 #include "recording_scenario.h"
 
 namespace {
@@ -222,7 +223,9 @@ protected:
             outcome.Status = "removed";
         }
 
-        /* The disc: every written block is the image's; a completed recording wrote all. */
+        /* The disc, once the application's flush has drained the recorder: every written
+           block is the image's; a completed recording wrote all. */
+        SynchronizeRecorder(sim);
         SIM_RECORDER_COUNTERS counters;
         HostSimGetCounters(sim, &counters);
         outcome.DiscBlocks = counters.BlocksWritten;

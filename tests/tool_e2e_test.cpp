@@ -309,8 +309,8 @@ TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
     EXPECT_NE(json.out.find("\"senseData\":\"70"), std::string::npos) << json.out;
 
     /* A transport failure (selection time-out) is logged in the system event log. */
-    ToolRun srb = Tool({"--disc-dir", Path("discs-srb"), "--inject-fault", "write-block=100:srb=0x0A",
-                        "--json", "record", Path("disc.iso")});
+    ToolRun srb = Tool({"--disc-dir", Path("discs-srb"), "--inject-fault",
+                        "write-block=100:srb=0x0A", "--json", "record", Path("disc.iso")});
     EXPECT_EQ(srb.exitCode, 1) << srb.out << srb.err;
     EXPECT_NE(srb.out.find("\"outcome\":\"WRITE_FAILED\""), std::string::npos) << srb.out;
     EXPECT_NE(srb.out.find("\"id\":\"0x802A0004\""), std::string::npos) << srb.out;

@@ -160,9 +160,8 @@ bool _SIM_RECORDER_MODEL::OpenMedium(std::string *Error) {
         return true;
     }
     if (st.st_size > 0) {
-        ULONG blocks = (ULONG)std::min<ULONGLONG>(((ULONGLONG)st.st_size + kDataBlock - 1) /
-                                                      kDataBlock,
-                                                  SIM_LARGEST_MEDIUM_BLOCKS);
+        ULONG blocks = (ULONG)std::min<ULONGLONG>(
+            ((ULONGLONG)st.st_size + kDataBlock - 1) / kDataBlock, SIM_LARGEST_MEDIUM_BLOCKS);
         Capacity = std::max(Capacity, blocks);
         Track t;
         t.Number = 1;
@@ -215,8 +214,8 @@ bool _SIM_RECORDER_MODEL::LoadMeta() {
         } else if (key == "track") {
             Track t;
             int mode = 0, dataMode = 0, fixed = 0, closed = 0;
-            words >> t.Number >> t.Session >> t.Start >> t.Size >> t.Recorded >> mode >>
-                dataMode >> fixed >> closed;
+            words >> t.Number >> t.Session >> t.Start >> t.Size >> t.Recorded >> mode >> dataMode >>
+                fixed >> closed;
             t.Mode = (UCHAR)mode;
             t.DataMode = (UCHAR)dataMode;
             t.Fixed = fixed != 0;
@@ -584,8 +583,8 @@ void _SIM_RECORDER_MODEL::CloseSession(bool Finalize) {
     } else {
         SessionStart = (end + 15) / 16 * 16;
     }
-    Status = Finalize || SessionStart >= (LONG)Capacity ? DiscStatus::Complete
-                                                        : DiscStatus::Appendable;
+    Status =
+        Finalize || SessionStart >= (LONG)Capacity ? DiscStatus::Complete : DiscStatus::Appendable;
     Nwa = SessionStart;
     Plan.clear();
     PlanFromCue = false;
@@ -615,8 +614,8 @@ bool _SIM_RECORDER_MODEL::PrepareLayout(const SIM_LAYOUT_SEGMENT *Segments, ULON
             (i > 0 && s.TrackNumber < Segments[i - 1].TrackNumber)) {
             return false;
         }
-        plan.push_back(Segment{s.StartLba, s.Blocks, s.BlockSize, s.TrackNumber, 1,
-                               s.Audio != 0, 0});
+        plan.push_back(
+            Segment{s.StartLba, s.Blocks, s.BlockSize, s.TrackNumber, 1, s.Audio != 0, 0});
         at += (LONG)s.Blocks;
     }
     if (at > (LONG)Capacity) {

@@ -289,8 +289,8 @@ Outcome _SIM_RECORDER_MODEL::ReadDiscInformation(SCSI_REQUEST_BLOCK *Srb) {
     if (complete) {
         memset(d + 16, 0xFF, 8);
     } else if (IsCd()) {
-        LONG leadIn = Status == DiscStatus::Blank ? MsfToLba(97, 26, 66) - 450000
-                                                  : SessionStart - 150 - 4500;
+        LONG leadIn =
+            Status == DiscStatus::Blank ? MsfToLba(97, 26, 66) - 450000 : SessionStart - 150 - 4500;
         PutMsf(d + 16, leadIn);
         PutMsf(d + 20, (LONG)Capacity);
     } else {
@@ -334,16 +334,16 @@ Outcome _SIM_RECORDER_MODEL::ReadTrackInformation(SCSI_REQUEST_BLOCK *Srb) {
                 track = &t;
             }
         }
-        invisible = track == nullptr && invisibleExists && lba >= invisibleStart &&
-                    lba < (LONG)Capacity;
+        invisible =
+            track == nullptr && invisibleExists && lba >= invisibleStart && lba < (LONG)Capacity;
     } else if (type == 2) {
         for (const Track &t : Tracks) {
             if (t.Session == value && track == nullptr) {
                 track = &t;
             }
         }
-        invisible = track == nullptr && invisibleExists &&
-                    value == (SessionOpen ? Sessions : Sessions + 1);
+        invisible =
+            track == nullptr && invisibleExists && value == (SessionOpen ? Sessions : Sessions + 1);
     }
     if (track == nullptr && !invisible) {
         return InvalidCdb();
@@ -427,10 +427,10 @@ Outcome _SIM_RECORDER_MODEL::ReadToc(SCSI_REQUEST_BLOCK *Srb) {
             return InvalidCdb();
         }
         d.resize(28, 0);
-        d[4] = 0x80 | (5 << 4);                           /* indicative writing power */
-        d[5] = 0x40;                                      /* unrestricted use */
+        d[4] = 0x80 | (5 << 4);                                /* indicative writing power */
+        d[5] = 0x40;                                           /* unrestricted use */
         d[6] = (UCHAR)(0x80 | (Profile == 0x000A ? 0x40 : 0)); /* disc type */
-        d[8] = 97;                                        /* start of the lead-in */
+        d[8] = 97;                                             /* start of the lead-in */
         d[9] = 26;
         d[10] = 66;
         LONG frames = (LONG)Capacity + 150; /* last possible start of the lead-out */
@@ -477,8 +477,8 @@ Outcome _SIM_RECORDER_MODEL::ReadToc(SCSI_REQUEST_BLOCK *Srb) {
         d[3] = (UCHAR)closedSessions;
         auto entry = [&](ULONG Session, UCHAR AdrCtl, UCHAR Point, LONG Min, LONG Sec, LONG Frame,
                          UCHAR Zero, LONG PMin, LONG PSec, LONG PFrame) {
-            UCHAR e[11] = {(UCHAR)Session, AdrCtl,      0,           Point,       (UCHAR)Min,
-                           (UCHAR)Sec,     (UCHAR)Frame, Zero,        (UCHAR)PMin, (UCHAR)PSec,
+            UCHAR e[11] = {(UCHAR)Session, AdrCtl,       0,    Point,       (UCHAR)Min,
+                           (UCHAR)Sec,     (UCHAR)Frame, Zero, (UCHAR)PMin, (UCHAR)PSec,
                            (UCHAR)PFrame};
             d.insert(d.end(), e, e + 11);
         };
@@ -551,19 +551,19 @@ Outcome _SIM_RECORDER_MODEL::GetConfiguration(SCSI_REQUEST_BLOCK *Srb) {
         features.push_back({0x0000, f});
     }
     add(0x0001, 2, true, {0, 0, 0, 1, 0x01, 0, 0, 0}); /* Core: SCSI, DBE */
-    add(0x0003, 0, true, {0x29, 0, 0, 0});              /* Removable medium: tray, eject, lock */
-    add(0x001E, 2, cd, {0, 0, 0, 0});                   /* CD Read */
-    add(0x001F, 0, dvd, {0, 0, 0, 0});                  /* DVD Read */
-    add(0x002B, 0, Loaded && Profile == 0x001B, {0x01, 0, 0, 0});       /* DVD+R: write */
-    add(0x002D, 2, cd, {0x46, 0, 0x3F, 0x01}); /* CD Track at Once: BUF, test write, CD-RW */
+    add(0x0003, 0, true, {0x29, 0, 0, 0});             /* Removable medium: tray, eject, lock */
+    add(0x001E, 2, cd, {0, 0, 0, 0});                  /* CD Read */
+    add(0x001F, 0, dvd, {0, 0, 0, 0});                 /* DVD Read */
+    add(0x002B, 0, Loaded && Profile == 0x001B, {0x01, 0, 0, 0}); /* DVD+R: write */
+    add(0x002D, 2, cd, {0x46, 0, 0x3F, 0x01});    /* CD Track at Once: BUF, test write, CD-RW */
     add(0x002E, 1, cd, {0x66, 0x00, 0x10, 0x00}); /* CD Mastering: BUF, SAO, test, RW, cue */
     add(0x002F, 1, Loaded && Profile == 0x0011, {0x44, 0, 0, 0}); /* DVD-R Write: BUF, test */
     std::vector<UCHAR> d(8, 0);
     d[6] = (UCHAR)(current >> 8);
     d[7] = (UCHAR)current;
     for (const auto &f : features) {
-        bool take = rt == 2 ? f.first == start
-                            : f.first >= start && (rt == 0 || (f.second[2] & 0x01));
+        bool take =
+            rt == 2 ? f.first == start : f.first >= start && (rt == 0 || (f.second[2] & 0x01));
         if (take) {
             d.insert(d.end(), f.second.begin(), f.second.end());
         }
@@ -607,7 +607,10 @@ void _SIM_RECORDER_MODEL::BuildPage05(UCHAR *Page) const {
 ULONG _SIM_RECORDER_MODEL::BuildPage2A(UCHAR *Page) const {
     ULONG oneX = OneXKiloBytes();
     ULONG maxWrite = (MaxSpeedMultiple != 0 ? MaxSpeedMultiple : 52) * oneX;
-    ULONG curWrite = (SpeedMultiple != 0 ? SpeedMultiple : MaxSpeedMultiple != 0 ? MaxSpeedMultiple : 52) * oneX;
+    ULONG curWrite = (SpeedMultiple != 0      ? SpeedMultiple
+                      : MaxSpeedMultiple != 0 ? MaxSpeedMultiple
+                                              : 52) *
+                     oneX;
     memset(Page, 0, 36);
     Page[0] = 0x2A;
     Page[1] = 34;
@@ -692,8 +695,7 @@ Outcome _SIM_RECORDER_MODEL::ModeSelect(SCSI_REQUEST_BLOCK *Srb) {
     UCHAR writeType = p[2] & 0x0F;
     UCHAR blockType = p[4] & 0x0F;
     bool test = (p[2] & 0x10) != 0;
-    if (writeType > 2 || !KnownDataBlockType(blockType) ||
-        (test && Loaded && Profile == 0x001B)) {
+    if (writeType > 2 || !KnownDataBlockType(blockType) || (test && Loaded && Profile == 0x001B)) {
         return InvalidParameter();
     }
     UCHAR raw[52] = {};

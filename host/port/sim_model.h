@@ -39,14 +39,30 @@ Outcome Failed(UCHAR SrbStatus);
 Outcome ReplyData(SCSI_REQUEST_BLOCK *Srb, const void *Data, ULONG Length, ULONG Allocation);
 
 /* Refusals the model answers in several places. */
-inline Outcome InvalidCdb() { return CheckCondition(0x05, 0x24, 0x00); }
-inline Outcome InvalidParameter() { return CheckCondition(0x05, 0x26, 0x00); }
-inline Outcome SequenceError() { return CheckCondition(0x05, 0x2C, 0x00); }
-inline Outcome InvalidWriteAddress() { return CheckCondition(0x05, 0x21, 0x02); }
-inline Outcome OutOfRange() { return CheckCondition(0x05, 0x21, 0x00); }
-inline Outcome IllegalMode() { return CheckCondition(0x05, 0x64, 0x00); }
-inline Outcome CannotWriteMedium() { return CheckCondition(0x05, 0x30, 0x05); }
-inline Outcome NoMedium() { return CheckCondition(0x02, 0x3A, 0x00); }
+inline Outcome InvalidCdb() {
+    return CheckCondition(0x05, 0x24, 0x00);
+}
+inline Outcome InvalidParameter() {
+    return CheckCondition(0x05, 0x26, 0x00);
+}
+inline Outcome SequenceError() {
+    return CheckCondition(0x05, 0x2C, 0x00);
+}
+inline Outcome InvalidWriteAddress() {
+    return CheckCondition(0x05, 0x21, 0x02);
+}
+inline Outcome OutOfRange() {
+    return CheckCondition(0x05, 0x21, 0x00);
+}
+inline Outcome IllegalMode() {
+    return CheckCondition(0x05, 0x64, 0x00);
+}
+inline Outcome CannotWriteMedium() {
+    return CheckCondition(0x05, 0x30, 0x05);
+}
+inline Outcome NoMedium() {
+    return CheckCondition(0x02, 0x3A, 0x00);
+}
 
 ULONG Be32(const UCHAR *p);
 ULONG Be24(const UCHAR *p);
@@ -100,7 +116,7 @@ struct WriteParameters {
     UCHAR TrackMode = 4;
     UCHAR DataBlockType = 8; /* 2048-byte Mode 1 */
     UCHAR SessionFormat = 0;
-    UCHAR Raw[52] = {};      /* page as last selected (MCN, ISRC, subheader are kept) */
+    UCHAR Raw[52] = {}; /* page as last selected (MCN, ISRC, subheader are kept) */
 };
 
 /* Blocks of one accepted WRITE(10) still in the drive buffer. */
@@ -146,8 +162,8 @@ struct _SIM_RECORDER_MODEL {
     bool PlanTracksMade = false; /* the plan's tracks exist on the medium */
     bool TestActive = false;     /* a test write is under way ... */
     LONG TestNwa = 0;            /* ... and the medium's writable address before it */
-    LONG Nwa = 0;         /* next writable address, buffered blocks included */
-    ULONG EndWritten = 0; /* highest accepted block + 1 */
+    LONG Nwa = 0;                /* next writable address, buffered blocks included */
+    ULONG EndWritten = 0;        /* highest accepted block + 1 */
     bool MetaDirty = false;
 
     bool IsCd() const { return Profile == 0x0009 || Profile == 0x000A; }

@@ -141,9 +141,8 @@ void _SIM_RECORDER_MODEL::AddLog(const SIM_LOG_ENTRY &Entry) {
     }
 }
 
-
 Outcome _SIM_RECORDER_MODEL::Inject(const SIM_FAULT &Fault, SCSI_REQUEST_BLOCK *Srb, LONGLONG Now,
-               std::unique_lock<std::mutex> &Held) {
+                                    std::unique_lock<std::mutex> &Held) {
     Outcome o;
     switch (Fault.Kind) {
     case SimFaultSense:
@@ -169,7 +168,8 @@ Outcome _SIM_RECORDER_MODEL::Inject(const SIM_FAULT &Fault, SCSI_REQUEST_BLOCK *
         AttentionAscq = Fault.Kind == SimFaultPowerOnReset ? 0x01 : 0x03;
         break;
     case SimFaultDataOverrun:
-        if ((Srb->SrbFlags & SRB_FLAGS_DATA_OUT) && Fault.TransferredLength < Srb->DataTransferLength) {
+        if ((Srb->SrbFlags & SRB_FLAGS_DATA_OUT) &&
+            Fault.TransferredLength < Srb->DataTransferLength) {
             o = Good(); /* the recorder never got the whole data: nothing is executed */
         } else {
             o = Dispatch(Srb, Now, Held);
@@ -193,7 +193,8 @@ Outcome _SIM_RECORDER_MODEL::Inject(const SIM_FAULT &Fault, SCSI_REQUEST_BLOCK *
  * driver releases its queue: waits (without the lock) up to FrozenQueueTimeout on the
  * stand-in clock. Returns true when the queue was flushed meanwhile.
  */
-bool _SIM_RECORDER_MODEL::WaitForRelease(std::unique_lock<std::mutex> &Held, const SCSI_REQUEST_BLOCK *Srb) {
+bool _SIM_RECORDER_MODEL::WaitForRelease(std::unique_lock<std::mutex> &Held,
+                                         const SCSI_REQUEST_BLOCK *Srb) {
     if ((Srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE) || Config.FrozenQueueTimeout <= 0) {
         return false;
     }
@@ -247,7 +248,8 @@ void _SIM_RECORDER_MODEL::ExecuteScsi(SCSI_REQUEST_BLOCK *Srb) {
     Finish(Srb, o, number, now, requested);
 }
 
-void _SIM_RECORDER_MODEL::Finish(SCSI_REQUEST_BLOCK *Srb, Outcome &o, ULONG Number, LONGLONG Now, ULONG Requested) {
+void _SIM_RECORDER_MODEL::Finish(SCSI_REQUEST_BLOCK *Srb, Outcome &o, ULONG Number, LONGLONG Now,
+                                 ULONG Requested) {
     UCHAR status = o.SrbStatus;
     Srb->ScsiStatus = o.ScsiStatus;
     Srb->DataTransferLength = o.Transferred;

@@ -236,8 +236,7 @@ DriverHarness::IoctlResult DriverHarness::Ioctl(HANDLE Handle, ULONG Code, const
 }
 
 /* Plays the application's part before a record-disc request (recorder_setup.h). */
-void DriverHarness::PrepareForRecording(HANDLE Handle, ULONG Code, const void *In,
-                                        ULONG InLength) {
+void DriverHarness::PrepareForRecording(HANDLE Handle, ULONG Code, const void *In, ULONG InLength) {
     if (PrepareRecorders) {
         PrepareRecorderOfHandle(Handle, Code, In, InLength);
     }

@@ -67,8 +67,8 @@ protected:
     bool LoadDriverInSetUp = true;     /* SetUp loads the real driver */
     bool ExpectCleanUnload = true;     /* TearDown expects a clean unload report */
     bool RemoveUnitsInTearDown = true; /* TearDown removes the units still plugged */
-    bool PrepareRecorders = true; /* Ioctl sets an idle recorder up for each record-disc block
-                                     (recorder_setup.h) before the driver sees it */
+    bool PrepareRecorders = true;      /* Ioctl sets an idle recorder up for each record-disc block
+                                          (recorder_setup.h) before the driver sees it */
 
     /* --- driver --- */
     /* Loads a driver (NULL: the real DriverEntry); returns DriverEntry's status. */

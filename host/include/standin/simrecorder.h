@@ -82,7 +82,7 @@ typedef enum _SIM_MEDIUM {
 
 /* How the recorder meets a WRITE(10) that does not fit into its buffer. */
 typedef enum _SIM_FULL_BUFFER {
-    SimFullBufferNotReady = 0, /* WRITE 02/04/08 at once; TEST UNIT READY 02/04/08 until room */
+    SimFullBufferNotReady = 0,    /* WRITE 02/04/08 at once; TEST UNIT READY 02/04/08 until room */
     SimFullBufferNotReadyTurGood, /* WRITE 02/04/08 at once; TEST UNIT READY answers GOOD */
     SimFullBufferHold             /* the WRITE waits for room (the command takes longer) */
 } SIM_FULL_BUFFER;
@@ -195,14 +195,14 @@ void HostSimInsertBlankMedium(PSIM_RECORDER Recorder);
 
 /* What the medium holds now. */
 typedef struct _SIM_MEDIUM_INFO {
-    USHORT Profile;     /* 0 when no medium is loaded */
-    UCHAR Status;       /* 0 blank, 1 appendable, 2 complete (READ DISC INFORMATION) */
-    BOOLEAN Damaged;    /* a loss of streaming made it unwritable */
-    ULONG Sessions;     /* sessions begun (closed or open) */
-    ULONG Tracks;       /* tracks begun */
-    LONG NextWritable;  /* next writable address (buffered blocks included) */
-    ULONG Capacity;     /* blocks */
-    ULONG RecordedEnd;  /* highest block on the medium + 1 (0: nothing) */
+    USHORT Profile;    /* 0 when no medium is loaded */
+    UCHAR Status;      /* 0 blank, 1 appendable, 2 complete (READ DISC INFORMATION) */
+    BOOLEAN Damaged;   /* a loss of streaming made it unwritable */
+    ULONG Sessions;    /* sessions begun (closed or open) */
+    ULONG Tracks;      /* tracks begun */
+    LONG NextWritable; /* next writable address (buffered blocks included) */
+    ULONG Capacity;    /* blocks */
+    ULONG RecordedEnd; /* highest block on the medium + 1 (0: nothing) */
 } SIM_MEDIUM_INFO, *PSIM_MEDIUM_INFO;
 void HostSimGetMediumInfo(PSIM_RECORDER Recorder, SIM_MEDIUM_INFO *Info);
 
@@ -219,14 +219,14 @@ typedef enum _SIM_FAULT_TRIGGER {
 } SIM_FAULT_TRIGGER;
 
 typedef enum _SIM_FAULT_KIND {
-    SimFaultSense,       /* CHECK CONDITION with SenseKey/Asc/Ascq; the command is not executed */
-    SimFaultSrbStatus,   /* SrbStatus (e.g. 0x0E, 0x0A, 0x09), ScsiStatus 0, no sense; not
-                            executed */
-    SimFaultDataOverrun, /* the command executes (a data-out command only when
-                            TransferredLength covers its whole data), then ends
-                            SRB_STATUS_DATA_OVERRUN with DataTransferLength = TransferredLength */
-    SimFaultBusReset,    /* SRB_STATUS_BUS_RESET, not executed; the next command gets
-                            UNIT ATTENTION 06/29/02; the buffer keeps its data */
+    SimFaultSense,        /* CHECK CONDITION with SenseKey/Asc/Ascq; the command is not executed */
+    SimFaultSrbStatus,    /* SrbStatus (e.g. 0x0E, 0x0A, 0x09), ScsiStatus 0, no sense; not
+                             executed */
+    SimFaultDataOverrun,  /* the command executes (a data-out command only when
+                             TransferredLength covers its whole data), then ends
+                             SRB_STATUS_DATA_OVERRUN with DataTransferLength = TransferredLength */
+    SimFaultBusReset,     /* SRB_STATUS_BUS_RESET, not executed; the next command gets
+                             UNIT ATTENTION 06/29/02; the buffer keeps its data */
     SimFaultPowerOnReset, /* the same, but the recorder lost power: the blocks still in the
                              buffer are lost, the write parameters reset; 06/29/01 */
     SimFaultDeviceReset   /* as SimFaultPowerOnReset, with 06/29/03 */

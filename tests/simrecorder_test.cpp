@@ -72,6 +72,8 @@ protected:
         }
         unlink(discPath_.c_str());
         unlink((discPath_ + ".blocks").c_str());
+        unlink((discPath_ + ".meta").c_str());
+        unlink((dir_ + "/link.img").c_str());
         rmdir(dir_.c_str());
         delete scope_;
     }
@@ -581,6 +583,31 @@ TEST_F(SimRecorderTest, RecorderRefusesWhatARealOneRefuses) {
         rec_ = nullptr;
         unlink(discPath_.c_str());
     }
+}
+
+/* A closed disc is still closed for the next recorder that opens its file, which refusing a
+ * write leaves as it was; a disc file that is a symbolic link is not opened. */
+TEST_F(SimRecorderTest, MediumPersistsInItsDiscFileAndALinkIsRefused) {
+    Create();
+    ASSERT_EQ(WriteBlocks(0, 8, 2048, 0x77).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    HostDestroySimulatedRecorder(rec_);
+    rec_ = nullptr;
+
+    Create();
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Status, 2);
+    EXPECT_EQ(info.Tracks, 1u);
+    EXPECT_EQ(info.RecordedEnd, 8u);
+    ExpectCheckCondition(WriteBlocks(info.NextWritable, 1), SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+    std::ifstream f(discPath_, std::ios::binary | std::ios::ate);
+    EXPECT_EQ((long)f.tellg(), 8L * 2048);
+
+    ASSERT_EQ(symlink(discPath_.c_str(), (dir_ + "/link.img").c_str()), 0);
+    std::string link = dir_ + "/link.img";
+    config_.DiscFile = link.c_str();
+    EXPECT_EQ(HostCreateSimulatedRecorder(&config_), nullptr);
 }
 
 /* A new recorder with no disc file holds a blank 80-minute CD-R. */

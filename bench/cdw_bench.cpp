@@ -171,6 +171,9 @@ struct Bench {
             c.DiscFile = recorders[i].disc.c_str();
             c.SpeedMultiple = speed;
             c.Dvd = dvd;
+            /* Media written sequentially from block 0 in 2048-byte blocks without a set-up:
+               CD-R as after power-on (track-at-once, Mode 1), DVD+R. */
+            c.Medium = dvd ? SimMediumDvdPlusR : SimMediumCdR;
             c.LogCapacity = 0; /* no command log: a bench measures the path, not the log */
             if (driveBuffer != 0)
                 c.BufferBytes = driveBuffer;
@@ -180,6 +183,7 @@ struct Bench {
             if (recorders[i].sim == nullptr)
                 Die("cannot create the simulated recorder for " + discs[i]);
             HostSimSetLogging(recorders[i].sim, FALSE);
+            BlankMediumIn(recorders[i]);
             NTSTATUS st = STATUS_SUCCESS;
             recorders[i].fdo = HostPnpAddDevice(recorders[i].sim->Pdo, &st);
             if (recorders[i].fdo == nullptr || !NT_SUCCESS(st))
@@ -228,7 +232,30 @@ struct Bench {
         poolAfterCache = HostPoolBytesInUse();
     }
 
+    /* A recorded disc stays recorded: each recording gets a blank medium, as an operator
+       changes discs. */
+    static void BlankMediumIn(Recorder &r) {
+        SIM_MEDIUM_INFO info;
+        HostSimGetMediumInfo(r.sim, &info);
+        if (info.Status != 0 || info.NextWritable != 0)
+            HostSimInsertBlankMedium(r.sim);
+    }
+
+    /* The application's SYNCHRONIZE CACHE after COMPLETE: the drive buffer drains onto the
+       medium (what is still buffered when a recorder goes away never reaches it). */
+    static void Synchronize(Recorder &r) {
+        SCSI_REQUEST_BLOCK srb = {};
+        srb.Length = sizeof(srb);
+        srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+        srb.CdbLength = 10;
+        srb.Cdb[0] = SCSIOP_SYNCHRONIZE_CACHE;
+        srb.SrbFlags = SRB_FLAGS_NO_QUEUE_FREEZE | SRB_FLAGS_BYPASS_FROZEN_QUEUE;
+        srb.TimeOutValue = 600;
+        HostSimExecuteSrb(r.sim, &srb);
+    }
+
     void Start(Recorder &r, const CdwImageLayout &layout, const CdwRecordOptions &options) {
+        BlankMediumIn(r);
         std::string error;
         CdwStatus st = CdwStartRecording(r.device, CdwRequestKind::Disc, layout, options, &error);
         if (!CdwSucceeded(st))
@@ -421,6 +448,7 @@ int RunPipeline(const Args &a) {
         HostSimGetCounters(r.sim, &c1);
         if (s.recordingStatus != RECSTAT_COMPLETE)
             Die("the recording ended with status " + std::to_string(s.recordingStatus));
+        Bench::Synchronize(r);
         bool same = true;
         if (a.verify)
             same =
@@ -641,11 +669,15 @@ int RunMany(const Args &a) {
         if (c.MinFill != 0xFFFFFFFFu && c.BufferBytes != 0)
             minDriveAny = std::min(minDriveAny, static_cast<double>(c.MinFill) / c.BufferBytes);
     }
+    for (auto &r : b.recorders)
+        Bench::Synchronize(r);
     b.Stop();
     for (unsigned i = 0; i < n; i++) {
         if (SameBytes(im.path, discs[i]))
             identical++;
         unlink(discs[i].c_str());
+        unlink((discs[i] + ".meta").c_str());
+        unlink((discs[i] + ".blocks").c_str());
     }
     printf(
         "RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u identical=%u "

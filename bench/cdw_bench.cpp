@@ -16,11 +16,12 @@
  *       checksum of a checksum-only recording; --verify compares the disc (or the checksum)
  *       with the image.
  *   cdw_bench many IMAGE DISCDIR N SPEED [--buffers N] [--drive-buffer BYTES] [--refill P]
- *                  [--stagger] [--unbuffered]
+ *                  [--stagger] [--unbuffered] [--hold]
  *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE from one cache drive, all
  *       started at once or (--stagger) each once the one before has begun writing. Underruns,
  *       the lowest ring fill and drive-buffer level polled in the steady state, and whether
  *       every disc equals the image. The disc files get their full size before the start.
+ *       A full drive buffer answers 02/04/08 at once, or with --hold the WRITE waits for room.
  *       Every mode runs the recording threads in the host's real-time class, as the platform
  *       runs their priority 31 (when the process may; realtime_threads= counts them), unless
  *       --normal-priority is given.
@@ -132,6 +133,7 @@ struct Args {
     int runs = 2;
     bool stagger = false;
     bool normalPriority = false;
+    bool hold = false; /* the recorder holds a WRITE until its buffer has room */
 };
 
 struct Bench {
@@ -162,7 +164,7 @@ struct Bench {
     }
 
     void Plug(unsigned n, const std::vector<std::string> &discs, ULONG speed, BOOLEAN dvd,
-              ULONG driveBuffer) {
+              ULONG driveBuffer, bool hold = false) {
         recorders.resize(n);
         for (unsigned i = 0; i < n; i++) {
             SIM_RECORDER_CONFIG c;
@@ -177,6 +179,7 @@ struct Bench {
             c.LogCapacity = 0; /* no command log: a bench measures the path, not the log */
             if (driveBuffer != 0)
                 c.BufferBytes = driveBuffer;
+            c.FullBuffer = hold ? SimFullBufferHold : SimFullBufferNotReady;
             c.TargetId = static_cast<UCHAR>(i & 0xFF);
             c.PathId = static_cast<UCHAR>(i >> 8);
             recorders[i].sim = HostCreateSimulatedRecorder(&c);
@@ -297,6 +300,8 @@ Args ParseArgs(int argc, char **argv) {
             a.unbuffered = true;
         else if (s == "--stagger")
             a.stagger = true;
+        else if (s == "--hold")
+            a.hold = true;
         else if (s == "--normal-priority")
             a.normalPriority = true;
         else if (s == "--checksum")
@@ -534,7 +539,7 @@ int RunMany(const Args &a) {
     HostThreadScope scope("bench");
     Bench b;
     b.Load(a);
-    b.Plug(n, discs, speed, dvd, a.driveBuffer);
+    b.Plug(n, discs, speed, dvd, a.driveBuffer, a.hold);
     /* Each medium exists before it is written: the disc files get their pages now, so that the
        host's page allocation (on a virtual machine also the hypervisor's work to back memory it
        was given back) is not part of the recording. */

@@ -114,8 +114,9 @@ Plan MakePlan(uint32_t Seed) {
             fault.BlockAddress = block;
             fault.SrbStatus = pick(2) ? SRB_STATUS_TIMEOUT : SRB_STATUS_SELECTION_TIMEOUT;
             break;
-        case 10:
-            HostSimInitFault(&fault, SimFaultAtBlock, SimFaultBusReset);
+        case 10: /* a bus reset keeps the drive buffer, a power-on reset loses it */
+            HostSimInitFault(&fault, SimFaultAtBlock,
+                             pick(2) ? SimFaultBusReset : SimFaultPowerOnReset);
             fault.BlockAddress = block;
             break;
         default:

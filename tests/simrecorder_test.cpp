@@ -610,6 +610,72 @@ TEST_F(SimRecorderTest, MediumPersistsInItsDiscFileAndALinkIsRefused) {
     EXPECT_EQ(HostCreateSimulatedRecorder(&config_), nullptr);
 }
 
+/* Each medium as an application finds it through the MMC replies: its current profile, a
+ * blank disc with the invisible track at block 0, then one recorded, closed track in the TOC. */
+TEST_F(SimRecorderTest, EachMediumAnswersWithItsProfileStateAndTracks) {
+    struct Case {
+        SIM_MEDIUM Medium;
+        USHORT Profile;
+        bool Erasable;
+        UCHAR WriteType; /* page 05 before writing; 0xFF: none (DVD+R) */
+        UCHAR Close;     /* CLOSE TRACK/SESSION function that finalizes */
+    } cases[] = {{SimMediumCdR, 0x0009, false, 1, 2},
+                 {SimMediumCdRw, 0x000A, true, 1, 2},
+                 {SimMediumDvdMinusR, 0x0011, false, 0, 2},
+                 {SimMediumDvdPlusR, 0x001B, false, 0xFF, 6}};
+    auto be32 = [](const UCHAR *p) { return (ULONG)(p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]); };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Profile);
+        config_.Medium = c.Medium;
+        rec_ = HostCreateSimulatedRecorder(&config_);
+        ASSERT_NE(rec_, nullptr);
+        UCHAR config[8];
+        Send({0x46, 0x01, 0, 0, 0, 0, 0, 0, sizeof(config), 0}, config, sizeof(config));
+        EXPECT_EQ(config[6] << 8 | config[7], c.Profile);
+        UCHAR disc[34];
+        const std::vector<UCHAR> discInfo = {0x51, 0, 0, 0, 0, 0, 0, 0, sizeof(disc), 0};
+        ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(disc[2] & 0x03, 0); /* blank */
+        EXPECT_EQ((disc[2] & 0x10) != 0, c.Erasable);
+        UCHAR track[48];
+        ASSERT_EQ(Send({0x52, 0x01, 0, 0, 0, 0xFF, 0, 0, sizeof(track), 0}, track, sizeof(track))
+                      .SrbStatus,
+                  SRB_STATUS_SUCCESS);
+        EXPECT_EQ(track[7] & 0x01, 1); /* next writable address valid */
+        EXPECT_EQ(be32(track + 12), 0u);
+        SIM_MEDIUM_INFO info;
+        HostSimGetMediumInfo(rec_, &info);
+        EXPECT_EQ(be32(track + 16), info.Capacity); /* free blocks */
+
+        if (c.WriteType != 0xFF) {
+            ASSERT_EQ(SelectPage05(c.WriteType, 8).SrbStatus, SRB_STATUS_SUCCESS);
+        }
+        ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(
+            Send({0x52, 0x01, 0, 0, 0, 1, 0, 0, sizeof(track), 0}, track, sizeof(track)).SrbStatus,
+            SRB_STATUS_SUCCESS);
+        EXPECT_EQ(be32(track + 12), 16u); /* the open track's next writable address */
+        EXPECT_EQ(be32(track + 28), 15u); /* last recorded address */
+        ASSERT_EQ(Send({0x5B, 0, 0x01, 0, 0, 1, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send({0x5B, 0, c.Close, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(disc[2] & 0x03, 2); /* complete */
+        UCHAR toc[4 + 2 * 8];
+        ASSERT_EQ(Send({0x43, 0, 0, 0, 0, 0, 1, 0, sizeof(toc), 0}, toc, sizeof(toc)).SrbStatus,
+                  SRB_STATUS_SUCCESS);
+        EXPECT_EQ(toc[2], 1);
+        EXPECT_EQ(toc[3], 1);
+        EXPECT_EQ(toc[4 + 2], 1);
+        EXPECT_EQ(be32(toc + 4 + 4), 0u);
+        EXPECT_EQ(toc[12 + 2], 0xAA);
+        EXPECT_EQ(be32(toc + 12 + 4), 16u); /* lead-out */
+        HostDestroySimulatedRecorder(rec_);
+        rec_ = nullptr;
+        unlink(discPath_.c_str());
+    }
+}
+
 /* A new recorder with no disc file holds a blank 80-minute CD-R. */
 TEST_F(SimRecorderTest, DefaultMediumIsABlank80MinuteCdR) {
     Create();

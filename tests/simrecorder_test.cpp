@@ -141,12 +141,12 @@ protected:
 
     /* MODE SELECT(10) of the write parameters page. */
     Reply SelectPage05(UCHAR WriteType, UCHAR DataBlockType, UCHAR MultiSession = 0,
-                       bool Bufe = true) {
+                       bool Bufe = true, bool TestWrite = false) {
         UCHAR list[8 + 52] = {};
         UCHAR *page = list + 8;
         page[0] = 0x05;
         page[1] = 0x32;
-        page[2] = (UCHAR)((Bufe ? 0x40 : 0) | WriteType);
+        page[2] = (UCHAR)((Bufe ? 0x40 : 0) | (TestWrite ? 0x10 : 0) | WriteType);
         page[3] = (UCHAR)((MultiSession << 6) | 0x04);
         page[4] = DataBlockType;
         return Send({SCSIOP_MODE_SELECT10, 0x10, 0, 0, 0, 0, 0, 0, sizeof(list), 0}, list,
@@ -454,9 +454,31 @@ TEST_F(SimRecorderTest, UnderrunWithoutProtectionFailsNextWriteWithLossOfStreami
     EXPECT_EQ(Counters().Underruns, 1u);
     EXPECT_FALSE(Counters().Recording);
     ReleaseQueue();
-    /* Block 16 was not recorded. */
+    /* Block 16 was not recorded, and the medium takes no more writes. */
     UCHAR block[2048];
     EXPECT_EQ(HostSimReadBlock(rec_, 16, block, sizeof(block)), 0u);
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_TRUE(info.Damaged);
+    ExpectCheckCondition(WriteBlocks(16, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+}
+
+/* A test write goes through the buffer and the drain, and leaves the medium as it was. */
+TEST_F(SimRecorderTest, TestWriteLeavesTheMediumBlank) {
+    config_.SpeedMultiple = 4;
+    Create();
+    ASSERT_EQ(SelectPage05(1, 8, 0, true, true).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    LONGLONG before = HostClockNow();
+    ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_GT(HostClockNow(), before);
+    ASSERT_EQ(Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Status, 0);
+    EXPECT_EQ(info.NextWritable, 0);
+    EXPECT_EQ(info.RecordedEnd, 0u);
 }
 
 TEST_F(SimRecorderTest, EmptyBufferAfterSynchronizeIsNoUnderrun) {
@@ -670,6 +692,16 @@ TEST_F(SimRecorderTest, EachMediumAnswersWithItsProfileStateAndTracks) {
         EXPECT_EQ(be32(toc + 4 + 4), 0u);
         EXPECT_EQ(toc[12 + 2], 0xAA);
         EXPECT_EQ(be32(toc + 12 + 4), 16u); /* lead-out */
+        /* Only the rewritable medium can be blanked, and is then blank again. */
+        Reply blank = Send({0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        if (c.Erasable) {
+            EXPECT_EQ(blank.SrbStatus, SRB_STATUS_SUCCESS);
+            ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(disc[2] & 0x03, 0);
+        } else {
+            ExpectCheckCondition(blank, SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+            ReleaseQueue();
+        }
         HostDestroySimulatedRecorder(rec_);
         rec_ = nullptr;
         unlink(discPath_.c_str());

@@ -708,6 +708,25 @@ TEST_F(SimRecorderTest, EachMediumAnswersWithItsProfileStateAndTracks) {
     }
 }
 
+/* The tray: removal prevented refuses the eject; no medium after it; a load is announced. */
+TEST_F(SimRecorderTest, EjectAndLoadAsARecorderDoes) {
+    Create();
+    const std::vector<UCHAR> eject = {0x1B, 0, 0, 0, 0x02, 0}, load = {0x1B, 0, 0, 0, 0x03, 0};
+    ASSERT_EQ(Send({0x1E, 0, 0, 0, 0x01, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(eject), SCSI_SENSE_ILLEGAL_REQUEST, 0x53, 0x02);
+    ReleaseQueue();
+    ASSERT_EQ(Send({0x1E, 0, 0, 0, 0x00, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(Send(eject).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_NOT_READY, 0x3A, 0x00);
+    ReleaseQueue();
+    ExpectCheckCondition(WriteBlocks(0, 1), SCSI_SENSE_NOT_READY, 0x3A, 0x00);
+    ReleaseQueue();
+    ASSERT_EQ(Send(load).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_UNIT_ATTENTION, 0x28, 0x00);
+    ReleaseQueue();
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+}
+
 /* A new recorder with no disc file holds a blank 80-minute CD-R. */
 TEST_F(SimRecorderTest, DefaultMediumIsABlank80MinuteCdR) {
     Create();

@@ -16,11 +16,12 @@
  *       checksum of a checksum-only recording; --verify compares the disc (or the checksum)
  *       with the image.
  *   cdw_bench many IMAGE DISCDIR N SPEED [--buffers N] [--drive-buffer BYTES] [--refill P]
- *                  [--stagger] [--unbuffered]
+ *                  [--stagger] [--unbuffered] [--hold]
  *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE from one cache drive, all
  *       started at once or (--stagger) each once the one before has begun writing. Underruns,
  *       the lowest ring fill and drive-buffer level polled in the steady state, and whether
  *       every disc equals the image. The disc files get their full size before the start.
+ *       A full drive buffer answers 02/04/08 at once, or with --hold the WRITE waits for room.
  *       Every mode runs the recording threads in the host's real-time class, as the platform
  *       runs their priority 31 (when the process may; realtime_threads= counts them), unless
  *       --normal-priority is given.
@@ -132,6 +133,7 @@ struct Args {
     int runs = 2;
     bool stagger = false;
     bool normalPriority = false;
+    bool hold = false; /* the recorder holds a WRITE until its buffer has room */
 };
 
 struct Bench {
@@ -162,7 +164,7 @@ struct Bench {
     }
 
     void Plug(unsigned n, const std::vector<std::string> &discs, ULONG speed, BOOLEAN dvd,
-              ULONG driveBuffer) {
+              ULONG driveBuffer, bool hold = false) {
         recorders.resize(n);
         for (unsigned i = 0; i < n; i++) {
             SIM_RECORDER_CONFIG c;
@@ -171,15 +173,20 @@ struct Bench {
             c.DiscFile = recorders[i].disc.c_str();
             c.SpeedMultiple = speed;
             c.Dvd = dvd;
+            /* Media written sequentially from block 0 in 2048-byte blocks without a set-up:
+               CD-R as after power-on (track-at-once, Mode 1), DVD+R. */
+            c.Medium = dvd ? SimMediumDvdPlusR : SimMediumCdR;
             c.LogCapacity = 0; /* no command log: a bench measures the path, not the log */
             if (driveBuffer != 0)
                 c.BufferBytes = driveBuffer;
+            c.FullBuffer = hold ? SimFullBufferHold : SimFullBufferNotReady;
             c.TargetId = static_cast<UCHAR>(i & 0xFF);
             c.PathId = static_cast<UCHAR>(i >> 8);
             recorders[i].sim = HostCreateSimulatedRecorder(&c);
             if (recorders[i].sim == nullptr)
                 Die("cannot create the simulated recorder for " + discs[i]);
             HostSimSetLogging(recorders[i].sim, FALSE);
+            BlankMediumIn(recorders[i]);
             NTSTATUS st = STATUS_SUCCESS;
             recorders[i].fdo = HostPnpAddDevice(recorders[i].sim->Pdo, &st);
             if (recorders[i].fdo == nullptr || !NT_SUCCESS(st))
@@ -228,7 +235,30 @@ struct Bench {
         poolAfterCache = HostPoolBytesInUse();
     }
 
+    /* A recorded disc stays recorded: each recording gets a blank medium, as an operator
+       changes discs. */
+    static void BlankMediumIn(Recorder &r) {
+        SIM_MEDIUM_INFO info;
+        HostSimGetMediumInfo(r.sim, &info);
+        if (info.Status != 0 || info.NextWritable != 0)
+            HostSimInsertBlankMedium(r.sim);
+    }
+
+    /* The application's SYNCHRONIZE CACHE after COMPLETE: the drive buffer drains onto the
+       medium (what is still buffered when a recorder goes away never reaches it). */
+    static void Synchronize(Recorder &r) {
+        SCSI_REQUEST_BLOCK srb = {};
+        srb.Length = sizeof(srb);
+        srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+        srb.CdbLength = 10;
+        srb.Cdb[0] = SCSIOP_SYNCHRONIZE_CACHE;
+        srb.SrbFlags = SRB_FLAGS_NO_QUEUE_FREEZE | SRB_FLAGS_BYPASS_FROZEN_QUEUE;
+        srb.TimeOutValue = 600;
+        HostSimExecuteSrb(r.sim, &srb);
+    }
+
     void Start(Recorder &r, const CdwImageLayout &layout, const CdwRecordOptions &options) {
+        BlankMediumIn(r);
         std::string error;
         CdwStatus st = CdwStartRecording(r.device, CdwRequestKind::Disc, layout, options, &error);
         if (!CdwSucceeded(st))
@@ -270,6 +300,8 @@ Args ParseArgs(int argc, char **argv) {
             a.unbuffered = true;
         else if (s == "--stagger")
             a.stagger = true;
+        else if (s == "--hold")
+            a.hold = true;
         else if (s == "--normal-priority")
             a.normalPriority = true;
         else if (s == "--checksum")
@@ -421,6 +453,7 @@ int RunPipeline(const Args &a) {
         HostSimGetCounters(r.sim, &c1);
         if (s.recordingStatus != RECSTAT_COMPLETE)
             Die("the recording ended with status " + std::to_string(s.recordingStatus));
+        Bench::Synchronize(r);
         bool same = true;
         if (a.verify)
             same =
@@ -506,7 +539,7 @@ int RunMany(const Args &a) {
     HostThreadScope scope("bench");
     Bench b;
     b.Load(a);
-    b.Plug(n, discs, speed, dvd, a.driveBuffer);
+    b.Plug(n, discs, speed, dvd, a.driveBuffer, a.hold);
     /* Each medium exists before it is written: the disc files get their pages now, so that the
        host's page allocation (on a virtual machine also the hypervisor's work to back memory it
        was given back) is not part of the recording. */
@@ -641,11 +674,15 @@ int RunMany(const Args &a) {
         if (c.MinFill != 0xFFFFFFFFu && c.BufferBytes != 0)
             minDriveAny = std::min(minDriveAny, static_cast<double>(c.MinFill) / c.BufferBytes);
     }
+    for (auto &r : b.recorders)
+        Bench::Synchronize(r);
     b.Stop();
     for (unsigned i = 0; i < n; i++) {
         if (SameBytes(im.path, discs[i]))
             identical++;
         unlink(discs[i].c_str());
+        unlink((discs[i] + ".meta").c_str());
+        unlink((discs[i] + ".blocks").c_str());
     }
     printf(
         "RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u identical=%u "

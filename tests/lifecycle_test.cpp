@@ -4,6 +4,7 @@
  * unload.
  */
 #include "support/driver_harness.h"
+#include "support/recorder_setup.h"
 #include "support/test_support.h"
 
 #include <stdio.h>
@@ -582,6 +583,7 @@ protected:
 
     static void ExpectDiscHolds(Unit *U, const std::vector<UCHAR> &Image) {
         ASSERT_EQ(0u, Image.size() % 2048);
+        SynchronizeRecorder(U->Sim); /* the application's flush after COMPLETE */
         UCHAR block[2048];
         for (ULONG b = 0; b < Image.size() / 2048; b++) {
             ASSERT_EQ(2048u, HostSimReadBlock(U->Sim, b, block, sizeof(block))) << "block " << b;

@@ -4,6 +4,7 @@
  * application buffers that the application does not own.
  */
 #include "support/driver_harness.h"
+#include "support/recorder_setup.h"
 
 #include <string.h>
 
@@ -148,6 +149,7 @@ TEST_F(PassThrough, DataTravelsBothWaysAndAFailedReadReturnsNone) {
         out[i] = (UCHAR)(i * 13 + 1);
     }
 
+    ASSERT_TRUE(PrepareRecorderForLayout(unit->Sim, {{7, 1, 2048, 1, FALSE}}));
     SCSI_PASS_THROUGH_REQUEST write = Block({}, 2048, out, true);
     SetCdb(write, Cdb10(0x2A, 7, 1));
     ASSERT_EQ(STATUS_SUCCESS, Send(write).Status);

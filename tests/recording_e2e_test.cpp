@@ -90,6 +90,7 @@ TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
 
 #include "support/driver_harness.h"
 #include "support/recording_scenario.h"
+#include "support/recorder_setup.h"
 #include "support/test_support.h"
 
 namespace {
@@ -760,6 +761,8 @@ TEST_F(RecordingEndings, RecordersSharingACacheDriveTakeTurns) {
     EXPECT_TRUE(together);
     EXPECT_EQ(RECSTAT_COMPLETE, Status(first).recordingStatus) << HostDebugLog();
     EXPECT_EQ(RECSTAT_COMPLETE, Status(second).recordingStatus);
+    SynchronizeRecorder(first.sim); /* the applications' flush after COMPLETE */
+    SynchronizeRecorder(second.sim);
     EXPECT_EQ(one.bytes, ReadHostFile(first.discFile));
     EXPECT_EQ(two.bytes, ReadHostFile(second.discFile));
     EXPECT_FALSE(drive->bLocked);

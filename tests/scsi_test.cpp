@@ -8,6 +8,7 @@
  * not produce, a spy device is put between the driver and the recorder's port device.
  */
 #include "driver_harness.h"
+#include "recorder_setup.h"
 #include "test_support.h"
 
 #include "writer.h"
@@ -246,6 +247,7 @@ TEST_F(ScsiLayerTest, RequestBlockAndPacketFollowTheDirection) {
     BuildWrite10Cdb(write, 7, 1, 0);
     UCHAR in[36] = {};
 
+    ASSERT_TRUE(PrepareRecorderForLayout(unit_->Sim, {{7, 1, 2048, 1, FALSE}}));
     /* No buffer: no data transfer whatever length and direction the caller passed. */
     EXPECT_TRUE(ScsiRequest(fdo_, 6, tur, 4096, nullptr, TRUE, 300));
     EXPECT_TRUE(ScsiRequest(fdo_, 10, write, 2048, data_, TRUE, 300));
@@ -392,7 +394,7 @@ TEST_F(ScsiLayerTest, ShortWriteOverrunIsRetriedTwiceThenFails) {
 
 TEST_F(ScsiLayerTest, ShortWriteOverrunThatClearsOnTheThirdAttemptSucceeds) {
     FaultOverrun(1, 512, 2);
-    EXPECT_TRUE(Write(100, 1, data_, 2048));
+    EXPECT_TRUE(Write(0, 1, data_, 2048)); /* the blank disc's next writable address */
     EXPECT_EQ(SimLog().size(), 3u);
     EXPECT_EQ(LoggedCount("DATA_OVERRUN"), 2u);
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_SUCCESS);

@@ -72,6 +72,8 @@ protected:
         }
         unlink(discPath_.c_str());
         unlink((discPath_ + ".blocks").c_str());
+        unlink((discPath_ + ".meta").c_str());
+        unlink((dir_ + "/link.img").c_str());
         rmdir(dir_.c_str());
         delete scope_;
     }
@@ -135,6 +137,26 @@ protected:
         second.QuadPart = -kSecond;
         KeDelayExecutionThread(KernelMode, FALSE, &second);
         return waiter;
+    }
+
+    /* MODE SELECT(10) of the write parameters page. */
+    Reply SelectPage05(UCHAR WriteType, UCHAR DataBlockType, UCHAR MultiSession = 0,
+                       bool Bufe = true, bool TestWrite = false) {
+        UCHAR list[8 + 52] = {};
+        UCHAR *page = list + 8;
+        page[0] = 0x05;
+        page[1] = 0x32;
+        page[2] = (UCHAR)((Bufe ? 0x40 : 0) | (TestWrite ? 0x10 : 0) | WriteType);
+        page[3] = (UCHAR)((MultiSession << 6) | 0x04);
+        page[4] = DataBlockType;
+        return Send({SCSIOP_MODE_SELECT10, 0x10, 0, 0, 0, 0, 0, 0, sizeof(list), 0}, list,
+                    sizeof(list), true);
+    }
+
+    LONG NextWritable() {
+        SIM_MEDIUM_INFO info;
+        HostSimGetMediumInfo(rec_, &info);
+        return info.NextWritable;
     }
 
     SIM_RECORDER_COUNTERS Counters() {
@@ -432,9 +454,31 @@ TEST_F(SimRecorderTest, UnderrunWithoutProtectionFailsNextWriteWithLossOfStreami
     EXPECT_EQ(Counters().Underruns, 1u);
     EXPECT_FALSE(Counters().Recording);
     ReleaseQueue();
-    /* Block 16 was not recorded. */
+    /* Block 16 was not recorded, and the medium takes no more writes. */
     UCHAR block[2048];
     EXPECT_EQ(HostSimReadBlock(rec_, 16, block, sizeof(block)), 0u);
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_TRUE(info.Damaged);
+    ExpectCheckCondition(WriteBlocks(16, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+}
+
+/* A test write goes through the buffer and the drain, and leaves the medium as it was. */
+TEST_F(SimRecorderTest, TestWriteLeavesTheMediumBlank) {
+    config_.SpeedMultiple = 4;
+    Create();
+    ASSERT_EQ(SelectPage05(1, 8, 0, true, true).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    LONGLONG before = HostClockNow();
+    ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_GT(HostClockNow(), before);
+    ASSERT_EQ(Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Status, 0);
+    EXPECT_EQ(info.NextWritable, 0);
+    EXPECT_EQ(info.RecordedEnd, 0u);
 }
 
 TEST_F(SimRecorderTest, EmptyBufferAfterSynchronizeIsNoUnderrun) {
@@ -482,70 +526,216 @@ TEST_F(SimRecorderTest, RecordingOf2048ByteBlocksIsByteIdenticalToImage) {
                          SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
 }
 
-TEST_F(SimRecorderTest, MixedBlockSizesAreRetrievableByAddress) {
+/* Session-at-once: after the cue sheet the first write is the pre-gap at -150, and each
+ * address takes the block size of its track (data 2048, audio 2352). */
+TEST_F(SimRecorderTest, CueSheetStartsAtPregapAndFixesEachAddressBlockSize) {
     Create();
-    const ULONG sizes[] = {2048, 2056, 2336, 2352, 2448};
-    ULONG lba = 0;
-    for (ULONG s : sizes) {
-        ASSERT_EQ(WriteBlocks(lba, 3, s, (UCHAR)s).SrbStatus, SRB_STATUS_SUCCESS) << s;
-        lba += 3;
+    ASSERT_EQ(SelectPage05(2, 8).SrbStatus, SRB_STATUS_SUCCESS);
+    /* lead-in; track 1 index 0 at 00:00:00 and index 1 at 00:02:00 (block 0), data; track 2
+       audio from block 10; lead-out at block 13 */
+    UCHAR cue[] = {0x41, 0x00, 0x00, 0x10, 0,    0,    0, 0, 0x41, 0x01, 0x00, 0x10, 0,    0, 0,
+                   0,    0x41, 0x01, 0x01, 0x10, 0,    0, 2, 0,    0x01, 0x02, 0x01, 0x00, 0, 0,
+                   2,    10,   0x01, 0xAA, 0x01, 0x00, 0, 0, 2,    13};
+    ASSERT_EQ(Send({0x5D, 0, 0, 0, 0, 0, 0, 0, sizeof(cue), 0}, cue, sizeof(cue), true).SrbStatus,
+              SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(0, 1), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x02);
+    ReleaseQueue();
+    for (LONG lba = -150; lba < 0; lba += 30) {
+        ASSERT_EQ(WriteBlocks((ULONG)lba, 30, 2048, 0).SrbStatus, SRB_STATUS_SUCCESS) << lba;
     }
-    /* Rewrite one 2352 block as 2048, one 2048 block as 2448. */
-    ASSERT_EQ(WriteBlocks(10, 1, 2048, 0x11).SrbStatus, SRB_STATUS_SUCCESS);
-    ASSERT_EQ(WriteBlocks(1, 1, 2448, 0x22).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(WriteBlocks(0, 10, 2048, 0x11).SrbStatus, SRB_STATUS_SUCCESS);
+    /* The audio track's blocks in the data size are refused; in their own size taken. */
+    ExpectCheckCondition(WriteBlocks(10, 3, 2048), SCSI_SENSE_ILLEGAL_REQUEST, 0x24, 0x00);
+    ReleaseQueue();
+    ASSERT_EQ(WriteBlocks(10, 3, 2352, 0x22).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
 
     UCHAR block[SIM_MAX_BLOCK_SIZE];
-    for (ULONG i = 0; i < 15; i++) {
-        ULONG expectSize = sizes[i / 3];
-        UCHAR expectFill = (UCHAR)expectSize;
-        if (i == 10) {
-            expectSize = 2048;
-            expectFill = 0x11;
-        } else if (i == 1) {
-            expectSize = 2448;
-            expectFill = 0x22;
+    EXPECT_EQ(HostSimReadBlock(rec_, 9, block, sizeof(block)), 2048u);
+    EXPECT_EQ(block[0], 0x11);
+    EXPECT_EQ(HostSimReadBlock(rec_, 12, block, sizeof(block)), 2352u);
+    EXPECT_EQ(block[2351], 0x22);
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Tracks, 2u);
+    EXPECT_EQ(info.NextWritable, 13);
+}
+
+/* What a recorder refuses, each with its sense, and the medium's next writable address left
+ * where it was. The steps before run on a blank 32-block CD-R (page 05 as after power-on:
+ * track-at-once, 2048-byte Mode 1). */
+struct Refusal {
+    const char *Name;
+    std::vector<std::pair<ULONG, USHORT>> Before; /* accepted writes (address, blocks) */
+    bool Synchronize;                             /* then SYNCHRONIZE CACHE */
+    bool CloseSession;                            /* then CLOSE SESSION (finalize) */
+    ULONG Lba;                                    /* the refused write */
+    USHORT Blocks;
+    ULONG BlockSize;
+    UCHAR Key, Asc, Ascq;
+};
+
+TEST_F(SimRecorderTest, RecorderRefusesWhatARealOneRefuses) {
+    const Refusal cases[] = {
+        {"out of order", {{0, 8}}, false, false, 16, 8, 2048, 5, 0x21, 0x02},
+        {"rewrite of write-once", {{0, 8}}, true, false, 0, 8, 2048, 5, 0x21, 0x02},
+        {"address near 2^32", {}, false, false, 0xFFFFFF00u, 16, 2048, 5, 0x21, 0x02},
+        {"block size not page 05's", {}, false, false, 0, 2, 2352, 5, 0x24, 0x00},
+        {"past the capacity", {{0, 16}, {16, 8}}, false, false, 24, 9, 2048, 5, 0x21, 0x00},
+        {"closed disc", {{0, 8}}, true, true, 8, 1, 2048, 5, 0x30, 0x05},
+    };
+    config_.CapacityBlocks = 32;
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.Name);
+        rec_ = HostCreateSimulatedRecorder(&config_);
+        ASSERT_NE(rec_, nullptr);
+        for (const auto &w : c.Before) {
+            ASSERT_EQ(WriteBlocks(w.first, w.second).SrbStatus, SRB_STATUS_SUCCESS);
         }
-        memset(block, 0, sizeof(block));
-        ASSERT_EQ(HostSimReadBlock(rec_, i, block, sizeof(block)), expectSize) << i;
-        for (ULONG b = 0; b < expectSize; b++) {
-            ASSERT_EQ(block[b], expectFill) << "block " << i << " byte " << b;
+        if (c.Synchronize) {
+            ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
         }
+        if (c.CloseSession) {
+            ASSERT_EQ(Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+        }
+        const LONG nwa = NextWritable();
+        ExpectCheckCondition(WriteBlocks(c.Lba, c.Blocks, c.BlockSize), c.Key, c.Asc, c.Ascq);
+        EXPECT_EQ(NextWritable(), nwa);
+        HostDestroySimulatedRecorder(rec_);
+        rec_ = nullptr;
+        unlink(discPath_.c_str());
     }
-    /* READ(10) returns each block's own bytes in sequence. */
-    std::vector<UCHAR> data(2336 + 2352);
-    Reply r = Send(Read10(8, 2), data.data(), (ULONG)data.size());
-    EXPECT_EQ(r.SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(data[0], (UCHAR)2336);
-    EXPECT_EQ(data[2335], (UCHAR)2336);
-    EXPECT_EQ(data[2336], (UCHAR)2352);
-    EXPECT_EQ(data.back(), (UCHAR)2352);
-
-    /* A length that is not a whole number of blocks, or a block larger than 2448. */
-    std::vector<UCHAR> odd(4097);
-    ExpectCheckCondition(Send(Write10(50, 2), odd.data(), (ULONG)odd.size(), true),
-                         SCSI_SENSE_ILLEGAL_REQUEST, 0x24, 0x00);
-    ReleaseQueue();
-    std::vector<UCHAR> big(2500);
-    ExpectCheckCondition(Send(Write10(50, 1), big.data(), (ULONG)big.size(), true),
-                         SCSI_SENSE_ILLEGAL_REQUEST, 0x24, 0x00);
 }
 
-TEST_F(SimRecorderTest, CapacityLimitsWrites) {
-    config_.CapacityBlocks = 100;
+/* A closed disc is still closed for the next recorder that opens its file, which refusing a
+ * write leaves as it was; a disc file that is a symbolic link is not opened. */
+TEST_F(SimRecorderTest, MediumPersistsInItsDiscFileAndALinkIsRefused) {
     Create();
-    EXPECT_EQ(WriteBlocks(84, 16).SrbStatus, SRB_STATUS_SUCCESS);
-    ExpectCheckCondition(WriteBlocks(85, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
+    ASSERT_EQ(WriteBlocks(0, 8, 2048, 0x77).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    HostDestroySimulatedRecorder(rec_);
+    rec_ = nullptr;
+
+    Create();
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Status, 2);
+    EXPECT_EQ(info.Tracks, 1u);
+    EXPECT_EQ(info.RecordedEnd, 8u);
+    ExpectCheckCondition(WriteBlocks(info.NextWritable, 1), SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+    std::ifstream f(discPath_, std::ios::binary | std::ios::ate);
+    EXPECT_EQ((long)f.tellg(), 8L * 2048);
+
+    ASSERT_EQ(symlink(discPath_.c_str(), (dir_ + "/link.img").c_str()), 0);
+    std::string link = dir_ + "/link.img";
+    config_.DiscFile = link.c_str();
+    EXPECT_EQ(HostCreateSimulatedRecorder(&config_), nullptr);
 }
 
-/* Without a configured capacity the largest medium ends the addresses (a write near block
- * 2^32 once made the model index 4 billion blocks in host memory). */
-TEST_F(SimRecorderTest, DefaultMediumIsTheLargestOne) {
+/* Each medium as an application finds it through the MMC replies: its current profile, a
+ * blank disc with the invisible track at block 0, then one recorded, closed track in the TOC. */
+TEST_F(SimRecorderTest, EachMediumAnswersWithItsProfileStateAndTracks) {
+    struct Case {
+        SIM_MEDIUM Medium;
+        USHORT Profile;
+        bool Erasable;
+        UCHAR WriteType; /* page 05 before writing; 0xFF: none (DVD+R) */
+        UCHAR Close;     /* CLOSE TRACK/SESSION function that finalizes */
+    } cases[] = {{SimMediumCdR, 0x0009, false, 1, 2},
+                 {SimMediumCdRw, 0x000A, true, 1, 2},
+                 {SimMediumDvdMinusR, 0x0011, false, 0, 2},
+                 {SimMediumDvdPlusR, 0x001B, false, 0xFF, 6}};
+    auto be32 = [](const UCHAR *p) { return (ULONG)(p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3]); };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Profile);
+        config_.Medium = c.Medium;
+        rec_ = HostCreateSimulatedRecorder(&config_);
+        ASSERT_NE(rec_, nullptr);
+        UCHAR config[8];
+        Send({0x46, 0x01, 0, 0, 0, 0, 0, 0, sizeof(config), 0}, config, sizeof(config));
+        EXPECT_EQ(config[6] << 8 | config[7], c.Profile);
+        UCHAR disc[34];
+        const std::vector<UCHAR> discInfo = {0x51, 0, 0, 0, 0, 0, 0, 0, sizeof(disc), 0};
+        ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(disc[2] & 0x03, 0); /* blank */
+        EXPECT_EQ((disc[2] & 0x10) != 0, c.Erasable);
+        UCHAR track[48];
+        ASSERT_EQ(Send({0x52, 0x01, 0, 0, 0, 0xFF, 0, 0, sizeof(track), 0}, track, sizeof(track))
+                      .SrbStatus,
+                  SRB_STATUS_SUCCESS);
+        EXPECT_EQ(track[7] & 0x01, 1); /* next writable address valid */
+        EXPECT_EQ(be32(track + 12), 0u);
+        SIM_MEDIUM_INFO info;
+        HostSimGetMediumInfo(rec_, &info);
+        EXPECT_EQ(be32(track + 16), info.Capacity); /* free blocks */
+
+        if (c.WriteType != 0xFF) {
+            ASSERT_EQ(SelectPage05(c.WriteType, 8).SrbStatus, SRB_STATUS_SUCCESS);
+        }
+        ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(
+            Send({0x52, 0x01, 0, 0, 0, 1, 0, 0, sizeof(track), 0}, track, sizeof(track)).SrbStatus,
+            SRB_STATUS_SUCCESS);
+        EXPECT_EQ(be32(track + 12), 16u); /* the open track's next writable address */
+        EXPECT_EQ(be32(track + 28), 15u); /* last recorded address */
+        ASSERT_EQ(Send({0x5B, 0, 0x01, 0, 0, 1, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send({0x5B, 0, c.Close, 0, 0, 0, 0, 0, 0, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+        ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+        EXPECT_EQ(disc[2] & 0x03, 2); /* complete */
+        UCHAR toc[4 + 2 * 8];
+        ASSERT_EQ(Send({0x43, 0, 0, 0, 0, 0, 1, 0, sizeof(toc), 0}, toc, sizeof(toc)).SrbStatus,
+                  SRB_STATUS_SUCCESS);
+        EXPECT_EQ(toc[2], 1);
+        EXPECT_EQ(toc[3], 1);
+        EXPECT_EQ(toc[4 + 2], 1);
+        EXPECT_EQ(be32(toc + 4 + 4), 0u);
+        EXPECT_EQ(toc[12 + 2], 0xAA);
+        EXPECT_EQ(be32(toc + 12 + 4), 16u); /* lead-out */
+        /* Only the rewritable medium can be blanked, and is then blank again. */
+        Reply blank = Send({0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        if (c.Erasable) {
+            EXPECT_EQ(blank.SrbStatus, SRB_STATUS_SUCCESS);
+            ASSERT_EQ(Send(discInfo, disc, sizeof(disc)).SrbStatus, SRB_STATUS_SUCCESS);
+            EXPECT_EQ(disc[2] & 0x03, 0);
+        } else {
+            ExpectCheckCondition(blank, SCSI_SENSE_ILLEGAL_REQUEST, 0x30, 0x05);
+            ReleaseQueue();
+        }
+        HostDestroySimulatedRecorder(rec_);
+        rec_ = nullptr;
+        unlink(discPath_.c_str());
+    }
+}
+
+/* The tray: removal prevented refuses the eject; no medium after it; a load is announced. */
+TEST_F(SimRecorderTest, EjectAndLoadAsARecorderDoes) {
     Create();
-    ExpectCheckCondition(WriteBlocks(0xFFFFFF00u, 16), SCSI_SENSE_ILLEGAL_REQUEST, 0x21, 0x00);
+    const std::vector<UCHAR> eject = {0x1B, 0, 0, 0, 0x02, 0}, load = {0x1B, 0, 0, 0, 0x03, 0};
+    ASSERT_EQ(Send({0x1E, 0, 0, 0, 0x01, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(eject), SCSI_SENSE_ILLEGAL_REQUEST, 0x53, 0x02);
     ReleaseQueue();
-    EXPECT_EQ(WriteBlocks(SIM_LARGEST_MEDIUM_BLOCKS - 1, 1).SrbStatus, SRB_STATUS_SUCCESS);
-    ExpectCheckCondition(WriteBlocks(SIM_LARGEST_MEDIUM_BLOCKS, 1), SCSI_SENSE_ILLEGAL_REQUEST,
-                         0x21, 0x00);
+    ASSERT_EQ(Send({0x1E, 0, 0, 0, 0x00, 0}).SrbStatus, SRB_STATUS_SUCCESS);
+    ASSERT_EQ(Send(eject).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_NOT_READY, 0x3A, 0x00);
+    ReleaseQueue();
+    ExpectCheckCondition(WriteBlocks(0, 1), SCSI_SENSE_NOT_READY, 0x3A, 0x00);
+    ReleaseQueue();
+    ASSERT_EQ(Send(load).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_UNIT_ATTENTION, 0x28, 0x00);
+    ReleaseQueue();
+    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
+}
+
+/* A new recorder with no disc file holds a blank 80-minute CD-R. */
+TEST_F(SimRecorderTest, DefaultMediumIsABlank80MinuteCdR) {
+    Create();
+    SIM_MEDIUM_INFO info;
+    HostSimGetMediumInfo(rec_, &info);
+    EXPECT_EQ(info.Profile, 0x0009);
+    EXPECT_EQ(info.Status, 0);
+    EXPECT_EQ(info.Capacity, SIM_CD80_BLOCKS);
+    EXPECT_EQ(info.NextWritable, 0);
 }
 
 /* ---- fault script and command log --------------------------------------------------------- */
@@ -582,41 +772,67 @@ TEST_F(SimRecorderTest, FaultAtCommandNumberHitsThatCommandOnly) {
 
 TEST_F(SimRecorderTest, FaultAtBlockHitsEachWriteCoveringItRepeatCountTimes) {
     Create();
-    HostSimFaultSenseAtBlock(rec_, 1020, SCSI_SENSE_NOT_READY, 0x04, 0x08, 2);
-    EXPECT_EQ(WriteBlocks(1000, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    HostSimFaultSenseAtBlock(rec_, 20, SCSI_SENSE_NOT_READY, 0x04, 0x08, 2);
+    EXPECT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);
     /* A READ covering the block does not match the (write) fault. */
     std::vector<UCHAR> data(16 * 2048);
-    EXPECT_EQ(Send(Read10(1000, 16), data.data(), (ULONG)data.size()).SrbStatus,
-              SRB_STATUS_SUCCESS);
-    ExpectCheckCondition(WriteBlocks(1016, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    EXPECT_EQ(Send(Read10(0, 16), data.data(), (ULONG)data.size()).SrbStatus, SRB_STATUS_SUCCESS);
+    ExpectCheckCondition(WriteBlocks(16, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
     ReleaseQueue();
-    ExpectCheckCondition(WriteBlocks(1016, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
+    ExpectCheckCondition(WriteBlocks(16, 16), SCSI_SENSE_NOT_READY, 0x04, 0x08);
     ReleaseQueue();
-    EXPECT_EQ(WriteBlocks(1016, 16).SrbStatus, SRB_STATUS_SUCCESS);
+    EXPECT_EQ(WriteBlocks(16, 16).SrbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(HostSimUnreachedFaults(rec_), 0u);
 }
 
-TEST_F(SimRecorderTest, BusResetIsFollowedByUnitAttention) {
-    Create();
-    SIM_FAULT f;
-    HostSimInitFault(&f, SimFaultAtCommand, SimFaultBusReset);
-    f.CommandNumber = 2;
-    f.Opcode = SCSIOP_WRITE;
-    HostSimAddFault(rec_, &f);
-    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_SUCCESS); /* opcode filter */
-    Reply r = WriteBlocks(0, 4);
-    EXPECT_EQ(r.SrbStatus, SRB_STATUS_BUS_RESET | SRB_STATUS_QUEUE_FROZEN);
-    ReleaseQueue();
-    /* INQUIRY does not consume the unit attention; the next other command reports it. */
-    UCHAR inq[36];
-    EXPECT_EQ(Send({SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, inq, 36).SrbStatus, SRB_STATUS_SUCCESS);
-    ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_UNIT_ATTENTION, 0x29, 0x00);
-    ReleaseQueue();
-    EXPECT_EQ(WriteBlocks(0, 4).SrbStatus, SRB_STATUS_SUCCESS);
+/* A reset announces itself by unit attention (INQUIRY does not take it). A bus reset costs
+ * nothing; a power-on or device reset loses the blocks still in the drive buffer and the
+ * write parameters, so the next writable address goes back to the first block not on the
+ * medium. */
+TEST_F(SimRecorderTest, ResetsLoseBufferedBlocksAndWriteParametersUnlessBusReset) {
+    struct Case {
+        SIM_FAULT_KIND Kind;
+        UCHAR Ascq;
+        bool Kept;
+    } cases[] = {{SimFaultBusReset, 0x02, true},
+                 {SimFaultPowerOnReset, 0x01, false},
+                 {SimFaultDeviceReset, 0x03, false}};
+    config_.SpeedMultiple = 1;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Ascq);
+        rec_ = HostCreateSimulatedRecorder(&config_);
+        ASSERT_NE(rec_, nullptr);
+        ASSERT_EQ(SelectPage05(1, 8, 3).SrbStatus, SRB_STATUS_SUCCESS); /* multi-session */
+        ASSERT_EQ(WriteBlocks(0, 16).SrbStatus, SRB_STATUS_SUCCESS);    /* 0.2 s in the buffer */
+        SIM_FAULT f;
+        HostSimInitFault(&f, SimFaultAtCommand, c.Kind);
+        f.CommandNumber = 3;
+        HostSimAddFault(rec_, &f);
+        EXPECT_EQ(Send(kTestUnitReady).SrbStatus, SRB_STATUS_BUS_RESET | SRB_STATUS_QUEUE_FROZEN);
+        ReleaseQueue();
+        UCHAR inq[36];
+        EXPECT_EQ(Send({SCSIOP_INQUIRY, 0, 0, 0, 36, 0}, inq, 36).SrbStatus, SRB_STATUS_SUCCESS);
+        ExpectCheckCondition(Send(kTestUnitReady), SCSI_SENSE_UNIT_ATTENTION, 0x29, c.Ascq);
+        ReleaseQueue();
+
+        ASSERT_EQ(Send(kSynchronizeCache).SrbStatus, SRB_STATUS_SUCCESS);
+        UCHAR block[2048];
+        EXPECT_EQ(HostSimReadBlock(rec_, 15, block, sizeof(block)), c.Kept ? 2048u : 0u);
+        EXPECT_EQ(NextWritable(), c.Kept ? 16 : 0);
+        UCHAR sense[8 + 52];
+        ASSERT_EQ(Send({SCSIOP_MODE_SENSE10, 0, 0x05, 0, 0, 0, 0, 0, sizeof(sense), 0}, sense,
+                       sizeof(sense))
+                      .SrbStatus,
+                  SRB_STATUS_SUCCESS);
+        EXPECT_EQ(sense[8 + 3] >> 6, c.Kept ? 3 : 0);
+        HostDestroySimulatedRecorder(rec_);
+        rec_ = nullptr;
+        unlink(discPath_.c_str());
+    }
 }
 
-TEST_F(SimRecorderTest, InjectedDataOverrunLeavesGivenLengthAndExecutes) {
+/* A write whose data did not all arrive is not executed; one that moved all of it is. */
+TEST_F(SimRecorderTest, InjectedDataOverrunLeavesGivenLengthAndExecutesAWholeWrite) {
     Create();
     SIM_FAULT f;
     HostSimInitFault(&f, SimFaultAtBlock, SimFaultDataOverrun);
@@ -628,6 +844,14 @@ TEST_F(SimRecorderTest, InjectedDataOverrunLeavesGivenLengthAndExecutes) {
     EXPECT_EQ(r.Transferred, 4096u);
     ReleaseQueue();
     UCHAR block[2048];
+    EXPECT_EQ(HostSimReadBlock(rec_, 0, block, sizeof(block)), 0u);
+    EXPECT_EQ(NextWritable(), 0);
+
+    f.TransferredLength = 8 * 2048;
+    HostSimAddFault(rec_, &f);
+    r = WriteBlocks(0, 8);
+    EXPECT_EQ(r.SrbStatus, SRB_STATUS_DATA_OVERRUN | SRB_STATUS_QUEUE_FROZEN);
+    ReleaseQueue();
     EXPECT_EQ(HostSimReadBlock(rec_, 7, block, sizeof(block)), 2048u);
 }
 
@@ -751,7 +975,7 @@ TEST_F(PortDeviceTest, RequestBlocksArriveThroughExecuteControlCodes) {
     memset(&srb, 0, sizeof(srb));
     srb.Length = sizeof(srb);
     srb.CdbLength = 10;
-    std::vector<UCHAR> cdb = Write10(7, 4);
+    std::vector<UCHAR> cdb = Write10(0, 4);
     memcpy(srb.Cdb, cdb.data(), 10);
     srb.SenseInfoBuffer = sense;
     srb.SenseInfoBufferLength = sizeof(sense);
@@ -764,7 +988,7 @@ TEST_F(PortDeviceTest, RequestBlocksArriveThroughExecuteControlCodes) {
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(srb.SrbStatus, SRB_STATUS_SUCCESS);
     UCHAR block[2048];
-    EXPECT_EQ(HostSimReadBlock(rec_, 10, block, sizeof(block)), 2048u);
+    EXPECT_EQ(HostSimReadBlock(rec_, 3, block, sizeof(block)), 2048u);
     EXPECT_EQ(block[0], 0x3C);
 
     /* A failing command: autosense and frozen queue through the IRP path; release by SRB. */

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "driver_harness.h"
+#include "recorder_setup.h"
 #include "recording_scenario.h"
 
 namespace {
@@ -113,8 +114,9 @@ Plan MakePlan(uint32_t Seed) {
             fault.BlockAddress = block;
             fault.SrbStatus = pick(2) ? SRB_STATUS_TIMEOUT : SRB_STATUS_SELECTION_TIMEOUT;
             break;
-        case 10:
-            HostSimInitFault(&fault, SimFaultAtBlock, SimFaultBusReset);
+        case 10: /* a bus reset keeps the drive buffer, a power-on reset loses it */
+            HostSimInitFault(&fault, SimFaultAtBlock,
+                             pick(2) ? SimFaultBusReset : SimFaultPowerOnReset);
             fault.BlockAddress = block;
             break;
         default:
@@ -222,7 +224,9 @@ protected:
             outcome.Status = "removed";
         }
 
-        /* The disc: every written block is the image's; a completed recording wrote all. */
+        /* The disc, once the application's flush has drained the recorder: every written
+           block is the image's; a completed recording wrote all. */
+        SynchronizeRecorder(sim);
         SIM_RECORDER_COUNTERS counters;
         HostSimGetCounters(sim, &counters);
         outcome.DiscBlocks = counters.BlocksWritten;

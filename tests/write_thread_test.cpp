@@ -8,6 +8,7 @@
  * and the refill event. Time runs on the stand-in's virtual clock.
  */
 #include "support/driver_harness.h"
+#include "support/recorder_setup.h"
 #include "support/test_support.h"
 
 #include <string.h>
@@ -177,6 +178,8 @@ protected:
         KeClearEvent(&ext->PacketReadyEvent);
         HostSimClearLog(sim);
         ClearLog();
+        layout.clear();
+        prepared = started = false;
     }
 
     /* Inserts a packet as the read thread does; false when the ring is full. */
@@ -195,6 +198,10 @@ protected:
         packet.numBlocks = Blocks;
         packet.bLastPacket = Last ? TRUE : FALSE;
         packet.buffer = ext->cacheBuffers[slot];
+        if (Action == PACKET_ACTION_WRITE && !prepared) {
+            AddLayoutBlocks(layout, (LONG)Address, Blocks, BlockSize);
+            prepared = started && PrepareRecorderForLayout(sim, layout, true);
+        }
         if (Action == PACKET_ACTION_WRITE) {
             for (ULONG b = 0; b < Blocks; b++) {
                 for (ULONG i = 0; i < BlockSize; i++) {
@@ -216,7 +223,13 @@ protected:
 
     void QueueAction(ULONG Action, ULONG Value) { ASSERT_TRUE(Insert(Action, Value, 0, false, 0)); }
 
-    void StartPass() { (void)KeSetEvent(&ext->WriteStartEvent, IO_NO_INCREMENT, FALSE); }
+    /* The application sets the recorder up for the packets queued so far (the last track
+       running on), then the pass starts. */
+    void StartPass() {
+        started = true;
+        prepared = !layout.empty() && PrepareRecorderForLayout(sim, layout, true);
+        (void)KeSetEvent(&ext->WriteStartEvent, IO_NO_INCREMENT, FALSE);
+    }
 
     RECORDING_STATUS Snapshot() {
         CdwSpinLockGuard guard(&ext->StatusLock);
@@ -298,6 +311,9 @@ protected:
     }
 
     Unit *unit = nullptr;
+    std::vector<SIM_LAYOUT_SEGMENT> layout; /* the written packets queued before the pass */
+    bool prepared = false;
+    bool started = false;
     PSIM_RECORDER sim = nullptr;
     PWriterExtension ext = nullptr;
     ULONG device = 0;

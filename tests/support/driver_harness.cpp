@@ -2,6 +2,7 @@
  * driver_harness.cpp - the shared fixture of the driver tests (see driver_harness.h).
  */
 #include "driver_harness.h"
+#include "recorder_setup.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -228,9 +229,17 @@ NTSTATUS DriverHarness::Close(HANDLE Handle) {
 DriverHarness::IoctlResult DriverHarness::Ioctl(HANDLE Handle, ULONG Code, const void *In,
                                                 ULONG InLength, void *Out, ULONG OutLength) {
     IoctlResult result{STATUS_UNSUCCESSFUL, 0};
+    PrepareForRecording(Handle, Code, In, InLength);
     result.Status =
         HostDeviceIoControl(Handle, Code, In, InLength, Out, OutLength, &result.Returned);
     return result;
+}
+
+/* Plays the application's part before a record-disc request (recorder_setup.h). */
+void DriverHarness::PrepareForRecording(HANDLE Handle, ULONG Code, const void *In, ULONG InLength) {
+    if (PrepareRecorders) {
+        PrepareRecorderOfHandle(Handle, Code, In, InLength);
+    }
 }
 
 DriverHarness::IoctlResult DriverHarness::IoctlInOut(HANDLE Handle, ULONG Code, void *Buffer,

@@ -67,6 +67,8 @@ protected:
     bool LoadDriverInSetUp = true;     /* SetUp loads the real driver */
     bool ExpectCleanUnload = true;     /* TearDown expects a clean unload report */
     bool RemoveUnitsInTearDown = true; /* TearDown removes the units still plugged */
+    bool PrepareRecorders = true;      /* Ioctl sets an idle recorder up for each record-disc block
+                                          (recorder_setup.h) before the driver sees it */
 
     /* --- driver --- */
     /* Loads a driver (NULL: the real DriverEntry); returns DriverEntry's status. */
@@ -106,6 +108,7 @@ protected:
     NTSTATUS Close(HANDLE Handle);
     IoctlResult Ioctl(HANDLE Handle, ULONG Code, const void *In, ULONG InLength, void *Out,
                       ULONG OutLength);
+    void PrepareForRecording(HANDLE Handle, ULONG Code, const void *In, ULONG InLength);
     /* In-place request: the same buffer for input and output (as the recording tool does). */
     IoctlResult IoctlInOut(HANDLE Handle, ULONG Code, void *Buffer, ULONG Length);
 

@@ -2,6 +2,7 @@
  * test_support.cpp - see test_support.h.
  */
 #include "test_support.h"
+#include "recorder_setup.h"
 
 #include <gtest/gtest.h>
 #include <standin/io.h>
@@ -104,6 +105,7 @@ RECORDING_STATUS QueryRecordingStatus(HANDLE Handle, bool Cancel) {
 NTSTATUS SendRecordBlock(HANDLE Handle, ULONG Code, const std::vector<UCHAR> &Block) {
     UCHAR out[16];
     ULONG returned = 0xFFFF;
+    PrepareRecorderOfHandle(Handle, Code, Block.data(), static_cast<ULONG>(Block.size()));
     const NTSTATUS status = HostDeviceIoControl(
         Handle, Code, Block.data(), static_cast<ULONG>(Block.size()), out, sizeof(out), &returned);
     EXPECT_EQ(0u, returned) << "Information must be 0";

@@ -1,36 +1,35 @@
 /*
  * standin/simrecorder.h - host set-up API: the simulated MMC recorder behind a storage port.
  *
- * The model answers INQUIRY, TEST UNIT READY, WRITE(10), SYNCHRONIZE CACHE(10), REQUEST SENSE,
- * READ BUFFER CAPACITY, READ(10) and READ CAPACITY(10); every other operation code ends in
- * CHECK CONDITION ILLEGAL REQUEST 05/20/00.
+ * The model is an MMC recorder with a medium (CD-R, CD-RW, DVD-R, DVD+R) that persists in a
+ * disc file. It answers TEST UNIT READY, REQUEST SENSE, INQUIRY, START STOP UNIT, PREVENT
+ * ALLOW MEDIUM REMOVAL, READ CAPACITY, READ(10), WRITE(10), SYNCHRONIZE CACHE, READ TOC/PMA/
+ * ATIP, GET CONFIGURATION, GET EVENT STATUS NOTIFICATION, READ DISC INFORMATION, READ TRACK
+ * INFORMATION, RESERVE TRACK, MODE SELECT(10), MODE SENSE(10), CLOSE TRACK/SESSION, READ
+ * BUFFER CAPACITY, SEND CUE SHEET, BLANK, SET STREAMING, SET CD SPEED and READ CD with the
+ * reply layouts of MMC; every other operation code ends in CHECK CONDITION 05/20/00. The
+ * behaviour of each command, the sense of every refusal and the disc file's format are
+ * described in host/port/README.md.
  *
- * Disc file. WRITE(10) takes DataTransferLength / block count as the block size (1 to 2448
- * bytes). A 2048-byte block b is stored at offset b * 2048 of the disc file, so a recording
- * of 2048-byte blocks from block 0 leaves a file byte-identical to its image. A block of any
- * other size is stored in the side file "<disc file>.blocks" at offset b * 2448, and an
- * in-memory index keeps the size of every written block; READ(10) and HostSimReadBlock
- * return each block's own bytes (a block rewritten with another size moves to the other
- * store; the slot it left is not cleared).
- *
- * Drive buffer. Data of an accepted WRITE(10) enters a buffer of BufferBytes that drains at
- * SpeedMultiple x 1x (CD 153,600 B/s, DVD 1,385,000 B/s) on the stand-in clock; the level is
- * computed from the level and time of the last write, so the model has no thread. A write
- * that does not fit while the buffer holds data ends NOT READY 02/04/08 (long write in
- * progress) and TEST UNIT READY answers the same until that write would fit. A recording
- * runs from its first accepted write to SYNCHRONIZE CACHE; a write that arrives after the
- * buffer ran empty inside a recording is an underrun: it is counted, and with underrun
- * protection off that write fails MEDIUM ERROR 03/0C/09 (loss of streaming) and the
- * recording ends. SYNCHRONIZE CACHE returns when the buffer has drained, waiting with
- * KeDelayExecutionThread in the caller's thread (the recorder's lock is not held while it
- * waits). Speed 0 drains at once: no waits, no underruns, level always 0.
+ * Writing. A WRITE(10) is taken only at the next writable address of the medium, with the
+ * block size in force there (page 05's data block type for CD track-at-once, the cue sheet
+ * for CD session-at-once, 2048 for DVD), onto a blank or appendable medium, inside its
+ * capacity. Accepted data enters the drive buffer; a block reaches the medium only when the
+ * buffer has drained past it (at the write speed on the stand-in clock; speed 0 drains at
+ * once). SYNCHRONIZE CACHE and CLOSE TRACK/SESSION wait for the drain (the recorder's lock is
+ * not held while they wait). A power-on or device reset (06/29/01, 06/29/03) loses the
+ * blocks still in the buffer and resets the write parameters; a bus reset (06/29/02) loses
+ * nothing. A write that does not fit into the buffer is held until it fits, or answered
+ * NOT READY 02/04/08 at once (SIM_FULL_BUFFER). A write that meets an empty buffer inside a
+ * recording is an underrun: with underrun protection on it is counted; off, it fails MEDIUM
+ * ERROR 03/0C/09 (loss of streaming) and the medium can no longer be written.
  *
  * Request block outcome. Success: SRB_STATUS_SUCCESS, ScsiStatus 0. CHECK CONDITION:
  * ScsiStatus 0x02, fixed-format sense (0x70, key in byte 2, additional length 10, ASC byte
  * 12, ASCQ byte 13) copied into SenseInfoBuffer (up to SenseInfoBufferLength) and
  * SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID (without the autosense bit when the block
  * has no sense buffer or sets SRB_FLAGS_DISABLE_AUTOSENSE). A data-in command that moves
- * fewer bytes than DataTransferLength (or a READ(10) whose buffer is too small) ends
+ * fewer bytes than DataTransferLength (or a READ whose buffer is too small) ends
  * SRB_STATUS_DATA_OVERRUN with DataTransferLength set to the bytes moved, without a queue
  * freeze. Every other failure (CHECK CONDITION, an injected SRB status or data overrun, an
  * invalid request) also sets SRB_STATUS_QUEUE_FROZEN and freezes the queue, unless the block
@@ -42,10 +41,11 @@
  * (or at once when that is 0) it is refused. A refused block ends SRB_STATUS_REQUEST_FLUSHED
  * (0x16, no frozen bit, nothing executed; logged and counted as a command). RELEASE_QUEUE and
  * FLUSH_QUEUE unfreeze the queue and succeed. SRB_FUNCTION_CLAIM_DEVICE / RELEASE_DEVICE succeed
- * (the port device returns itself in DataBuffer on a claim). SRB_FUNCTION_RESET_BUS / RESET_DEVICE
- * / RESET_LOGICAL_UNIT succeed and leave UNIT ATTENTION 06/29/00 for the next command. Other
- * functions end SRB_STATUS_INVALID_REQUEST. A pending unit attention is reported by the next
- * command other than INQUIRY and REQUEST SENSE.
+ * (the port device returns itself in DataBuffer on a claim). SRB_FUNCTION_RESET_BUS succeeds
+ * and leaves UNIT ATTENTION 06/29/02 for the next command; SRB_FUNCTION_RESET_DEVICE /
+ * RESET_LOGICAL_UNIT succeed, lose the buffered blocks and leave 06/29/03. Other functions end
+ * SRB_STATUS_INVALID_REQUEST. A pending unit attention is reported by the next command other
+ * than INQUIRY, REQUEST SENSE and GET EVENT STATUS NOTIFICATION.
  *
  * Adapter limits: an EXECUTE_SCSI block whose DataTransferLength exceeds
  * MaximumTransferLength ends SRB_STATUS_INVALID_REQUEST (queue frozen).
@@ -68,6 +68,24 @@ extern "C" {
 #define SIM_DVD_1X_BYTES_PER_SECOND 1385000u /* 1x DVD */
 #define SIM_MAX_BLOCK_SIZE 2448u             /* slot size of the side store */
 #define SIM_LARGEST_MEDIUM_BLOCKS 4173824u   /* a dual-layer DVD, in 2048-byte blocks */
+#define SIM_CD80_BLOCKS 359849u              /* 80-minute CD-R/RW: lead-out at 79:59:74 */
+#define SIM_DVD_BLOCKS 2295104u              /* single-layer DVD-R / DVD+R */
+
+/* The medium in the drive when the disc file does not exist yet (a new blank disc). */
+typedef enum _SIM_MEDIUM {
+    SimMediumDefault = 0, /* CD-R, or DVD-R when Dvd is set */
+    SimMediumCdR,         /* profile 0x0009 */
+    SimMediumCdRw,        /* profile 0x000A */
+    SimMediumDvdMinusR,   /* profile 0x0011 (sequential recording) */
+    SimMediumDvdPlusR     /* profile 0x001B */
+} SIM_MEDIUM;
+
+/* How the recorder meets a WRITE(10) that does not fit into its buffer. */
+typedef enum _SIM_FULL_BUFFER {
+    SimFullBufferNotReady = 0,    /* WRITE 02/04/08 at once; TEST UNIT READY 02/04/08 until room */
+    SimFullBufferNotReadyTurGood, /* WRITE 02/04/08 at once; TEST UNIT READY answers GOOD */
+    SimFullBufferHold             /* the WRITE waits for room (the command takes longer) */
+} SIM_FULL_BUFFER;
 
 typedef struct _SIM_RECORDER_CONFIG {
     /* Inquiry identity: NUL-terminated; blank-padded to 8 / 16 / 4 characters (longer: cut). */
@@ -89,16 +107,22 @@ typedef struct _SIM_RECORDER_CONFIG {
     ULONG AlignmentMask;         /* default 0 */
 
     /* Medium. */
-    const char *DiscFile; /* host path of the disc file (created when missing, never
-                             truncated); NULL or "": an anonymous temporary file */
-    ULONG CapacityBlocks; /* highest block + 1 that may be written; 0: the largest medium,
-                             SIM_LARGEST_MEDIUM_BLOCKS */
+    const char *DiscFile; /* host path of the disc file: an existing file is the medium it
+                             holds (never truncated); an absent one is created with a blank
+                             medium; NULL or "": an anonymous temporary file */
+    SIM_MEDIUM Medium;    /* the blank medium of a new disc file */
+    ULONG CapacityBlocks; /* blocks of a new blank medium; 0: SIM_CD80_BLOCKS for CD,
+                             SIM_DVD_BLOCKS for DVD */
 
     /* Drive. */
     ULONG SpeedMultiple;        /* write speed as a multiple of 1x; 0: as fast as possible */
-    BOOLEAN Dvd;                /* 1x is the DVD rate instead of the CD rate */
+    ULONG MaxSpeedMultiple;     /* the fastest write speed SET CD SPEED / SET STREAMING may
+                                   choose; 0: SpeedMultiple (unlimited when that is 0) */
+    BOOLEAN Dvd;                /* 1x is the DVD rate instead of the CD rate (a DVD medium
+                                   always uses the DVD rate) */
     ULONG BufferBytes;          /* drive buffer, default 2 MiB */
-    BOOLEAN UnderrunProtection; /* default TRUE */
+    SIM_FULL_BUFFER FullBuffer; /* default SimFullBufferNotReady */
+    BOOLEAN UnderrunProtection; /* default TRUE (page 05 BUFE) */
 
     /* Command log entries kept (a ring: the oldest go first); 0 turns the log off. */
     ULONG LogCapacity; /* default 16384 */
@@ -121,16 +145,17 @@ typedef struct _SIM_RECORDER {
 } SIM_RECORDER, *PSIM_RECORDER;
 
 /* Defaults: vendor "CDWSIM  ", product "SIMULATED CD-RW ", revision "1.00", device type 5,
-   address 0/0/0/0, 64 KiB / 17 pages / mask 0, temporary disc file, the largest medium,
-   speed 0, CD rate, 2 MiB buffer, underrun protection on, log 16384 entries, frozen-queue
-   time-out 30 s. */
+   address 0/0/0/0, 64 KiB / 17 pages / mask 0, temporary disc file, a blank 80-minute CD-R,
+   speed 0, CD rate, 2 MiB buffer answering 02/04/08 when full, underrun protection on, log
+   16384 entries, frozen-queue time-out 30 s. */
 void HostSimDefaultConfig(SIM_RECORDER_CONFIG *Config);
 
 /* Turns a configuration into a desktop unit: vendor "KORVO   ", product "DESKTOP UNIT    ". */
 void HostSimDesktopUnitConfig(SIM_RECORDER_CONFIG *Config);
 
 /* Creates a recorder (and its port device unless NoPortDevice). NULL on failure (the disc
-   file cannot be created, no port device). */
+   file cannot be opened or created, is a symbolic link, its description cannot be read, no
+   port device). */
 PSIM_RECORDER HostCreateSimulatedRecorder(const SIM_RECORDER_CONFIG *Config);
 
 /* Deletes the port device (nothing may be attached any more) and the model; the disc file
@@ -143,8 +168,46 @@ PSIM_RECORDER HostSimRecorderOfDevice(PDEVICE_OBJECT PortDevice);
 /* Executes a request block directly, as the port device does for IRP_MJ_SCSI. */
 void HostSimExecuteSrb(PSIM_RECORDER Recorder, SCSI_REQUEST_BLOCK *Srb);
 
+/* One piece of a session layout: Blocks blocks of BlockSize from StartLba on. */
+typedef struct _SIM_LAYOUT_SEGMENT {
+    LONG StartLba;
+    ULONG Blocks;
+    ULONG BlockSize;   /* 1 to SIM_MAX_BLOCK_SIZE */
+    UCHAR TrackNumber; /* 1..99; consecutive segments of one number are one track */
+    BOOLEAN Audio;     /* track mode audio (else data) */
+} SIM_LAYOUT_SEGMENT, *PSIM_LAYOUT_SEGMENT;
+
+/* Sets the recorder up for a recording of contiguous Segments, as an application does with
+   MODE SELECT page 05 (session-at-once, underrun protection on, test write off, session left
+   open) and SEND CUE SHEET (CD) or RESERVE TRACK (DVD): the tracks are reserved, the next
+   writable address is Segments[0].StartLba and every address takes the segment's block size.
+   Unlike a cue sheet, the layout may begin anywhere at or after the medium's next writable
+   address (the pre-gap of -150 is not required). FALSE, changing nothing, when the medium is
+   not blank or appendable, the buffer holds data, the segments are not contiguous and
+   ordered, or they begin before the next writable address or end beyond the capacity. */
+BOOLEAN HostSimPrepareLayout(PSIM_RECORDER Recorder, const SIM_LAYOUT_SEGMENT *Segments,
+                             ULONG Count);
+
+/* Takes the medium out and puts a new blank one of the configured type in (the disc file is
+   emptied); what is in the buffer is lost. For tests and tools that record several times onto
+   one recorder, as an operator changes discs. */
+void HostSimInsertBlankMedium(PSIM_RECORDER Recorder);
+
+/* What the medium holds now. */
+typedef struct _SIM_MEDIUM_INFO {
+    USHORT Profile;    /* 0 when no medium is loaded */
+    UCHAR Status;      /* 0 blank, 1 appendable, 2 complete (READ DISC INFORMATION) */
+    BOOLEAN Damaged;   /* a loss of streaming made it unwritable */
+    ULONG Sessions;    /* sessions begun (closed or open) */
+    ULONG Tracks;      /* tracks begun */
+    LONG NextWritable; /* next writable address (buffered blocks included) */
+    ULONG Capacity;    /* blocks */
+    ULONG RecordedEnd; /* highest block on the medium + 1 (0: nothing) */
+} SIM_MEDIUM_INFO, *PSIM_MEDIUM_INFO;
+void HostSimGetMediumInfo(PSIM_RECORDER Recorder, SIM_MEDIUM_INFO *Info);
+
 /* Run-time settings. */
-void HostSimSetSpeed(PSIM_RECORDER Recorder, ULONG SpeedMultiple);
+void HostSimSetSpeed(PSIM_RECORDER Recorder, ULONG SpeedMultiple); /* not bounded */
 void HostSimSetUnderrunProtection(PSIM_RECORDER Recorder, BOOLEAN On);
 void HostSimSetLogging(PSIM_RECORDER Recorder, BOOLEAN On); /* keeps capacity; off: no entries */
 
@@ -156,13 +219,17 @@ typedef enum _SIM_FAULT_TRIGGER {
 } SIM_FAULT_TRIGGER;
 
 typedef enum _SIM_FAULT_KIND {
-    SimFaultSense,       /* CHECK CONDITION with SenseKey/Asc/Ascq; the command is not executed */
-    SimFaultSrbStatus,   /* SrbStatus (e.g. 0x0E, 0x0A, 0x09), ScsiStatus 0, no sense; not
-                            executed */
-    SimFaultDataOverrun, /* the command executes, then ends SRB_STATUS_DATA_OVERRUN with
-                            DataTransferLength = TransferredLength */
-    SimFaultBusReset     /* SRB_STATUS_BUS_RESET, not executed; the next command gets
-                            UNIT ATTENTION 06/29/00 */
+    SimFaultSense,        /* CHECK CONDITION with SenseKey/Asc/Ascq; the command is not executed */
+    SimFaultSrbStatus,    /* SrbStatus (e.g. 0x0E, 0x0A, 0x09), ScsiStatus 0, no sense; not
+                             executed */
+    SimFaultDataOverrun,  /* the command executes (a data-out command only when
+                             TransferredLength covers its whole data), then ends
+                             SRB_STATUS_DATA_OVERRUN with DataTransferLength = TransferredLength */
+    SimFaultBusReset,     /* SRB_STATUS_BUS_RESET, not executed; the next command gets
+                             UNIT ATTENTION 06/29/02; the buffer keeps its data */
+    SimFaultPowerOnReset, /* the same, but the recorder lost power: the blocks still in the
+                             buffer are lost, the write parameters reset; 06/29/01 */
+    SimFaultDeviceReset   /* as SimFaultPowerOnReset, with 06/29/03 */
 } SIM_FAULT_KIND;
 
 #define SIM_ANY_OPCODE (-1)
@@ -258,8 +325,8 @@ typedef struct _SIM_RECORDER_COUNTERS {
 
 void HostSimGetCounters(PSIM_RECORDER Recorder, SIM_RECORDER_COUNTERS *Counters);
 
-/* Copies block Lba's stored bytes (up to BufferLength) and returns its size; 0 when the
-   block was never written. */
+/* Copies block Lba's bytes on the medium (up to BufferLength) and returns its size; 0 when
+   the block is not on the medium (never written, or still in the buffer). */
 ULONG HostSimReadBlock(PSIM_RECORDER Recorder, ULONG Lba, void *Buffer, ULONG BufferLength);
 
 /* Host path of the disc file ("" for an anonymous one). */

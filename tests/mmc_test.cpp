@@ -7,8 +7,12 @@
  * simulated recorder.
  */
 #include "client/mmc.h"
+#include "client/mmc_passthrough.h"
+
+#include "driver_harness.h"
 
 #include <gtest/gtest.h>
+#include <standin/simrecorder.h>
 
 #include <cstring>
 #include <sstream>
@@ -826,6 +830,37 @@ TEST(MmcFlowTest, VerifyFindsTheFirstDifferingBlock) {
     CdwMmcDevice dev2(audio.Sender());
     EXPECT_FALSE(dev2.Verify(0, 2, 2352, CdwCdForm::Audio, fromImage, &mismatch));
     EXPECT_EQ(dev2.Error(), "reading block 0: 3/11/00 MEDIUM ERROR, UNRECOVERED READ ERROR");
+}
+
+/* ---- over the driver's pass-through request ------------------------------------------- */
+
+class MmcPassThroughTest : public DriverHarness {};
+
+TEST_F(MmcPassThroughTest, OutcomesOfTheDriverReachTheFlow) {
+    Unit *unit = PlugRecorder();
+    CdwDevice recorder;
+    ASSERT_TRUE(CdwSucceeded(recorder.Open(CdwDeviceKind::Recorder, 0)));
+    CdwMmcDevice dev(CdwMmcPassThroughSender(&recorder));
+
+    EXPECT_TRUE(dev.WaitReady(5)) << dev.Error();
+    uint8_t reply[36] = {};
+    ASSERT_TRUE(dev.Run(CdwMmcInquiry(36), reply, "INQUIRY")) << dev.Error();
+    CdwMmcInquiryData id;
+    ASSERT_TRUE(CdwMmcParseInquiry(reply, sizeof(reply), &id));
+    EXPECT_EQ(id.peripheralType, 5);
+    EXPECT_FALSE(id.vendor.empty());
+
+    /* CHECK CONDITION with its sense; a transport failure is no SCSI status. */
+    CdwMmcCdb vendorUnique = CdwMmcTestUnitReady();
+    vendorUnique.bytes[0] = 0xFF;
+    EXPECT_TRUE(dev.Exec(vendorUnique, nullptr).Sense(0x5, 0x20, 0x00));
+    SIM_RECORDER_COUNTERS counters;
+    HostSimGetCounters(unit->Sim, &counters);
+    HostSimFaultStatusAtCommand(unit->Sim, counters.Commands + 1, SRB_STATUS_SELECTION_TIMEOUT,
+                                FALSE);
+    CdwMmcOutcome gone = dev.Exec(CdwMmcTestUnitReady(), nullptr);
+    EXPECT_FALSE(gone.delivered);
+    EXPECT_EQ(gone.failure, "SRB status SELECTION_TIMEOUT");
 }
 
 } // namespace

@@ -354,6 +354,8 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndStartNothing) {
         {{"frobnicate"}, "frobnicate"},
         {{"scsi", "0", "12 00"}, "6 to 16"},
         {{"scsi", "3", "00 00 00 00 00 00"}, "no recorder 3"},
+        {{"media", "x"}, "bad recorder \"x\""},
+        {{"media", "3"}, "no recorder 3"},
     };
     for (auto &c : cases) {
         std::vector<std::string> args = {"--disc-dir", Path("discs")};

@@ -415,6 +415,8 @@ const char *CommandName(Command c) {
         return "scsi";
     case Command::EventLog:
         return "eventlog";
+    case Command::Media:
+        return "media";
     default:
         return "";
     }
@@ -484,10 +486,12 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.command = Command::Scsi;
         else if (c == "eventlog")
             o.command = Command::EventLog;
+        else if (c == "media")
+            o.command = Command::Media;
         else if (c == "help")
             o.command = Command::Help;
         else {
-            *error = "unknown command \"" + c + "\" (record, devices, scsi, eventlog)";
+            *error = "unknown command \"" + c + "\" (record, devices, scsi, eventlog, media)";
             return false;
         }
         positional.erase(positional.begin());
@@ -609,6 +613,7 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
                             : c == "devices"  ? Command::Devices
                             : c == "scsi"     ? Command::Scsi
                             : c == "eventlog" ? Command::EventLog
+                            : c == "media"    ? Command::Media
                                               : Command::None;
             }
         }
@@ -618,7 +623,7 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
     }
     switch (o.command) {
     case Command::None:
-        *error = "no command given (record, devices, scsi, eventlog; --help for help)";
+        *error = "no command given (record, devices, scsi, eventlog, media; --help for help)";
         return false;
     case Command::Record:
         if (positional.empty()) {
@@ -656,6 +661,22 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         if (o.readSet && !o.writeFile.empty()) {
             *error = "scsi: --read and --write exclude each other";
             return false;
+        }
+        break;
+    }
+    case Command::Media: {
+        if (positional.size() > 1) {
+            *error = "media: unexpected argument \"" + positional[1] + "\"";
+            return false;
+        }
+        uint64_t n;
+        if (!positional.empty()) {
+            if (!ParseNumber(positional[0], 0, 63, &n)) {
+                *error = "media: bad recorder \"" + positional[0] + "\" (a number)";
+                return false;
+            }
+            o.mediaRecorderSet = true;
+            o.mediaRecorder = static_cast<unsigned>(n);
         }
         break;
     }
@@ -735,6 +756,15 @@ std::string HelpText(Command command) {
                "  --write FILE    data to the device, the bytes of FILE\n"
                "  --timeout S     time-out in seconds (default 30)\n\n" +
                global;
+    case Command::Media:
+        return "Usage: cdwriter [OPTIONS] media [RECORDER]\n"
+               "Shows the medium in each recorder (or in RECORDER), asked with MMC commands\n"
+               "through the pass-through request: profile, disc status (blank, appendable,\n"
+               "complete), sessions, recorded tracks, capacity and free blocks, and the ATIP of\n"
+               "a CD. With --json: profile, status, tracks [{number, session, start, length,\n"
+               "mode}], capacity, free, per recorder in \"recorders\" and, for one recorder, at\n"
+               "the top as well. Exit code 1 when a recorder could not say.\n\n" +
+               global;
     case Command::EventLog:
         return "Usage: cdwriter [OPTIONS] eventlog\n"
                "Shows the system event log entries of this run with their texts and dump "
@@ -748,7 +778,8 @@ std::string HelpText(Command command) {
                "  record IMAGE...     record images (see 'cdwriter record --help')\n"
                "  devices             list recorders and desktop units\n"
                "  scsi RECORDER CDB   send one SCSI command\n"
-               "  eventlog            show the system event log\n\n" +
+               "  eventlog            show the system event log\n"
+               "  media [RECORDER]    show the medium in the recorders\n\n" +
                global + "\n" + kInstallHelp + "\n" + exitCodes;
     }
 }

@@ -91,7 +91,7 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
 /* The lines of the installation format, for the help text. */
 extern const char kInstallHelp[];
 
-enum class Command { None, Record, Devices, Scsi, EventLog, Help };
+enum class Command { None, Record, Devices, Scsi, EventLog, Media, Help };
 
 struct Options {
     Command command = Command::None;
@@ -133,6 +133,10 @@ struct Options {
     uint32_t readLength = 0;
     std::string writeFile;
     uint16_t timeout = 30;
+
+    /* media */
+    bool mediaRecorderSet = false; /* else every recorder */
+    unsigned mediaRecorder = 0;
 };
 
 /*

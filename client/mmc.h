@@ -359,7 +359,9 @@ struct CdwMmcMedia {
 
 /* What is to be recorded, as the checks and the set-up need it. */
 struct CdwMmcPlan {
-    uint64_t blocks = 0;          /* 2048-byte (or CD sector) blocks the recording needs */
+    /* Blocks the recording needs from the next writable address on (a CD's first pre-gap,
+       written ahead of block 0 in session-at-once, is not counted). */
+    uint64_t blocks = 0;
     bool cdOnly = false;          /* audio, raw or mode 2 tracks, or a recorded CD pre-gap */
     std::vector<CdwCueTrack> cue; /* for a CD session-at-once recording */
     std::string catalog;
@@ -415,9 +417,22 @@ public:
     /* Write parameters, cue sheet or track reservation, as chosen. */
     bool Prepare(const CdwMmcWriteSetup &setup);
 
+    /* Everything before the first WRITE, in order: the checks (CdwMmcCheckBeforeRecord),
+       the choice of set-up, the speed, then Prepare. Nothing is sent when a check fails. */
+    bool SetUpRecording(const CdwMmcMedia &media, const CdwMmcPlan &plan, CdwMmcWriteSetup *setup,
+                        uint32_t *grantedKBps);
+
     /* After the last WRITE: SYNCHRONIZE CACHE, waiting until the recorder has written its
        buffer (at most maxSeconds), then the closing of the set-up. */
     bool Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds);
+
+    /* BLANK (fast: the table of contents only; else the whole disc) of a rewritable disc,
+       waiting until it is done (at most maxSeconds). */
+    bool Blank(bool fast, unsigned maxSeconds);
+
+    /* Allows removal and opens the tray; Load closes it. */
+    bool Eject();
+    bool Load();
 
     /*
      * Reads blocks [start, start+count) of blockSize bytes through READ(10) (2048) or READ CD

@@ -281,6 +281,18 @@ bool CdwMmcDevice::Prepare(const CdwMmcWriteSetup &setup) {
     return true;
 }
 
+bool CdwMmcDevice::SetUpRecording(const CdwMmcMedia &media, const CdwMmcPlan &plan,
+                                  CdwMmcWriteSetup *setup, uint32_t *grantedKBps) {
+    *grantedKBps = 0;
+    std::string why;
+    if (!CdwMmcCheckBeforeRecord(media, plan, &why) ||
+        !CdwMmcChooseWrite(media, plan, setup, &why)) {
+        error_ = why;
+        return false;
+    }
+    return SetSpeed(media, plan.speedKBps, grantedKBps) && Prepare(*setup);
+}
+
 /* ---- after the data --------------------------------------------------------------------- */
 
 bool CdwMmcDevice::Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds) {
@@ -308,6 +320,26 @@ bool CdwMmcDevice::Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned ma
             return false;
     }
     return true;
+}
+
+bool CdwMmcDevice::Blank(bool fast, unsigned maxSeconds) {
+    CdwMmcOutcome o =
+        Exec(CdwMmcBlank(fast ? CDW_MMC_BLANK_FAST : CDW_MMC_BLANK_ALL, 0, true), nullptr);
+    if (!o.Good() && !Busy(o)) {
+        error_ = "BLANK: " + CdwMmcOutcomeText(o);
+        return false;
+    }
+    return WaitWhileBusy(maxSeconds, "BLANK");
+}
+
+bool CdwMmcDevice::Eject() {
+    /* A refused PREVENT ALLOW does not keep the tray shut: START STOP UNIT then says why. */
+    Exec(CdwMmcPreventAllowRemoval(false), nullptr);
+    return Run(CdwMmcStartStopUnit(true, false, false), nullptr, "START STOP UNIT (eject)");
+}
+
+bool CdwMmcDevice::Load() {
+    return Run(CdwMmcStartStopUnit(true, true, false), nullptr, "START STOP UNIT (load)");
 }
 
 bool CdwMmcDevice::Verify(

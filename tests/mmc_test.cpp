@@ -595,16 +595,13 @@ TEST(MmcFlowTest, BlankCdRSessionAtOnceWithDataAndAudioTracks) {
     plan.cue = MixedTracks();
     plan.catalog = "0123456789012";
     plan.cdOnly = true;
-    plan.blocks = 150 + 1000 + 150 + 600 + 75 + 450;
-    std::string error;
-    ASSERT_TRUE(CdwMmcCheckBeforeRecord(media, plan, &error)) << error;
+    plan.blocks = 1000 + 150 + 600 + 75 + 450;
+    plan.speedKBps = 2822;
     CdwMmcWriteSetup setup;
-    ASSERT_TRUE(CdwMmcChooseWrite(media, plan, &setup, &error)) << error;
-    EXPECT_TRUE(setup.closeFunctions.empty()); /* the recorder closes a SAO session itself */
     uint32_t granted = 0;
-    ASSERT_TRUE(dev.SetSpeed(media, 2822, &granted)) << dev.Error();
+    ASSERT_TRUE(dev.SetUpRecording(media, plan, &setup, &granted)) << dev.Error();
     EXPECT_EQ(granted, 2822u);
-    ASSERT_TRUE(dev.Prepare(setup)) << dev.Error();
+    EXPECT_TRUE(setup.closeFunctions.empty()); /* the recorder closes a SAO session itself */
     ASSERT_TRUE(dev.Finish(setup, false, 60)) << dev.Error();
     EXPECT_TRUE(s.AllUsed());
 
@@ -802,6 +799,48 @@ TEST(MmcFlowTest, WaitReadyThroughBecomingReadyAndMediaChange) {
         EXPECT_TRUE(s.AllUsed());
         EXPECT_EQ(s.slept, row.slept);
     }
+}
+
+TEST(MmcFlowTest, FinishFallsBackOrSaysWhatFailed) {
+    CdwMmcWriteSetup tao;
+    tao.closeFunctions = {CDW_MMC_CLOSE_TRACK, CDW_MMC_CLOSE_SESSION};
+    tao.trackNumber = 2;
+
+    /* No immediate SYNCHRONIZE CACHE: the plain one waits; then a refused close. */
+    Script s;
+    s.Add(kSyncImmed, {}, 0x052400);
+    s.Add("35 00 00 00 00 00 00 00 00 00");
+    s.Add(kTur);
+    s.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00")); /* half full */
+    s.Add(kTur);
+    s.Add(kBufferCapacity, kBufferEmpty);
+    s.Add("5B 01 01 00 00 02 00 00 00 00", {}, 0x052C00);
+    CdwMmcDevice dev(s.Sender());
+    EXPECT_FALSE(dev.Finish(tao, false, 60));
+    EXPECT_EQ(dev.Error(), "CLOSE TRACK: 5/2C/00 ILLEGAL REQUEST, COMMAND SEQUENCE ERROR");
+    EXPECT_TRUE(s.AllUsed());
+    EXPECT_EQ(s.slept, 500u);
+
+    /* A write error reported while the buffer drains ends the recording there. */
+    Script failing;
+    failing.Add(kSyncImmed);
+    failing.Add(kTur, {}, 0x030C00);
+    CdwMmcDevice dev2(failing.Sender());
+    EXPECT_FALSE(dev2.Finish(tao, false, 60));
+    EXPECT_EQ(dev2.Error(), "writing the recorder's buffer: 3/0C/00 MEDIUM ERROR, WRITE ERROR");
+
+    /* Blank and eject. */
+    Script other;
+    other.Add("A1 11 00 00 00 00 00 00 00 00 00 00");
+    other.Add(kTur, {}, 0x020404);
+    other.Add(kTur);
+    other.Add(kBufferCapacity, kBufferEmpty);
+    other.Add("1E 00 00 00 00 00", {}, 0x052400);
+    other.Add("1B 00 00 00 02 00");
+    CdwMmcDevice dev3(other.Sender());
+    EXPECT_TRUE(dev3.Blank(true, 60)) << dev3.Error();
+    EXPECT_TRUE(dev3.Eject()) << dev3.Error();
+    EXPECT_TRUE(other.AllUsed());
 }
 
 TEST(MmcFlowTest, VerifyFindsTheFirstDifferingBlock) {

@@ -339,6 +339,8 @@ bool CdwBuildCueSheet(const std::vector<CdwCueTrack> &tracks, const std::string 
 
 /* ---- the recording application's steps -------------------------------------------------- */
 
+struct CdwImageLayout;
+
 /* What is known of the recorder's medium. */
 struct CdwMmcMedia {
     bool present = false;
@@ -451,6 +453,15 @@ private:
     CdwMmcOutcome last_;
     std::string error_;
 };
+
+/*
+ * The plan of an image layout: a plain image (one MODE1/2048 track, no pre-gap) is recorded
+ * as it is, on a CD track at once; anything else (several tracks, other modes, pre-gaps,
+ * catalog, ISRC) is CD-only and becomes the tracks of a cue sheet. The first track's pre-gap
+ * must then be the layout's generated pre-gap of at least 150 blocks, written from 150 blocks
+ * ahead of the session's start. False with a reason.
+ */
+bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::string *error);
 
 /*
  * Refuses, before anything is written, what the medium cannot take: no medium, a medium that

@@ -6,6 +6,7 @@
  * Every reply here is laid out by hand, byte by byte, from the MMC tables; none comes from the
  * simulated recorder.
  */
+#include "client/image_layout.h"
 #include "client/mmc.h"
 #include "client/mmc_passthrough.h"
 
@@ -564,6 +565,46 @@ TEST(MmcCueSheetTest, DataAndAudioTracksWithPregaps) {
         EXPECT_FALSE(CdwBuildCueSheet(r.tracks, r.catalog, 0, &sheet, &error));
         EXPECT_NE(error.find(r.error), std::string::npos) << error;
     }
+}
+
+TEST(MmcCueSheetTest, FromACueSheetsLayout) {
+    /* The same disc as a CUE sheet, one FILE per track. */
+    const char *cue = "CATALOG 0123456789012\n"
+                      "FILE \"data.bin\" BINARY\n"
+                      "  TRACK 01 MODE1/2048\n    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                      "FILE \"one.bin\" BINARY\n"
+                      "  TRACK 02 AUDIO\n    ISRC USABC0412345\n"
+                      "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                      "FILE \"two.bin\" BINARY\n"
+                      "  TRACK 03 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:01:00\n";
+    auto size = [](const std::string &path, uint64_t *bytes, std::string *) {
+        *bytes = path == "d/data.bin"  ? 1150u * 2048
+                 : path == "d/one.bin" ? 750u * 2352
+                                       : 525u * 2352;
+        return true;
+    };
+    CdwImageLayout layout;
+    std::string error;
+    ASSERT_TRUE(CdwParseCueSheet(cue, "x.cue", "d", size, &layout, &error)) << error;
+    CdwMmcPlan plan;
+    ASSERT_TRUE(CdwMmcPlanFromLayout(layout, &plan, &error)) << error;
+    EXPECT_TRUE(plan.cdOnly);
+    EXPECT_EQ(plan.blocks, 1000u + 750 + 525);
+    std::vector<uint8_t> sheet;
+    ASSERT_TRUE(CdwBuildCueSheet(plan.cue, plan.catalog, 0, &sheet, &error)) << error;
+    Bytes want = Hex(kMixedCueSheet);
+    EXPECT_EQ(HexOf(sheet.data(), sheet.size()), HexOf(want.data(), want.size()));
+
+    /* A plain image is no CD-only layout; a CUE sheet without a pre-gap cannot go at once. */
+    CdwImageLayout plain;
+    plain.tracks.resize(1);
+    plain.tracks[0].nBlocks = 5000;
+    ASSERT_TRUE(CdwMmcPlanFromLayout(plain, &plan, &error));
+    EXPECT_FALSE(plan.cdOnly);
+    EXPECT_TRUE(plan.cue.empty());
+    plain.tracks[0].format = CDW_FORMAT_AUDIO;
+    EXPECT_FALSE(CdwMmcPlanFromLayout(plain, &plan, &error));
+    EXPECT_NE(error.find("at least 150"), std::string::npos) << error;
 }
 
 /* ---- the flow ---------------------------------------------------------------------------- */

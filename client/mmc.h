@@ -378,7 +378,8 @@ struct CdwMmcWriteSetup {
     CdwMmcWriteParameters parameters;
     bool sendCueSheet = false;
     bool reserveTrack = false;
-    uint32_t reserveBlocks = 0;
+    uint32_t reserveBlocks = 0; /* whole ECC blocks of 16: a disc-at-once recording writes
+                                   exactly these, its last blocks padded with zeros */
     std::vector<uint8_t> cueSheet;
     /* After the data: the close functions to send, in order, for the track number. */
     std::vector<uint8_t> closeFunctions;

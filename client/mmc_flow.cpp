@@ -31,10 +31,12 @@ bool IsDvdPlusR(uint16_t profile) {
     return profile == CDW_PROFILE_DVD_PLUS_R || profile == CDW_PROFILE_DVD_PLUS_R_DL;
 }
 
-/* Not ready now, but getting there: becoming ready, a long write or a close running. */
+/* Not ready now, but getting there: spinning up or becoming ready (recorders also answer
+   04/00 then), formatting or blanking, a long write or a close running. */
 bool Busy(const CdwMmcOutcome &o) {
-    return o.Sense(0x2, 0x04, 0x01) || o.Sense(0x2, 0x04, 0x04) || o.Sense(0x2, 0x04, 0x07) ||
-           o.Sense(0x2, 0x04, 0x08) || (o.delivered && o.scsiStatus == 0x08);
+    return o.Sense(0x2, 0x04, 0x00) || o.Sense(0x2, 0x04, 0x01) || o.Sense(0x2, 0x04, 0x04) ||
+           o.Sense(0x2, 0x04, 0x07) || o.Sense(0x2, 0x04, 0x08) ||
+           (o.delivered && o.scsiStatus == 0x08);
 }
 
 uint8_t DataBlockTypeOf(CdwCdForm form) {

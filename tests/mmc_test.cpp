@@ -808,7 +808,7 @@ TEST(MmcFlowTest, WaitReadyThroughBecomingReadyAndMediaChange) {
         const char *message;
         unsigned slept;
     } rows[] = {
-        {{0x020401, 0x020401, 0x062800, 0}, true, "", 1000},
+        {{0x020401, 0x020400, 0x062800, 0}, true, "", 1000},
         {{0x062900, 0x062800, 0}, true, "", 0},
         {{0x023A00}, false, "no medium", 0},
         {{0x052400}, false, "not ready: 5/24/00", 0},

@@ -386,6 +386,17 @@ struct CdwMmcWriteSetup {
     uint16_t trackNumber = 1;
 };
 
+/* A recording as the flow sets it up and finishes it around the driver's write pass. */
+struct CdwMmcSession {
+    /* False: the recorder refused GET CONFIGURATION as an unknown command, so it was neither
+       asked about its medium nor set up; only SYNCHRONIZE CACHE follows the data. */
+    bool mmc = false;
+    std::string unsupported; /* then: what the recorder answered */
+    CdwMmcMedia media;
+    CdwMmcWriteSetup setup;
+    uint32_t grantedKBps = 0;
+};
+
 /* The flow's state: the sender, the last outcome, the message of the last failure. */
 class CdwMmcDevice {
 public:
@@ -425,6 +436,14 @@ public:
     bool SetUpRecording(const CdwMmcMedia &media, const CdwMmcPlan &plan, CdwMmcWriteSetup *setup,
                         uint32_t *grantedKBps);
 
+    /*
+     * Everything before the driver's write pass: readiness (at most readySeconds), the medium,
+     * then SetUpRecording. A recorder that refuses GET CONFIGURATION as an unknown command
+     * (5/20/00) is not set up (session->mmc false) unless the plan needs a set-up it cannot
+     * do without (a test write). False with Error() when nothing may be written.
+     */
+    bool BeginRecording(const CdwMmcPlan &plan, unsigned readySeconds, CdwMmcSession *session);
+
     /* After the last WRITE: SYNCHRONIZE CACHE, waiting until the recorder has written its
        buffer (at most maxSeconds), then the closing of the set-up. */
     bool Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds);
@@ -439,9 +458,9 @@ public:
 
     /*
      * Reads blocks [start, start+count) of blockSize bytes through READ(10) (2048) or READ CD
-     * (2352, 2336) and compares them with what image(block index, buffer, bytes) gives.
-     * *mismatch gets the first differing block address, or -1 when all match. False when a
-     * read failed (Error() says which block).
+     * (2352, 2336; READ(10) of that size when the recorder does not know READ CD) and compares them
+     * with what image(block index, buffer, bytes) gives. *mismatch gets the first differing block
+     * address, or -1 when all match. False when a read failed (Error() says which block).
      */
     bool Verify(uint32_t start, uint32_t count, uint32_t blockSize, CdwCdForm form,
                 const std::function<bool(uint64_t index, uint8_t *buffer, size_t bytes)> &image,
@@ -462,6 +481,9 @@ private:
  * must then be the layout's generated pre-gap of at least 150 blocks, written from 150 blocks
  * ahead of the session's start. False with a reason.
  */
+/* The cue sheet's form of an image track's format code. */
+CdwCdForm CdwMmcFormOf(uint32_t format);
+
 bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::string *error);
 
 /*

@@ -295,6 +295,28 @@ bool CdwMmcDevice::SetUpRecording(const CdwMmcMedia &media, const CdwMmcPlan &pl
     return SetSpeed(media, plan.speedKBps, grantedKBps) && Prepare(*setup);
 }
 
+bool CdwMmcDevice::BeginRecording(const CdwMmcPlan &plan, unsigned readySeconds,
+                                  CdwMmcSession *session) {
+    *session = CdwMmcSession();
+    if (!WaitReady(readySeconds))
+        return false;
+    if (!ReadMedia(&session->media)) {
+        bool first = last_.Sense(0x5, 0x20, 0x00) && session->media.profile == CDW_PROFILE_NONE &&
+                     !session->media.discInfoValid;
+        if (!first)
+            return false;
+        session->unsupported = error_;
+        if (plan.dummy) {
+            error_ = "a test write needs a recorder that takes write parameters (" + error_ + ")";
+            return false;
+        }
+        error_.clear();
+        return true;
+    }
+    session->mmc = true;
+    return SetUpRecording(session->media, plan, &session->setup, &session->grantedKBps);
+}
+
 /* ---- after the data --------------------------------------------------------------------- */
 
 bool CdwMmcDevice::Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds) {
@@ -351,11 +373,12 @@ bool CdwMmcDevice::Verify(
     *mismatch = -1;
     const uint32_t chunk = 16;
     std::vector<uint8_t> disc(size_t(chunk) * blockSize), expected(disc.size());
+    bool readCd = !(form == CdwCdForm::Mode1 && blockSize == 2048);
     for (uint32_t done = 0; done < count;) {
         uint32_t n = count - done < chunk ? count - done : chunk;
         uint32_t lba = start + done;
         CdwMmcCdb cdb;
-        if (form == CdwCdForm::Mode1 && blockSize == 2048)
+        if (!readCd)
             cdb = CdwMmcRead10(lba, static_cast<uint16_t>(n), blockSize);
         else if (form == CdwCdForm::Audio)
             cdb = CdwMmcReadCd(lba, n, 1, 0x10, blockSize);
@@ -363,8 +386,15 @@ bool CdwMmcDevice::Verify(
             cdb = CdwMmcReadCd(lba, n, 3, 0x10, blockSize);
         else
             cdb = CdwMmcReadCd(lba, n, form == CdwCdForm::Mode1Raw ? 2 : 0, 0xF8, blockSize);
-        if (!Run(cdb, disc.data(), "reading block " + std::to_string(lba)))
+        CdwMmcOutcome o = Exec(cdb, disc.data());
+        if (readCd && o.Sense(0x5, 0x20, 0x00)) {
+            readCd = false; /* no READ CD: READ(10) of the block size, as older drives read */
+            continue;
+        }
+        if (!o.Good()) {
+            error_ = "reading block " + std::to_string(lba) + ": " + CdwMmcOutcomeText(o);
             return false;
+        }
         size_t bytes = size_t(n) * blockSize;
         if (!image(done, expected.data(), bytes)) {
             error_ = "cannot read the image at block " + std::to_string(done);

@@ -4,9 +4,7 @@
 #include "image_layout.h"
 #include "mmc.h"
 
-namespace {
-
-CdwCdForm FormOf(uint32_t format) {
+CdwCdForm CdwMmcFormOf(uint32_t format) {
     switch (format) {
     case CDW_FORMAT_MODE1_2352:
         return CdwCdForm::Mode1Raw;
@@ -20,8 +18,6 @@ CdwCdForm FormOf(uint32_t format) {
         return CdwCdForm::Mode1;
     }
 }
-
-} // namespace
 
 bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::string *error) {
     plan->cue.clear();
@@ -45,7 +41,7 @@ bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::s
         const CdwTrack &t = layout.tracks[k];
         CdwCueTrack c;
         c.number = t.number;
-        c.form = FormOf(t.format);
+        c.form = CdwMmcFormOf(t.format);
         c.pregapBlocks = k == 0 ? layout.nPregapBlocks : t.gapBlocks;
         c.blocks = t.nBlocks - (k == 0 ? 0 : t.gapBlocks);
         c.isrc = t.isrc;

@@ -392,6 +392,8 @@ const OptionDef kOptions[] = {
     {"command-log", true, kGlobal},
     {"desktop-units", true, kGlobal},
     {"verify", false, kRecord},
+    {"dummy", false, kRecord},
+    {"multi", false, kRecord},
     {"cache-buffers", true, kRecord},
     {"request", true, kRecord},
     {"pregap", true, kRecord},
@@ -556,6 +558,10 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.commandLog = value;
         } else if (name == "verify") {
             o.verify = true;
+        } else if (name == "dummy") {
+            o.dummy = true;
+        } else if (name == "multi") {
+            o.multi = true;
         } else if (name == "cache-buffers") {
             if (!ParseNumber(value, MIN_CACHE_BUFFERS, MAX_CACHE_BUFFERS, &n))
                 return badNumber("16 to 96");
@@ -727,8 +733,11 @@ std::string HelpText(Command command) {
                "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap; "
                "several BIN\nfiles are assembled into one image in $TMPDIR for the run.\n"
                "Record options:\n"
-               "  --verify            read the discs back (READ(10)) and compare with the "
-               "image\n"
+               "  --verify            read the discs back through the recorders (READ(10), "
+               "READ CD)\n                      and compare with the image\n"
+               "  --dummy             test write: the recorder goes through the motions, "
+               "the disc\n                      stays blank\n"
+               "  --multi             leave the session open for another one\n"
                "  --cache-buffers N   cache buffers per recorder, 16 to 96 (default 48)\n"
                "  --request KIND      disc, ex or ex2 (default: disc when the image name "
                "fits\n                      its 31 characters, else ex2)\n"

@@ -114,6 +114,8 @@ struct Options {
     /* record */
     std::vector<std::string> images;
     bool verify = false;
+    bool dummy = false; /* test write */
+    bool multi = false; /* leave the session open */
     unsigned cacheBuffers = 48;
     std::string request; /* "", "disc", "ex", "ex2" */
     bool pregapSet = false;

@@ -370,6 +370,9 @@ struct CdwMmcPlan {
     bool dummy = false;     /* test write: nothing reaches the medium */
     bool multi = false;     /* leave the session (disc) open for another */
     uint32_t speedKBps = 0; /* 0: the highest */
+    /* Why the layout cannot be set up (CdwMmcPlanFromLayout's reason), or "": a recorder that
+       is not set up may still take it as it is. */
+    std::string invalid;
 };
 
 /* How a recording is written on the medium in the recorder, chosen by CdwMmcChooseWrite. */

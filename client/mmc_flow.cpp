@@ -314,6 +314,10 @@ bool CdwMmcDevice::BeginRecording(const CdwMmcPlan &plan, unsigned readySeconds,
         return true;
     }
     session->mmc = true;
+    if (!plan.invalid.empty()) {
+        error_ = plan.invalid;
+        return false;
+    }
     return SetUpRecording(session->media, plan, &session->setup, &session->grantedKBps);
 }
 

@@ -894,6 +894,60 @@ TEST(MmcFlowTest, VerifyFindsTheFirstDifferingBlock) {
     CdwMmcDevice dev2(audio.Sender());
     EXPECT_FALSE(dev2.Verify(0, 2, 2352, CdwCdForm::Audio, fromImage, &mismatch));
     EXPECT_EQ(dev2.Error(), "reading block 0: 3/11/00 MEDIUM ERROR, UNRECOVERED READ ERROR");
+
+    /* A recorder without READ CD is read with READ(10) of the track's block size. */
+    Script old;
+    old.Add("BE 04 00 00 00 00 00 00 02 10 00 00", {}, 0x052000);
+    old.Add("28 00 00 00 00 00 00 00 02 00", Bytes(image.begin(), image.begin() + 2 * 2352));
+    CdwMmcDevice dev3(old.Sender());
+    ASSERT_TRUE(dev3.Verify(0, 2, 2352, CdwCdForm::Audio, fromImage, &mismatch)) << dev3.Error();
+    EXPECT_EQ(mismatch, -1);
+    EXPECT_TRUE(old.AllUsed());
+}
+
+/* Before the write pass: a recorder that knows no media commands is recorded as it is, unless
+   the recording needs a set-up; any other refusal stops the recording before a write. */
+TEST(MmcFlowTest, BeginRecordingOnRecordersWithoutMediaCommands) {
+    struct Row {
+        uint32_t configSense; /* GET CONFIGURATION's answer (0: a CD-R) */
+        uint32_t discSense;   /* READ DISC INFORMATION's */
+        bool dummy;
+        const char *invalid; /* a layout the recorder could only take as it is */
+        bool ok, mmc;
+        const char *error;
+    } rows[] = {
+        {0x052000, 0, false, "no cue sheet for it", true, false, ""},
+        {0x052000, 0, true, "", false, false,
+         "a test write needs a recorder that takes write parameters (GET CONFIGURATION: 5/20/00"},
+        {0, 0x052000, false, "", false, false, "READ DISC INFORMATION: 5/20/00"},
+        {0x062800, 0, false, "", false, false, "GET CONFIGURATION: 6/28/00"},
+        {0, 0, false, "no cue sheet for it", false, true, "no cue sheet for it"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.error);
+        Script s;
+        s.Add(kTur);
+        if (row.configSense == 0 && row.discSense == 0) {
+            AddMedia(s, CDW_PROFILE_CD_R, CDW_DISC_BLANK, 359849);
+        } else {
+            s.Add(kGetConfig, ConfigReply(CDW_PROFILE_CD_R), row.configSense);
+            if (row.configSense == 0)
+                s.Add(kDiscInfo, {}, row.discSense);
+        }
+        CdwMmcDevice dev(s.Sender());
+        CdwMmcPlan plan;
+        plan.blocks = 1000;
+        plan.dummy = row.dummy;
+        plan.invalid = row.invalid;
+        CdwMmcSession session;
+        EXPECT_EQ(dev.BeginRecording(plan, 10, &session), row.ok);
+        EXPECT_EQ(session.mmc, row.mmc);
+        EXPECT_EQ(dev.Error().rfind(row.error, 0), 0u) << dev.Error();
+        EXPECT_TRUE(s.AllUsed());
+        if (row.ok) {
+            EXPECT_EQ(session.unsupported.rfind("GET CONFIGURATION: 5/20/00", 0), 0u);
+        }
+    }
 }
 
 /* ---- over the driver's pass-through request ------------------------------------------- */

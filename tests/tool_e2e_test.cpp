@@ -236,6 +236,7 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     std::string line;
     std::vector<unsigned> sizes;
     unsigned long blocks2048 = 0, blocks2352 = 0;
+    std::string order; /* the opcodes, each once where its run begins */
     while (std::getline(log, line)) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -244,6 +245,8 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
         unsigned long number, length, transferred;
         std::string opcode;
         f >> recorder >> number >> opcode >> length >> transferred;
+        if (order.size() < 2 || order.compare(order.size() - 2, 2, opcode) != 0)
+            order += (order.empty() ? "" : " ") + opcode;
         if (opcode != "2A")
             continue;
         std::string word, cdb;
@@ -257,11 +260,23 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
             sizes.push_back(size);
         (size == 2048 ? blocks2048 : blocks2352) += count;
     }
+    /* The recorder is asked about its medium before the data (this one knows no GET
+       CONFIGURATION), synchronized after it, and only then read back; the read-back of the
+       audio track asks READ CD first. */
+    EXPECT_EQ(order, "00 46 2A 35 00 5C 28 BE 28") << ReadFile(Path("log"));
     EXPECT_EQ(sizes, (std::vector<unsigned>{2048, 2352}));
     EXPECT_EQ(blocks2048, 300u);
     EXPECT_EQ(blocks2352, 200u);
     /* 2048-byte blocks land at block * 2048 of the disc file. */
     EXPECT_TRUE(ReadFile(Path("discs/recorder-0.img")).substr(0, data.size()) == data);
+
+    /* A test write needs write parameters this recorder does not take: nothing is written. */
+    ToolRun dummy = Tool({"--disc-dir", Path("discs3"), "--command-log", Path("log3"), "record",
+                          Path("mixed.cue"), "--dummy"});
+    EXPECT_NE(dummy.exitCode, 0);
+    EXPECT_NE(dummy.out.find("refused before any write: a test write needs"), std::string::npos)
+        << dummy.out << dummy.err;
+    EXPECT_EQ(ReadFile(Path("log3")).find(" 2A "), std::string::npos) << ReadFile(Path("log3"));
 
     /* The same tracks from one BIN file per track. */
     WriteFile(Path("data.bin"), data);

@@ -695,10 +695,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         CdwMmcPlan plan;
         std::string error;
-        if (!CdwMmcPlanFromLayout(*job.layout, &plan, &error)) {
-            job.startError = error;
-            continue;
-        }
+        if (!CdwMmcPlanFromLayout(*job.layout, &plan, &error))
+            plan.invalid = error;
         plan.dummy = o.dummy;
         plan.multi = o.multi;
         plan.speedKBps =

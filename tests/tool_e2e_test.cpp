@@ -331,6 +331,29 @@ TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
     EXPECT_EQ(dup.exitCode, 1) << dup.out << dup.err;
     EXPECT_NE(dup.out.find("Recorder 0: COMPLETE"), std::string::npos) << dup.out;
     EXPECT_NE(dup.out.find("Recorder 1: WRITE_FAILED"), std::string::npos) << dup.out;
+
+    /* The data is not on the disc before the recorder has written its buffer: a SYNCHRONIZE
+       CACHE refused after the last WRITE fails the recording, which is never COMPLETE. */
+    ToolRun clean = Tool(
+        {"--disc-dir", Path("discs3"), "--command-log", Path("log"), "record", Path("disc.iso")});
+    ASSERT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+    std::istringstream log(ReadFile(Path("log")));
+    std::string line, sync;
+    while (sync.empty() && std::getline(log, line)) {
+        std::istringstream f(line);
+        std::string recorder, number, opcode;
+        f >> recorder >> number >> opcode;
+        if (opcode == "35")
+            sync = number;
+    }
+    ASSERT_FALSE(sync.empty()) << ReadFile(Path("log"));
+    ToolRun lost = Tool({"--disc-dir", Path("discs3"), "--inject-fault",
+                         "command=" + sync + ":sense=3/0C/00", "record", Path("disc.iso")});
+    EXPECT_EQ(lost.exitCode, 1) << lost.out << lost.err;
+    EXPECT_NE(lost.out.find("Recorder 0: FAILED after the write pass"), std::string::npos)
+        << lost.out;
+    EXPECT_NE(lost.out.find("SYNCHRONIZE CACHE: 3/0C/00"), std::string::npos) << lost.out;
+    EXPECT_EQ(lost.out.find("COMPLETE"), std::string::npos) << lost.out;
 }
 
 TEST_F(ToolTest, SigintCancelsEveryRecordingAndExits130) {

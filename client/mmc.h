@@ -100,6 +100,7 @@ CdwMmcCdb CdwMmcPreventAllowRemoval(bool prevent);
 CdwMmcCdb CdwMmcSynchronizeCache(bool immediate);
 CdwMmcCdb CdwMmcReadBufferCapacity();
 CdwMmcCdb CdwMmcRead10(uint32_t lba, uint16_t blocks, uint32_t blockSize = 2048);
+CdwMmcCdb CdwMmcWrite10(uint32_t lba, uint16_t blocks, uint32_t blockSize = 2048);
 /* READ CD of user data: sector type 0 any, 1 CD-DA, 2 mode 1, 3 mode 2 formless; main
    channel selection byte (0x10 user data, 0xF8 the whole 2352 bytes). */
 CdwMmcCdb CdwMmcReadCd(uint32_t lba, uint32_t blocks, uint8_t sectorType, uint8_t mainChannel,
@@ -383,6 +384,9 @@ struct CdwMmcWriteSetup {
     bool reserveTrack = false;
     uint32_t reserveBlocks = 0; /* whole ECC blocks of 16: a disc-at-once recording writes
                                    exactly these, its last blocks padded with zeros */
+    /* The zero blocks Finish writes after the image to fill the reserved track. */
+    uint32_t padStart = 0;
+    uint32_t padBlocks = 0;
     std::vector<uint8_t> cueSheet;
     /* After the data: the close functions to send, in order, for the track number. */
     std::vector<uint8_t> closeFunctions;
@@ -447,8 +451,9 @@ public:
      */
     bool BeginRecording(const CdwMmcPlan &plan, unsigned readySeconds, CdwMmcSession *session);
 
-    /* After the last WRITE: SYNCHRONIZE CACHE, waiting until the recorder has written its
-       buffer (at most maxSeconds), then the closing of the set-up. */
+    /* After the last WRITE: the padding of a reserved track, SYNCHRONIZE CACHE, waiting
+       until the recorder has written its buffer (at most maxSeconds), then the closing of the
+       set-up. */
     bool Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds);
 
     /* BLANK (fast: the table of contents only; else the whole disc) of a rewritable disc,

@@ -221,6 +221,14 @@ CdwMmcCdb CdwMmcRead10(uint32_t lba, uint16_t blocks, uint32_t blockSize) {
     return c;
 }
 
+CdwMmcCdb CdwMmcWrite10(uint32_t lba, uint16_t blocks, uint32_t blockSize) {
+    CdwMmcCdb c = Make(0x2A, 10, "WRITE(10)", CdwMmcDirection::Out, uint32_t(blocks) * blockSize);
+    Put32(c.bytes + 2, lba);
+    Put16(c.bytes + 7, blocks);
+    c.timeoutSeconds = 60;
+    return c;
+}
+
 CdwMmcCdb CdwMmcReadCd(uint32_t lba, uint32_t blocks, uint8_t sectorType, uint8_t mainChannel,
                        uint32_t blockSize) {
     CdwMmcCdb c = Make(0xBE, 12, "READ CD", CdwMmcDirection::In, blocks * blockSize);

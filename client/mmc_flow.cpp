@@ -324,6 +324,24 @@ bool CdwMmcDevice::BeginRecording(const CdwMmcPlan &plan, unsigned readySeconds,
 /* ---- after the data --------------------------------------------------------------------- */
 
 bool CdwMmcDevice::Finish(const CdwMmcWriteSetup &setup, bool dummy, unsigned maxSeconds) {
+    std::vector<uint8_t> zeros(16 * 2048, 0);
+    unsigned waited = 0;
+    for (uint32_t done = 0; done < setup.padBlocks;) {
+        uint16_t n =
+            static_cast<uint16_t>(setup.padBlocks - done < 16 ? setup.padBlocks - done : 16);
+        CdwMmcOutcome w = Exec(CdwMmcWrite10(setup.padStart + done, n), zeros.data());
+        if (Busy(w) && waited < maxSeconds * 1000) {
+            Sleep(kPollMs / 5); /* the buffer is full: the same blocks again */
+            waited += kPollMs / 5;
+            continue;
+        }
+        if (!w.Good()) {
+            error_ = "padding the reserved track at block " +
+                     std::to_string(setup.padStart + done) + ": " + CdwMmcOutcomeText(w);
+            return false;
+        }
+        done += n;
+    }
     CdwMmcOutcome o = Exec(CdwMmcSynchronizeCache(true), nullptr);
     if (o.Sense(0x5, 0x24)) {
         /* No immediate mode: the command itself waits for the buffer. */
@@ -504,8 +522,10 @@ bool CdwMmcChooseWrite(const CdwMmcMedia &media, const CdwMmcPlan &plan, CdwMmcW
         } else {
             p.writeType = CDW_WRITE_SAO;
             setup->reserveTrack = true;
-            /* Reserved in whole ECC blocks of 16. */
+            /* Reserved in whole ECC blocks of 16, the rest padded after the image. */
             setup->reserveBlocks = static_cast<uint32_t>((plan.blocks + 15) / 16 * 16);
+            setup->padStart = static_cast<uint32_t>(media.nextWritable + plan.blocks);
+            setup->padBlocks = static_cast<uint32_t>(setup->reserveBlocks - plan.blocks);
         }
         return true;
     }

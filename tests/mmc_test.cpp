@@ -647,6 +647,7 @@ struct SetupRow {
     bool dummy, multi;
     const char *select; /* MODE SELECT bytes 2 and 3 of the page, or "" for none */
     const char *reserve;
+    const char *pad; /* the WRITE that fills the reserved track, or "" */
     std::vector<const char *> closes;
 };
 
@@ -666,6 +667,10 @@ TEST_P(MmcSetupTest, WritesAndClosesAsTheMediumWants) {
     }
     if (*row.reserve)
         s.Add(row.reserve);
+    if (*row.pad) {
+        s.Add(row.pad, {}, 0x020408); /* buffer full: sent again */
+        s.Add(row.pad);
+    }
     s.Add(kSyncImmed);
     s.Add(kTur);
     s.Add(kBufferCapacity, kBufferEmpty);
@@ -680,7 +685,7 @@ TEST_P(MmcSetupTest, WritesAndClosesAsTheMediumWants) {
     CdwMmcMedia media;
     ASSERT_TRUE(dev.ReadMedia(&media)) << dev.Error();
     CdwMmcPlan plan;
-    plan.blocks = 100000;
+    plan.blocks = 99990;
     plan.dummy = row.dummy;
     plan.multi = row.multi;
     std::string error;
@@ -707,9 +712,10 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  "41 04 08",
                  "",
+                 "",
                  {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
         /* --dummy: the test-write bit, and nothing to close. */
-        SetupRow{"CdDummy", CDW_PROFILE_CD_R, true, false, "51 04 08", "", {}},
+        SetupRow{"CdDummy", CDW_PROFILE_CD_R, true, false, "51 04 08", "", "", {}},
         /* --multi: next session allowed (11b), the session closed but the disc open. */
         SetupRow{"CdMulti",
                  CDW_PROFILE_CD_R,
@@ -717,14 +723,17 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  "41 C4 08",
                  "",
+                 "",
                  {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
-        /* DVD-R: disc at once into a reserved track of whole ECC blocks; no closing. */
+        /* DVD-R: disc at once into a reserved track of whole ECC blocks, the last one
+           filled with zeros after the image; no closing. */
         SetupRow{"DvdRDao",
                  CDW_PROFILE_DVD_R,
                  false,
                  false,
                  "42 05 08",
                  "53 00 00 00 00 00 01 86 A0 00",
+                 "2A 00 00 01 86 96 00 00 0A 00",
                  {}},
         SetupRow{"DvdRDaoDummy",
                  CDW_PROFILE_DVD_R,
@@ -732,6 +741,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  "52 05 08",
                  "53 00 00 00 00 00 01 86 A0 00",
+                 "2A 00 00 01 86 96 00 00 0A 00",
                  {}},
         /* DVD-R --multi: incremental, closed track and session. */
         SetupRow{"DvdRMulti",
@@ -739,6 +749,7 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  true,
                  "40 C5 08",
+                 "",
                  "",
                  {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
         /* DVD+R: no write parameters page; closed track, then finalized or session closed. */
@@ -748,11 +759,13 @@ INSTANTIATE_TEST_SUITE_P(
                  false,
                  "",
                  "",
+                 "",
                  {"5B 01 01 00 00 01 00 00 00 00", "5B 01 05 00 00 00 00 00 00 00"}},
         SetupRow{"DvdPlusRMulti",
                  CDW_PROFILE_DVD_PLUS_R,
                  false,
                  true,
+                 "",
                  "",
                  "",
                  {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}}),

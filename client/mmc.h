@@ -489,6 +489,14 @@ private:
  * must then be the layout's generated pre-gap of at least 150 blocks, written from 150 blocks
  * ahead of the session's start. False with a reason.
  */
+/*
+ * Moves a layout's disc addresses so that its first track's INDEX 01 lies at sessionStart,
+ * the next writable address the recorder reported (0 on a blank disc). A session-at-once
+ * pre-gap then starts ahead of it, below block 0 on a blank CD: addresses wrap as MMC's
+ * two's-complement block addresses do (-150 is 0xFFFFFF6A).
+ */
+void CdwMmcPlaceLayout(CdwImageLayout *layout, uint32_t sessionStart);
+
 /* The cue sheet's form of an image track's format code. */
 CdwCdForm CdwMmcFormOf(uint32_t format);
 

@@ -49,3 +49,12 @@ bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::s
     }
     return true;
 }
+
+void CdwMmcPlaceLayout(CdwImageLayout *layout, uint32_t sessionStart) {
+    if (layout->tracks.empty())
+        return;
+    uint32_t shift = sessionStart - layout->tracks[0].startBlock; /* modulo 2^32 */
+    layout->pregapStartBlock += shift;
+    for (auto &t : layout->tracks)
+        t.startBlock += shift;
+}

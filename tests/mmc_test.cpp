@@ -578,6 +578,11 @@ TEST(MmcCueSheetTest, FromACueSheetsLayout) {
     ASSERT_TRUE(CdwBuildCueSheet(plan.cue, plan.catalog, 0, &sheet, &error)) << error;
     Bytes want = Hex(kMixedCueSheet);
     EXPECT_EQ(HexOf(sheet.data(), sheet.size()), HexOf(want.data(), want.size()));
+    /* Recorded as the cue sheet says: the pre-gap from block -150, track 1 from 0. */
+    CdwMmcPlaceLayout(&layout, 0);
+    EXPECT_EQ(layout.pregapStartBlock, 0xFFFFFF6Au);
+    EXPECT_EQ(layout.tracks[0].startBlock, 0u);
+    EXPECT_EQ(layout.tracks[1].startBlock, 1000u);
 
     /* A plain image is no CD-only layout; a CUE sheet without a pre-gap cannot go at once. */
     CdwImageLayout plain;
@@ -586,6 +591,8 @@ TEST(MmcCueSheetTest, FromACueSheetsLayout) {
     ASSERT_TRUE(CdwMmcPlanFromLayout(plain, &plan, &error));
     EXPECT_FALSE(plan.cdOnly);
     EXPECT_TRUE(plan.cue.empty());
+    CdwMmcPlaceLayout(&plain, 20000); /* a second session */
+    EXPECT_EQ(plain.tracks[0].startBlock, 20000u);
     plain.tracks[0].format = CDW_FORMAT_AUDIO;
     EXPECT_FALSE(CdwMmcPlanFromLayout(plain, &plan, &error));
     EXPECT_NE(error.find("at least 150"), std::string::npos) << error;

@@ -108,6 +108,9 @@ struct Job {
     unsigned recorder = 0;
     CdwDevice device;
     const CdwImageLayout *layout = nullptr;
+    std::unique_ptr<CdwImageLayout> placed; /* the layout moved to the recorder's next
+                                               writable address, when that is not where the
+                                               image lies */
     std::string imageArgument;
     CdwRecordOptions options;
     std::string displayName; /* the object name as UTF-8 */
@@ -704,6 +707,13 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         if (!job.mmc->BeginRecording(plan, 30, &job.session)) {
             job.startError = "refused before any write: " + job.mmc->Error();
             continue;
+        }
+        const uint32_t start = static_cast<uint32_t>(job.session.media.nextWritable);
+        if (job.session.mmc && !job.layout->tracks.empty() &&
+            job.layout->tracks[0].startBlock != start) {
+            job.placed = std::make_unique<CdwImageLayout>(*job.layout);
+            CdwMmcPlaceLayout(job.placed.get(), start);
+            job.layout = job.placed.get();
         }
         if (!o.json)
             printf("%s\n", SetupLine(job).c_str());

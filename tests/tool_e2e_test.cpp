@@ -347,7 +347,7 @@ TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
             sync = number;
     }
     ASSERT_FALSE(sync.empty()) << ReadFile(Path("log"));
-    ToolRun lost = Tool({"--disc-dir", Path("discs3"), "--inject-fault",
+    ToolRun lost = Tool({"--disc-dir", Path("discs4"), "--inject-fault",
                          "command=" + sync + ":sense=3/0C/00", "record", Path("disc.iso")});
     EXPECT_EQ(lost.exitCode, 1) << lost.out << lost.err;
     EXPECT_NE(lost.out.find("Recorder 0: FAILED after the write pass"), std::string::npos)

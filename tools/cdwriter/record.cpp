@@ -132,6 +132,7 @@ struct Job {
     bool closing = false;
     bool closed = false;
     std::string closeError; /* what failed after the data, and what the disc was left as */
+    std::string leftAs;     /* after a failed pass: the disc's state as the recorder reports it */
 
     bool started = false;
     std::string startError;
@@ -343,6 +344,8 @@ std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
     } else {
         line += " at " + FormatMegabytes(bytes, job.TotalBytes()) + " after " +
                 FormatDuration(seconds) + avg;
+        if (!job.leftAs.empty())
+            line += "; the disc is left " + job.leftAs;
         if (HasSense(s)) {
             uint8_t key = s.senseData[2] & 0x0F, asc = s.senseData[12], ascq = s.senseData[13];
             std::string name = CdwAscName(asc, ascq);
@@ -823,14 +826,15 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                 view.totalBytes = job.TotalBytes();
                 view.fifoPercent =
                     job.done ? -1 : FifoPercent(job.status.packetsQueued, job.buffers);
-                view.bufferPercent = job.done ? -1 : job.bufferPercent;
+                view.bufferPercent = job.done || job.closing ? -1 : job.bufferPercent;
                 double bps = job.meter.BytesPerSecond();
                 view.speedX = bps >= 0 ? bps / job.speed.UnitBytes() : -1;
                 std::string line = RenderProgress(view);
                 if (job.done)
                     line += " " + CdwOutcomeName(job.status.recordingStatus);
                 else if (job.closing)
-                    line += " closing";
+                    line =
+                        line.substr(0, line.size() - (line.back() == '.')) + ", closing the disc.";
                 text += line + (tty ? "\033[K\n" : "\n");
                 linesDrawn++;
             }
@@ -851,6 +855,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     bool cancelled = gInterrupts > 0;
     if (!cancelled) {
         for (auto &job : jobs) {
+            if (job.started && job.status.recordingStatus != RECSTAT_COMPLETE)
+                job.leftAs = DiscLeftAs(job);
             if (!job.started || !job.Complete())
                 continue;
             if (o.verify)

@@ -388,6 +388,7 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndStartNothing) {
         {{"record", Path("x.bin"), "--cache-buffers", "8"}, "--cache-buffers"},
         {{"record", Path("x.bin"), "--request", "ex", "--checksum-only"}, "checksum"},
         {{"record", Path("x.bin"), "--pregap", "2000", "--cache-buffers", "16"}, "ring slots"},
+        {{"record", Path("x.bin"), "--checksum-only", "--dummy"}, "nothing to set up"},
         {{"--speed", "warp", "record", Path("x.bin")}, "warp"},
         {{"frobnicate"}, "frobnicate"},
         {{"scsi", "0", "12 00"}, "6 to 16"},

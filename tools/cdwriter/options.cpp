@@ -641,6 +641,11 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             *error = "record: --verify cannot check a checksum-only recording";
             return false;
         }
+        if (o.checksumOnly && (o.dummy || o.multi)) {
+            *error = std::string("record: a checksum-only pass writes nothing: ") +
+                     (o.dummy ? "--dummy" : "--multi") + " has nothing to set up";
+            return false;
+        }
         break;
     case Command::Scsi: {
         if (positional.size() != 2) {

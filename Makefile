@@ -10,16 +10,22 @@ JOBS       ?= $(shell nproc)
 DEB_PACKAGES = cmake make g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 \
                mingw-w64-i686-dev binutils-mingw-w64-i686 xorriso clang libclang-rt-14-dev
 
+PREFIX     ?= /usr/local
+
 ASANBUILD  ?= build-asan
 TSANBUILD  ?= build-tsan
 
-.PHONY: all deps host win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
+.PHONY: all deps deps-tool host tool install win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
 
 all: host win
 
-# Install the toolchains and libraries that are missing (apt-get update only when needed).
-deps:
-	@missing=""; for p in $(DEB_PACKAGES); do \
+# What the recording tool alone needs (make tool, make demo, make install): the host compiler,
+# windmc for the message table, GoogleTest (the configure step looks for it) and xorriso.
+TOOL_PACKAGES = cmake make g++ libgtest-dev libgmock-dev binutils-mingw-w64-i686 xorriso
+
+# Install the packages that are missing (apt-get update only when needed).
+define install_missing
+	@missing=""; for p in $(1); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -27,11 +33,30 @@ deps:
 	    export DEBIAN_FRONTEND=noninteractive; \
 	    apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(DEB_PACKAGES))
+
+deps-tool:
+	$(call install_missing,$(TOOL_PACKAGES))
+
+HOST_CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+                 -DCDW_WINDOWS_SYS=$(abspath $(WINBUILD))/cdwriter.sys
 
 host: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
-	      -DCDW_WINDOWS_SYS=$(abspath $(WINBUILD))/cdwriter.sys
+	$(HOST_CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only the recording tool (the driver, the host stand-in, the client library and cdwriter):
+# no tests, no benchmark.
+tool: deps-tool
+	$(HOST_CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target cdwriter
+
+# The tool, its manual page and its bash completion under $(PREFIX) (DESTDIR is honoured).
+install: tool
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 win: deps
 	cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake \
@@ -69,7 +94,7 @@ fuzz-long: deps
 soak-long: host
 	sh tests/soak/run.sh long
 
-demo: host
+demo: tool
 	sh tools/cdwriter/demo.sh $(abspath $(BUILD))/cdwriter
 
 clean:

@@ -187,6 +187,52 @@ NTSTATUS TesselCacheDriveAcquire(PCACHE_DRIVE CacheDrive) {
 
 Routine Description:
 
+    Takes a cache drive's lock as TesselCacheDriveAcquire does, but waits for a release at
+    most Timeout. A caller that must stay able to give up (a read thread whose recording may
+    be cancelled or whose device may go away) calls it in a loop and looks at its own state
+    between the calls.
+
+Arguments:
+
+    CacheDrive - the record, or NULL for a recorder that has no cache drive.
+    Timeout - relative time-out of one wait for a release, in 100-nanosecond units (negative).
+
+Return Value:
+
+    STATUS_SUCCESS when the lock is now held by the caller (at once for NULL or an empty
+    table), STATUS_TIMEOUT when it was still held by somebody else when the time ran out.
+
+IRQL:
+
+    PASSIVE_LEVEL (it may wait).
+
+--*/
+NTSTATUS TesselCacheDriveAcquireWithin(PCACHE_DRIVE CacheDrive, LONGLONG Timeout) {
+    if (CacheDriveCount == 0 || CacheDrive == NULL) {
+        return STATUS_SUCCESS;
+    }
+    for (;;) {
+        {
+            CdwSpinLockGuard guard(&CacheDrive->SpinLock);
+            if (!CacheDrive->bLocked) {
+                CacheDrive->bLocked = TRUE;
+                KeClearEvent(&CacheDrive->LockEvent);
+                return STATUS_SUCCESS;
+            }
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = Timeout;
+        if (KeWaitForSingleObject(&CacheDrive->LockEvent, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_TIMEOUT) {
+            return STATUS_TIMEOUT;
+        }
+    }
+}
+
+/*++
+
+Routine Description:
+
     Frees a cache drive's lock and wakes everybody waiting for it. The release does not ask
     who took the lock or whether anybody did.
 

@@ -200,6 +200,10 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     std::vector<CueTrack> tracks;
     std::vector<size_t> trackFile; /* FILE of each track */
     std::string catalog;
+    std::string unused; /* "2 (TITLE), 7 (INDEX 02)" */
+    auto notUsed = [&unused](int line, const std::string &what) {
+        unused += (unused.empty() ? "" : ", ") + std::to_string(line) + " (" + what + ")";
+    };
     int lineNo = 0;
     std::istringstream in(text);
     std::string line;
@@ -217,9 +221,13 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         if (w.empty())
             continue;
         std::string key = Upper(w[0]);
-        if (key == "REM" || key == "TITLE" || key == "PERFORMER" || key == "SONGWRITER" ||
-            key == "FLAGS" || key == "CDTEXTFILE")
+        if (key == "REM")
             continue;
+        if (key == "TITLE" || key == "PERFORMER" || key == "SONGWRITER" || key == "FLAGS" ||
+            key == "CDTEXTFILE") {
+            notUsed(lineNo, key);
+            continue;
+        }
         if (key == "CATALOG") {
             bool digits = w.size() == 2 && w[1].size() == 13;
             for (char c : digits ? w[1] : std::string())
@@ -352,6 +360,8 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
             } else if (t.index1 < 0) {
                 *error = Where(cuePath, lineNo) + "INDEX " + w[1] + " before INDEX 01";
                 return false;
+            } else {
+                notUsed(lineNo, "INDEX " + w[1]);
             }
         } else if (key == "PREGAP") {
             if (tracks.empty()) {
@@ -418,6 +428,13 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     layout->catalog = catalog;
     layout->pregapBlockSize = first.mode->blockSize;
     layout->pregapStartBlock = 0;
+    if (!unused.empty())
+        layout->notes.push_back(cuePath + ": lines the recording does not use: " + unused);
+    if (first.index1 > 0)
+        layout->notes.push_back(Where(cuePath, first.line) + "the " + std::to_string(first.index1) +
+                                " blocks of \"" + files[0].name + "\" ahead of track " +
+                                std::to_string(first.number) + "'s INDEX 01 are not recorded" +
+                                (first.index0 >= 0 ? " (its pre-gap is recorded as zeros)" : ""));
     if (first.pregap >= 0)
         layout->nPregapBlocks = static_cast<uint32_t>(first.pregap);
     else if (first.index0 >= 0)

@@ -13,9 +13,12 @@ NTSTATUS CdRecorderExecScsiOperation(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 Routine Description:
 
-    Runs the application's command block once through ScsiRequest and returns the SRB status,
-    the SCSI status and the wanted sense bytes in the block. The command's own outcome travels
-    in the block; the request itself succeeds once the command has been sent.
+    Runs the application's command block once through ScsiRequest and returns the command's
+    own SRB status, SCSI status and wanted sense bytes in the block, and in DataTransferLength
+    the bytes the recorder moved (as the port reports them; 0 after a failed command from the
+    device, which returns no data). Only those bytes are copied back to the application. The
+    command's own outcome travels in the block; the request itself succeeds once the command
+    has been sent, and fails with the reason when it could not be sent.
 
     The block is checked before anything is sent: exactly 60 bytes in, room for 60 bytes out,
     a command block of 1 to 16 bytes and at most 18 sense bytes wanted. Data moves through a
@@ -26,7 +29,7 @@ Routine Description:
     failed command returns no data.
 
     Runs at PASSIVE_LEVEL in the application's thread; may overlap a recording on the same
-    recorder, with which it shares the outcome fields of the status record.
+    recorder; its outcome is its own, whatever the write thread's commands publish meanwhile.
 
 Arguments:
 
@@ -36,13 +39,12 @@ Arguments:
 Return Value:
 
     STATUS_SUCCESS once the command ran, STATUS_INVALID_PARAMETER for a malformed block,
-    STATUS_INSUFFICIENT_RESOURCES when no kernel buffer was available, or the code of an
-    exception (STATUS_ACCESS_VIOLATION for a bad data address). Information is 60 whenever the
-    output buffer holds 60 bytes, else 0.
+    STATUS_INSUFFICIENT_RESOURCES when no kernel buffer, request block or request packet was
+    available, or the code of an exception (STATUS_ACCESS_VIOLATION for a bad data address).
+    Information is 60 whenever the output buffer holds 60 bytes, else 0.
 
 --*/
 {
-    PWriterExtension writer = CdwWriterExtension(DeviceObject);
     ULONG deviceNumber = CdwDeviceNumber(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -122,24 +124,50 @@ Return Value:
                     }
                     if (dataOut) {
                         RtlCopyMemory(kernelBuffer, userBuffer, transferLength);
+                    } else {
+                        /* Bytes the recorder does not send must not be pool's old contents. */
+                        RtlZeroMemory(kernelBuffer, transferLength);
                     }
                 }
 
+                SCSI_OUTCOME outcome;
                 BOOLEAN succeeded =
                     ScsiRequest(DeviceObject, cdbLength, request->Cdb, transferLength, kernelBuffer,
-                                dataOut, (ULONG)request->TimeOut);
+                                dataOut, (ULONG)request->TimeOut, &outcome);
 
-                request->SrbStatus = (UCHAR)(writer->Status.lastSrbStatus & 0xFF);
-                request->ScsiStatus = writer->Status.lastScsiStatus;
+                if (outcome.sendStatus != STATUS_SUCCESS) {
+                    /* Nothing reached the recorder (no pool for the request): the request
+                     * fails, and the block carries no outcome of any other command. */
+                    request->SrbStatus = 0;
+                    request->ScsiStatus = 0;
+                    request->DataTransferLength = 0;
+                    RtlZeroMemory(request->SenseInfo, senseLength);
+                    DbgPrint("Burnkit[%d]: CdRecorderExecScsiOperation - command not sent, "
+                             "Status = 0x%08X\n",
+                             deviceNumber, outcome.sendStatus);
+                    status = outcome.sendStatus;
+                    return;
+                }
+
+                /* This command's own outcome: another sender's command (the write thread's)
+                 * may already show in the status record. */
+                request->SrbStatus = (UCHAR)(outcome.srbStatus & 0xFF);
+                request->ScsiStatus = outcome.scsiStatus;
+                ULONG moved =
+                    outcome.transferred < transferLength ? outcome.transferred : transferLength;
 
                 if (succeeded) {
-                    if (!dataOut && transferLength != 0) {
-                        ProbeForWrite(userBuffer, transferLength, 1);
-                        RtlCopyMemory(userBuffer, kernelBuffer, transferLength);
+                    if (!dataOut && moved != 0) {
+                        ProbeForWrite(userBuffer, moved, 1);
+                        RtlCopyMemory(userBuffer, kernelBuffer, moved);
                     }
+                    request->DataTransferLength = moved;
                     RtlZeroMemory(request->SenseInfo, senseLength);
                 } else {
-                    RtlCopyMemory(request->SenseInfo, writer->Status.senseData, senseLength);
+                    /* No data comes back from a failed command; sense only when the recorder
+                     * returned it for this command (zeros otherwise). */
+                    request->DataTransferLength = dataOut ? moved : 0;
+                    RtlCopyMemory(request->SenseInfo, outcome.senseData, senseLength);
                 }
                 status = STATUS_SUCCESS;
             },

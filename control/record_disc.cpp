@@ -23,6 +23,7 @@ enum RECORD_DISC_KIND { RecordDiscPlain, RecordDiscEx, RecordDiscEx2 };
 /* What tells the three requests apart: block length and the handler's messages. */
 struct RECORD_DISC_FLAVOUR {
     RECORD_DISC_KIND Kind;
+    const char *Name;
     ULONG MinimumLength;
     const char *TooShortMessage;
     const char *InvalidBlockMessage;
@@ -34,6 +35,7 @@ struct RECORD_DISC_FLAVOUR {
 
 const RECORD_DISC_FLAVOUR PlainFlavour = {
     RecordDiscPlain,
+    "CdRecorderRecordDisc",
     sizeof(RECORD_DISC_REQUEST),
     "Burnkit[%d]: CdRecorderRecordDisc - InputBufferLength too short, is %d, should be %d "
     "bytes\n",
@@ -46,6 +48,7 @@ const RECORD_DISC_FLAVOUR PlainFlavour = {
 
 const RECORD_DISC_FLAVOUR ExFlavour = {
     RecordDiscEx,
+    "CdRecorderRecordDiscEx",
     sizeof(RECORD_DISC_EX_REQUEST),
     "Burnkit[%d]: CdRecorderRecordDiscEx - InputBufferLength too short, is %d, should be %d "
     "bytes\n",
@@ -58,6 +61,7 @@ const RECORD_DISC_FLAVOUR ExFlavour = {
 
 const RECORD_DISC_FLAVOUR Ex2Flavour = {
     RecordDiscEx2,
+    "CdRecorderRecordDiscEx2",
     sizeof(RECORD_DISC_EX2_REQUEST),
     "Burnkit[%d]: CdRecorderRecordDiscEx2 - InputBufferLength too short, is %d, should be %d "
     "bytes\n",
@@ -138,7 +142,7 @@ void RecordDiscTakeFields(RECORD_DISC_KIND Kind, const UCHAR *Buffer, RECORD_DIS
  * 64 blocks would not fit one cache buffer, or a name that has no NUL inside its field (which
  * also keeps its Unicode form inside the name buffer of ReadParams).
  */
-BOOLEAN RecordDiscFieldsValid(const RECORD_DISC_FIELDS *Fields) {
+BOOLEAN RecordDiscFieldsInBounds(const RECORD_DISC_FIELDS *Fields) {
     if (Fields->numTracks == 0 || Fields->numTracks > Fields->tracksInBlock) {
         return FALSE;
     }
@@ -160,6 +164,78 @@ BOOLEAN RecordDiscFieldsValid(const RECORD_DISC_FIELDS *Fields) {
 }
 
 /*
+ * Checks the block and reports the first fault found. Beyond the bounds above, a block is
+ * refused that would record something other than it describes:
+ * - a pre-gap whose block size differs from the first track's: the pre-gap is written in the
+ *   first track's block size, so its blocks would be zero-filled and stamped for another
+ *   size and would carry whatever the cache buffers held beyond that;
+ * - a track of no blocks: it queues no packet, and as the last track it leaves the recording
+ *   without a last packet, to end 30 seconds later as a packet time-out.
+ */
+BOOLEAN RecordDiscFieldsValid(const RECORD_DISC_FIELDS *Fields, const RECORD_DISC_FLAVOUR *Flavour,
+                              ULONG DeviceNumber) {
+    if (!RecordDiscFieldsInBounds(Fields)) {
+        DbgPrint(Flavour->InvalidBlockMessage, DeviceNumber);
+        return FALSE;
+    }
+    if (Fields->nPregapBlocks != 0 && Fields->pregapBlockSize != Fields->tracks[0].blockSize) {
+        DbgPrint("Burnkit[%d]: %s - pre-gap block size %d differs from the first track's block "
+                 "size %d\n",
+                 DeviceNumber, Flavour->Name, Fields->pregapBlockSize, Fields->tracks[0].blockSize);
+        return FALSE;
+    }
+    for (ULONG i = 0; i < Fields->numTracks; i++) {
+        if (Fields->tracks[i].nBlocks == 0) {
+            DbgPrint("Burnkit[%d]: %s - track %d of %d has no blocks\n", DeviceNumber,
+                     Flavour->Name, i + 1, Fields->numTracks);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/* What the device says to a record-disc request, before the block is looked at. */
+enum RECORD_DISC_ADMISSION {
+    RecordDiscAdmitted,
+    RecordDiscThreadEnded,
+    RecordDiscBusy,
+    RecordDiscNoBuffers
+};
+
+/*
+ * Reads the device's state under StatusLock. Busy means: a recording in process, a read
+ * thread still closing the last one, a write pass woken or running (a read-side ending sets
+ * the final status while the pass may still be writing or polling), or a cache request
+ * changing the buffers. With Start, an admitted request also marks the recording in process
+ * in the same hold, so that two requests, or a request and a cache request, cannot both
+ * pass.
+ */
+RECORD_DISC_ADMISSION RecordDiscAdmit(PWriterExtension Ext, const RECORD_DISC_FIELDS *Fields,
+                                      BOOLEAN Start) {
+    CdwSpinLockGuard guard(&Ext->StatusLock);
+    if (Ext->bThreadFailed) {
+        return RecordDiscThreadEnded;
+    }
+    if (Ext->Status.recordingStatus == RECSTAT_IN_PROCESS || Ext->bReadThreadBusy ||
+        Ext->bWritePassPending || Ext->bWriteThreadProcRunning || Ext->bCacheRequestRunning) {
+        return RecordDiscBusy;
+    }
+    if (Ext->numCacheBuffers < MIN_CACHE_BUFFERS) {
+        return RecordDiscNoBuffers;
+    }
+    if (Start) {
+        Ext->Status.blocksWritten = Fields->initialBlocksWritten;
+        Ext->Status.buffersOrChecksum = Ext->numCacheBuffers;
+        Ext->Status.packetsQueued = 0;
+        Ext->Status.bCancel = FALSE;
+        Ext->Status.bReadStarted = FALSE;
+        Ext->Status.recordingStatus = RECSTAT_IN_PROCESS;
+        Ext->bReadThreadBusy = TRUE;
+    }
+    return RecordDiscAdmitted;
+}
+
+/*
  * The steps of a record-disc request. *Accepted tells the caller that this request has marked
  * the recording as in process, *Started that it has woken the read thread.
  */
@@ -178,42 +254,36 @@ NTSTATUS RecordDiscSteps(PDEVICE_OBJECT DeviceObject, PIRP Irp, const RECORD_DIS
 
     RECORD_DISC_FIELDS fields;
     RecordDiscTakeFields(Flavour->Kind, buffer, &fields);
-    if (!RecordDiscFieldsValid(&fields)) {
-        DbgPrint(Flavour->InvalidBlockMessage, deviceNumber);
-        return STATUS_INVALID_PARAMETER;
-    }
 
+    /*
+     * The device's answers come before the block's: without buffers the request fails for
+     * them, and while the device is busy it is answered busy, silently and changing nothing,
+     * whatever the block holds. Only then is the block checked, and the busy test made again
+     * in the hold of StatusLock that starts the recording.
+     */
     if (ext->numCacheBuffers < MIN_CACHE_BUFFERS) {
         DbgPrint(Flavour->NoBuffersMessage, deviceNumber, ext->numCacheBuffers);
         return STATUS_MEMORY_NOT_ALLOCATED;
     }
-
-    /*
-     * The busy test and the start of the recording are one hold of StatusLock, so that two
-     * requests cannot both start. A read thread still closing the previous recording keeps
-     * the device busy: it is about to release the handle and the client context.
-     */
-    BOOLEAN threadEnded = FALSE;
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        if (ext->bThreadFailed) {
-            threadEnded = TRUE;
-        } else if (ext->Status.recordingStatus == RECSTAT_IN_PROCESS || ext->bReadThreadBusy) {
-            return STATUS_DEVICE_BUSY;
-        } else {
-            ext->Status.blocksWritten = fields.initialBlocksWritten;
-            ext->Status.buffersOrChecksum = ext->numCacheBuffers;
-            ext->Status.packetsQueued = 0;
-            ext->Status.bCancel = FALSE;
-            ext->Status.bReadStarted = FALSE;
-            ext->Status.recordingStatus = RECSTAT_IN_PROCESS;
-            ext->bReadThreadBusy = TRUE;
-            *Accepted = TRUE;
+    RECORD_DISC_ADMISSION admission = RecordDiscAdmit(ext, &fields, FALSE);
+    if (admission == RecordDiscAdmitted) {
+        if (!RecordDiscFieldsValid(&fields, Flavour, deviceNumber)) {
+            return STATUS_INVALID_PARAMETER;
         }
+        admission = RecordDiscAdmit(ext, &fields, TRUE);
     }
-    if (threadEnded) {
+    switch (admission) {
+    case RecordDiscThreadEnded:
         DbgPrint(Flavour->ThreadEndedMessage, deviceNumber);
         return STATUS_DEVICE_NOT_READY;
+    case RecordDiscBusy:
+        return STATUS_DEVICE_BUSY;
+    case RecordDiscNoBuffers:
+        DbgPrint(Flavour->NoBuffersMessage, deviceNumber, ext->numCacheBuffers);
+        return STATUS_MEMORY_NOT_ALLOCATED;
+    default:
+        *Accepted = TRUE;
+        break;
     }
 
     PREAD_PARAMS readParams = &ext->ReadParams;

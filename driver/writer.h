@@ -68,6 +68,24 @@ typedef struct _CACHE_DRIVE {
     LIST_ENTRY ListEntry;
 } CACHE_DRIVE, *PCACHE_DRIVE;
 
+/* ---- SCSI command outcome ----------------------------------------------------------------- */
+
+/*
+ * The outcome of one ScsiRequest call, private to its caller. The status record's
+ * lastSrbStatus, lastScsiStatus and senseData show the application the last command of any
+ * sender; a caller judges its own command by this copy, which no other thread's command can
+ * change under it.
+ */
+typedef struct _SCSI_OUTCOME {
+    NTSTATUS sendStatus; /* STATUS_SUCCESS once the command reached the port; otherwise why it
+                            was not sent (no pool for the block or the packet, an exception) */
+    ULONG srbStatus;     /* SRB status without the flag bits (1 or 4 after a tolerated overrun) */
+    UCHAR scsiStatus;    /* SCSI status byte */
+    BOOLEAN bSenseValid; /* the port performed request sense for this command (autosense) */
+    ULONG transferred;   /* DataTransferLength as the port left it */
+    UCHAR senseData[CDW_SENSE_LENGTH]; /* this command's sense; zeros unless bSenseValid */
+} SCSI_OUTCOME, *PSCSI_OUTCOME;
+
 /* ---- the device record -------------------------------------------------------------------- */
 
 typedef struct _READ_PARAMS {
@@ -130,12 +148,21 @@ typedef struct _WriterExtension {
      *   end of the recording must release.
      * bThreadFailed: a recording thread has ended through an exception; the device refuses
      *   further recordings.
+     * bWritePassPending: set by the read thread (under StatusLock) when it wakes the write
+     *   thread for a pass, cleared when that pass has ended; together with
+     *   bWriteThreadProcRunning it keeps the device busy from the wake-up to the pass's end,
+     *   also after a read-side ending has already set the final status.
+     * bCacheRequestRunning: an allocate or deallocate request is changing the cache buffers;
+     *   set under StatusLock together with its test that no recording uses them, so that a
+     *   record-disc request cannot start on buffers being freed (it is answered busy).
      * ReadThreadObject, WriteThreadObject: referenced thread objects, so the teardown can
      *   wait for the threads to end before it frees what they use.
      */
     BOOLEAN bReadThreadBusy;
     BOOLEAN bClientContextCaptured;
     BOOLEAN bThreadFailed;
+    BOOLEAN bWritePassPending;
+    BOOLEAN bCacheRequestRunning;
     PVOID ReadThreadObject;
     PVOID WriteThreadObject;
 } WriterExtension, *PWriterExtension;
@@ -194,9 +221,11 @@ VOID CdRecorderLogEvent(PDEVICE_OBJECT DeviceObject, NTSTATUS EventId, ULONG Dum
 /* scsi/: command execution, readiness, flush */
 [[nodiscard]] BOOLEAN ScsiRequest(PDEVICE_OBJECT DeviceObject, UCHAR CdbLength, PUCHAR Cdb,
                                   ULONG TransferLength, PVOID DataBuffer, BOOLEAN WriteToDevice,
-                                  ULONG TimeOutValue);
-[[nodiscard]] BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject);
+                                  ULONG TimeOutValue, PSCSI_OUTCOME Outcome = NULL);
+[[nodiscard]] BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject, PSCSI_OUTCOME Outcome = NULL);
 [[nodiscard]] BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject);
+VOID ScsiStoreOutcome(RECORDING_STATUS *Status, const SCSI_OUTCOME *Outcome);
+[[nodiscard]] BOOLEAN CdwRecordingStopRequested(PWriterExtension Extension);
 
 /* pipeline/: ring, read thread, write thread */
 [[nodiscard]] BOOLEAN CirQueInsertPacket(PCIRQUE Ring, const RING_PACKET *Packet);
@@ -219,6 +248,7 @@ VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHA
 [[nodiscard]] NTSTATUS TesselCacheDriveCreate(CHAR DriveLetter, USHORT Address);
 [[nodiscard]] NTSTATUS TesselCacheDriveLocate(CHAR DriveLetter, PCACHE_DRIVE *CacheDrive);
 NTSTATUS TesselCacheDriveAcquire(PCACHE_DRIVE CacheDrive);
+[[nodiscard]] NTSTATUS TesselCacheDriveAcquireWithin(PCACHE_DRIVE CacheDrive, LONGLONG Timeout);
 VOID TesselCacheDriveRelease(PCACHE_DRIVE CacheDrive);
 VOID TesselCacheDriveFreeAll();
 [[nodiscard]] NTSTATUS CreateCacheDrive(PDEVICE_OBJECT DeviceObject, PIRP Irp);

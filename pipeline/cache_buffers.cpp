@@ -5,21 +5,46 @@
  * Cache buffer i holds the data of ring slot i, so every allocation request also sizes the
  * ring to the buffers it leaves and empties it. Buffers are only ever changed while neither
  * recording thread uses them: both requests refuse while a recording is in process, while the
- * read thread is still closing the previous one, or while a write pass runs.
+ * read thread is still closing the previous one, or while a write pass runs or is about to;
+ * and while one of them runs, record-disc requests are answered busy.
  */
 #include "../driver/writer.h"
 
 /*
- * Tells whether a recording thread may be using the buffers or the ring. Reads the recording
- * state under StatusLock so that the answer is one consistent view of it.
+ * Claims the buffers and the ring for one cache request: refused (FALSE) while a recording
+ * or a recording thread may use them, or while another cache request changes them. The test
+ * and the claim are one hold of StatusLock, and the record-disc requests test the claim in
+ * their own hold of it, so that no recording can start on buffers that are being freed.
  */
-static BOOLEAN CdwCacheBuffersInUse(PWriterExtension Ext) {
+static BOOLEAN CdwCacheBuffersClaim(PWriterExtension Ext) {
     CdwSpinLockGuard guard(&Ext->StatusLock);
-    return (Ext->Status.recordingStatus == RECSTAT_IN_PROCESS || Ext->bReadThreadBusy ||
-            Ext->bWriteThreadProcRunning)
-               ? TRUE
-               : FALSE;
+    if (Ext->Status.recordingStatus == RECSTAT_IN_PROCESS || Ext->bReadThreadBusy ||
+        Ext->bWritePassPending || Ext->bWriteThreadProcRunning || Ext->bCacheRequestRunning) {
+        return FALSE;
+    }
+    Ext->bCacheRequestRunning = TRUE;
+    return TRUE;
 }
+
+/* Gives the claim of CdwCacheBuffersClaim back on every way out of a cache request. */
+struct CacheBuffersClaim {
+    explicit CacheBuffersClaim(PWriterExtension Extension) : ext(Extension), held(FALSE) {}
+    ~CacheBuffersClaim() {
+        if (held) {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            ext->bCacheRequestRunning = FALSE;
+        }
+    }
+    BOOLEAN Take() {
+        held = CdwCacheBuffersClaim(ext);
+        return held;
+    }
+    CacheBuffersClaim(const CacheBuffersClaim &) = delete;
+    CacheBuffersClaim &operator=(const CacheBuffersClaim &) = delete;
+
+    PWriterExtension ext;
+    BOOLEAN held;
+};
 
 /*++
 
@@ -59,7 +84,8 @@ NTSTATUS CdRecorderAllocateCache(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = STATUS_INVALID_PARAMETER;
             return;
         }
-        if (CdwCacheBuffersInUse(ext)) {
+        CacheBuffersClaim claim(ext);
+        if (!claim.Take()) {
             DbgPrint("Burnkit[%d]: CdRecorderAllocateCache - recording in process, "
                      "buffers in use\n",
                      CdwDeviceNumber(DeviceObject));
@@ -158,7 +184,8 @@ NTSTATUS CdRecorderDeallocateCache(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = STATUS_UNSUCCESSFUL;
             return;
         }
-        if (CdwCacheBuffersInUse(ext)) {
+        CacheBuffersClaim claim(ext);
+        if (!claim.Take()) {
             DbgPrint("Burnkit[%d]: CdRecorderDeallocateCache - recording in process, "
                      "buffers in use\n",
                      CdwDeviceNumber(DeviceObject));

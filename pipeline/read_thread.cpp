@@ -19,14 +19,36 @@ namespace {
 /* Relative waits of the read side, in 100-nanosecond units. */
 const LONGLONG RefillWaitTimeout = -3000000000LL;   /* 300 s for a refill */
 const LONGLONG BlockSizeRetryTimeout = -10000000LL; /* 1 s between block-size packet tries */
+const LONGLONG CacheDriveWaitStep = -1000000LL;     /* 100 ms between looks at cancel */
+
+/* Whether the recording may go on: still in process and not cancelled. */
+BOOLEAN ReadSideMayContinue(PWriterExtension Extension) {
+    CdwSpinLockGuard guard(&Extension->StatusLock);
+    return Extension->Status.recordingStatus == RECSTAT_IN_PROCESS && !Extension->Status.bCancel;
+}
+
+/*
+ * Takes the lock of the recording's cache drive. The lock may be held for a long time, by the
+ * application's download or by another recorder's reader, so the wait is made in short steps,
+ * and between them the thread looks whether the recording was cancelled or ended, or the
+ * device is being torn down. Returns FALSE, without the lock, when it gave up.
+ */
+BOOLEAN ReadSideAcquireCacheDrive(PWriterExtension Extension, PCACHE_DRIVE Drive) {
+    while (TesselCacheDriveAcquireWithin(Drive, CacheDriveWaitStep) == STATUS_TIMEOUT) {
+        if (Extension->bShutdown || !ReadSideMayContinue(Extension)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
 
 /* Holds the cache-drive lock of a recording; the destructor releases it on any way out. */
 struct CacheDriveHold {
     explicit CacheDriveHold(PCACHE_DRIVE Drive) : drive(Drive), held(FALSE) {}
     ~CacheDriveHold() { Release(); }
-    void Acquire() {
-        (void)TesselCacheDriveAcquire(drive);
-        held = TRUE;
+    BOOLEAN Acquire(PWriterExtension Extension) {
+        held = ReadSideAcquireCacheDrive(Extension, drive);
+        return held;
     }
     void Release() {
         if (held) {
@@ -64,12 +86,6 @@ void ReadSideSetAbort(PWriterExtension Extension) {
     Extension->WriteParams.bAbort = TRUE;
 }
 
-/* Whether the recording may go on: still in process and not cancelled. */
-BOOLEAN ReadSideMayContinue(PWriterExtension Extension) {
-    CdwSpinLockGuard guard(&Extension->StatusLock);
-    return Extension->Status.recordingStatus == RECSTAT_IN_PROCESS && !Extension->Status.bCancel;
-}
-
 /*
  * Ends a recording on the read side: closes the image, ends the impersonation and gives back
  * the client context. Only after that may the next recording be accepted.
@@ -91,9 +107,27 @@ UCHAR ToBcd(ULONG Value) {
 }
 
 /*
+ * Whether every track's packets lie on 512-byte boundaries of the image, as unbuffered reads
+ * need: true when each block size is a multiple of 8, so that 64 blocks are whole units.
+ */
+BOOLEAN ReadSideTracksInWholeUnits(const READ_PARAMS *ReadParams) {
+    for (ULONG i = 0; i < ReadParams->numTracks && i < MAX_TRACKS; i++) {
+        if (ReadParams->tracks[i].blockSize % 8 != 0) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/*
  * Opens the image named in ReadParams: impersonating the client, or holding the image's
- * cache-drive lock for the open. Returns FALSE (and has set RECSTAT_OPEN_FAILED) when the
- * image cannot be opened.
+ * cache-drive lock for the open. Returns FALSE when the image cannot be opened (and has set
+ * RECSTAT_OPEN_FAILED), or when the recording was cancelled or the device torn down while
+ * the thread waited for the cache drive (RECSTAT_ABORTED).
+ *
+ * The image is read without intermediate buffering when the request asks for it and every
+ * packet lies on 512-byte boundaries; a track whose block size is not a multiple of 8 has
+ * packets that start inside a unit, and those are read exactly, through the system cache.
  */
 BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension,
                           READ_SESSION *Session) {
@@ -103,7 +137,13 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
         SeImpersonateClient(&readParams->ClientContext, NULL);
         Session->bImpersonating = TRUE;
     } else {
-        (void)TesselCacheDriveAcquire(Extension->RecordCacheDrive);
+        if (!ReadSideAcquireCacheDrive(Extension, Extension->RecordCacheDrive)) {
+            ReadSideFail(Extension, RECSTAT_ABORTED);
+            DbgPrint("Burnkit[%d]: ReadThread - recording ended while waiting for the cache "
+                     "drive\n",
+                     CdwDeviceNumber(DeviceObject));
+            return FALSE;
+        }
         Session->bOpenLockHeld = TRUE;
     }
 
@@ -112,8 +152,9 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
                                NULL);
     IO_STATUS_BLOCK ioStatus;
     HANDLE handle = NULL;
-    const ULONG createOptions = FILE_SYNCHRONOUS_IO_NONALERT |
-                                (readParams->bBufferedRead ? 0 : FILE_NO_INTERMEDIATE_BUFFERING);
+    const BOOLEAN unbuffered = !readParams->bBufferedRead && ReadSideTracksInWholeUnits(readParams);
+    const ULONG createOptions =
+        FILE_SYNCHRONOUS_IO_NONALERT | (unbuffered ? FILE_NO_INTERMEDIATE_BUFFERING : 0);
     const NTSTATUS status = ZwCreateFile(
         &handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, createOptions, NULL, 0);
@@ -244,15 +285,22 @@ void ReadSideRecord(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension,
         Extension->Status.bReadStarted = TRUE;
     }
     ULONG currentFormat = readParams->tracks[0].trackFormat;
-    Extension->WriteParams.blockSize = readParams->tracks[0].blockSize;
+    ULONG currentBlockSize = readParams->tracks[0].blockSize;
+    Extension->WriteParams.blockSize = currentBlockSize;
 
+    /*
+     * A track whose format or block size differs from the track before it is preceded by a
+     * block-size packet: tracks of one format code but different sizes must not be written
+     * with the size of the first of them.
+     */
     const ULONG numTracks = readParams->numTracks < MAX_TRACKS ? readParams->numTracks : MAX_TRACKS;
     for (ULONG i = 0; i < numTracks; i++) {
         const TRACK_ENTRY *track = &readParams->tracks[i];
         BOOLEAN trackQueued = TRUE;
-        if (track->trackFormat != currentFormat) {
+        if (track->trackFormat != currentFormat || track->blockSize != currentBlockSize) {
             trackQueued = ReadSideQueueBlockSize(Extension, track);
             currentFormat = track->trackFormat;
+            currentBlockSize = track->blockSize;
         }
         if (trackQueued) {
             (void)KeSetEvent(&Extension->CirQueRefillEvent, 0, FALSE);
@@ -376,7 +424,9 @@ Routine Description:
     thread at the end of its first burst.
 
     A failure in the first track before the write thread was started ends a recording that is
-    still in process as RECSTAT_ABORTED, since no write pass will end it.
+    still in process as RECSTAT_ABORTED, since no write pass will end it. An image that ends
+    before the track's final block is a read failure; one that ends inside that block has the
+    rest of the block zero-filled.
 
 Arguments:
 
@@ -414,6 +464,7 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
     BOOLEAN writeStarted = FALSE;
     BOOLEAN trackDone = FALSE;
     BOOLEAN result = TRUE;
+    const BOOLEAN wholeUnits = (blockSize % 8) == 0;
 
     for (;;) {
         LARGE_INTEGER timeout;
@@ -437,8 +488,12 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
             break;
         }
 
-        if (!readParams->bImpersonate) {
-            cacheDrive.Acquire();
+        if (!readParams->bImpersonate && !cacheDrive.Acquire(ext)) {
+            DbgPrint("Burnkit[%d]: ReadTrack - recordingStatus != RECSTAT_IN_PROCESS or abort "
+                     "flag set, aborting\n",
+                     deviceNumber);
+            result = FALSE;
+            break;
         }
 
         for (;;) {
@@ -467,14 +522,30 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
                 }
             }
 
-            const ULONG hdBlocksToRead = (packet.numBlocks * blockSize + 511) / 512;
+            /*
+             * With a block size that is a multiple of 8, 64 blocks are whole 512-byte units:
+             * the packets lie back to back in the image and each is read in whole units (only
+             * the track's last packet is rounded up). Any other size puts packets inside a
+             * unit, so the packet's own bytes are read from their exact place (the image is
+             * then open through the system cache, which takes any offset and length).
+             */
+            const ULONG dataBytes = packet.numBlocks * blockSize;
+            const ULONG hdBlocksToRead = (dataBytes + 511) / 512;
             packet.buffer = ext->cacheBuffers[tail];
             LARGE_INTEGER offset;
-            offset.QuadPart = static_cast<LONGLONG>(curHdReadBlock) * 512;
+            ULONG length;
+            if (wholeUnits) {
+                offset.QuadPart = static_cast<LONGLONG>(curHdReadBlock) * 512;
+                length = hdBlocksToRead * 512;
+            } else {
+                offset.QuadPart = static_cast<LONGLONG>(hdStartBlock) * 512 +
+                                  static_cast<LONGLONG>(blocksWritten) * blockSize;
+                curHdReadBlock = static_cast<ULONG>(offset.QuadPart / 512);
+                length = dataBytes;
+            }
             if (readParams->bImpersonate) {
                 offset.QuadPart += readParams->imageByteOffset;
             }
-            const ULONG length = hdBlocksToRead * 512;
 
             IO_STATUS_BLOCK ioStatus;
             ioStatus.Status = STATUS_SUCCESS;
@@ -485,6 +556,26 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
                 DbgPrint("Burnkit[%d]: ReadTrack(%s) - ZwReadFile failed, Status = 0x%08X, Offset "
                          "= 0x%08X, Length = 0x%08X\n",
                          deviceNumber, readParams->imageName, readStatus, offset.LowPart, length);
+                DbgPrint("Burnkit[%d]: more info: packet.numBlocks = 0x%08X, curHdReadBlock = "
+                         "0x%08X, hdBlocksToRead = 0x%08X, numCdBlocks = 0x%08X, blocksWritten = "
+                         "0x%08X\n",
+                         deviceNumber, packet.numBlocks, curHdReadBlock, hdBlocksToRead,
+                         numCdBlocks, blocksWritten);
+                ReadSideFail(ext, RECSTAT_READ_FAILED);
+                ReadSideSetAbort(ext);
+                result = FALSE;
+                break;
+            }
+            /*
+             * The image may end inside the track's final block: the tool pads that block, and
+             * so does the driver. An image that ends before the packet's final block would
+             * leave whole blocks of the track unrecorded, and fails the recording.
+             */
+            if (ioStatus.Information < dataBytes && dataBytes - ioStatus.Information >= blockSize) {
+                DbgPrint("Burnkit[%d]: ReadTrack(%s) - image ends inside the track, Offset = "
+                         "0x%08X, Length = 0x%08X, read 0x%08X bytes\n",
+                         deviceNumber, readParams->imageName, offset.LowPart, length,
+                         static_cast<ULONG>(ioStatus.Information));
                 DbgPrint("Burnkit[%d]: more info: packet.numBlocks = 0x%08X, curHdReadBlock = "
                          "0x%08X, hdBlocksToRead = 0x%08X, numCdBlocks = 0x%08X, blocksWritten = "
                          "0x%08X\n",
@@ -535,7 +626,9 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
 
             blocksWritten += packet.numBlocks;
             packet.blockAddress += packet.numBlocks;
-            curHdReadBlock += hdBlocksToRead;
+            if (wholeUnits) {
+                curHdReadBlock += hdBlocksToRead;
+            }
         }
 
         if (!result) {
@@ -545,6 +638,11 @@ BOOLEAN ReadTrack(PDEVICE_OBJECT DeviceObject, ULONG startBlock, ULONG hdStartBl
         /* Pause: the ring is full or the track is queued. */
         cacheDrive.Release();
         if (isFirst && !writeStarted) {
+            /* The device stays busy from here until the pass has ended. */
+            {
+                CdwSpinLockGuard guard(&ext->StatusLock);
+                ext->bWritePassPending = TRUE;
+            }
             (void)KeSetEvent(&ext->WriteStartEvent, 0, FALSE);
             writeStarted = TRUE;
         }

@@ -3,7 +3,8 @@
  * queues in the ring and writes their blocks to the disc with WRITE(10) commands.
  *
  * One pass (WriteThreadProc) runs per recording. It rides out the recorder's long-write,
- * reset and bus-reset conditions by polling readiness and re-sending the command, keeps the
+ * reset and bus-reset conditions by polling readiness and re-sending the command (a bounded
+ * number of times, and no longer than the recording lasts), keeps the
  * read thread supplied with free buffers through CirQueRefillEvent, publishes progress and
  * the outcome in the status record, and ends on the last packet, a cancel, a read-side abort,
  * starvation or an error. Every ending but completion flushes the recorder's cache first.
@@ -17,6 +18,14 @@
 #define TEST_HANG_DELAY_100NS (-50000000LL) /* 5 seconds */
 #define TEST_HANG_PACKET_COUNT 100u
 #define RETRY_REPORT_LIMIT 100u
+/*
+ * Re-sends of one write command before it fails for good, and the pause before every re-send
+ * but the first: a recorder that keeps refusing a write although it reports itself ready
+ * (a reset condition on every WRITE, say) is given at least 500 s, as long as the readiness
+ * poll waits for a long write, and is never hammered without a pause.
+ */
+#define RESEND_LIMIT 5000u
+#define RESEND_PAUSE_MS 100
 #define SRB_STATUS_ERROR_VALUE 0x04u
 #define SRB_STATUS_BUS_RESET_VALUE 0x0Eu
 #define SENSE_ASC_INDEX 12u
@@ -30,19 +39,32 @@ static inline BOOLEAN WriteModeStreams(ULONG WriteMode) {
 /*
  * Keeps bWriteThreadProcRunning set for exactly the span of one pass, however the pass ends,
  * also when an exception leaves it. The flag changes under StatusLock, where the request
- * handlers read it together with the recording status.
+ * handlers read it together with the recording status; its end also ends the busy span that
+ * the read thread opened with bWritePassPending. EndUnderLock lets a pass end that span in the
+ * same hold of StatusLock in which it sets its final status.
  */
 struct WriteProcRunningScope {
-    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension) { Set(TRUE); }
-    ~WriteProcRunningScope() { Set(FALSE); }
-    void Set(BOOLEAN Running) {
+    explicit WriteProcRunningScope(PWriterExtension Extension) : ext(Extension), ended(FALSE) {
         CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->bWriteThreadProcRunning = Running;
+        ext->bWriteThreadProcRunning = TRUE;
+    }
+    ~WriteProcRunningScope() {
+        if (!ended) {
+            CdwSpinLockGuard guard(&ext->StatusLock);
+            EndUnderLock();
+        }
+    }
+    /* The caller holds StatusLock. */
+    void EndUnderLock() {
+        ext->bWriteThreadProcRunning = FALSE;
+        ext->bWritePassPending = FALSE;
+        ended = TRUE;
     }
     WriteProcRunningScope(const WriteProcRunningScope &) = delete;
     WriteProcRunningScope &operator=(const WriteProcRunningScope &) = delete;
 
     PWriterExtension ext;
+    BOOLEAN ended;
 };
 
 /* Copies the head packet of the ring and the ring count seen with it, under CirQueLock. */
@@ -74,56 +96,90 @@ static void WriteSignalRefill(PWriterExtension Ext) {
     (void)KeSetEvent(&Ext->CirQueRefillEvent, IO_NO_INCREMENT, FALSE);
 }
 
+/* How one write command, or one packet's commands, ended. */
+typedef enum _WRITE_RESULT {
+    WriteDone,   /* the recorder took the data */
+    WriteFailed, /* failed for good: the outcome says how */
+    WriteStopped /* given up because the recording is ending (cancel, read-side abort, teardown) */
+} WRITE_RESULT;
+
 /*
  * Sends one WRITE(10) command and re-sends it as long as the recorder reports a long write in
- * progress, a reset condition or a bus reset and then becomes ready again. Returns whether the
- * command finally succeeded; *Retries receives the number of re-sends.
+ * progress, a reset condition or a bus reset and then becomes ready again, up to RESEND_LIMIT
+ * times, pausing before every re-send but the first. Every answer is judged by this command's
+ * own outcome (sense only when the recorder returned valid sense). Between re-sends it looks
+ * whether the recording is ending, and then gives the command up. *Retries receives the number
+ * of re-sends; *Outcome the outcome of the command that failed for good (after a failed poll,
+ * the poll's last TEST UNIT READY). Runs at PASSIVE_LEVEL in the write thread.
  */
-static BOOLEAN WriteSendCommand(PDEVICE_OBJECT DeviceObject, PWriterExtension Ext, PUCHAR Cdb,
-                                ULONG Bytes, PUCHAR Data, ULONG *Retries) {
+static WRITE_RESULT WriteSendCommand(PDEVICE_OBJECT DeviceObject, PWriterExtension Ext, PUCHAR Cdb,
+                                     ULONG BlockAddress, ULONG Bytes, PUCHAR Data, ULONG *Retries,
+                                     PSCSI_OUTCOME Outcome) {
     ULONG retries = 0;
-    BOOLEAN ok;
+    WRITE_RESULT result;
     for (;;) {
-        ok = ScsiRequest(DeviceObject, WRITE10_CDB_LENGTH, Cdb, Bytes, Data, TRUE,
-                         WRITE_COMMAND_TIMEOUT_SECONDS);
-        if (ok) {
+        if (ScsiRequest(DeviceObject, WRITE10_CDB_LENGTH, Cdb, Bytes, Data, TRUE,
+                        WRITE_COMMAND_TIMEOUT_SECONDS, Outcome)) {
+            result = WriteDone;
             break;
         }
-        UCHAR asc = Ext->Status.senseData[SENSE_ASC_INDEX];
-        UCHAR ascq = Ext->Status.senseData[SENSE_ASCQ_INDEX];
-        if (Ext->Status.lastSrbStatus == SRB_STATUS_ERROR_VALUE &&
-            ((asc == 0x04 && ascq == 0x08) || asc == 0x29)) {
+        const UCHAR asc = Outcome->senseData[SENSE_ASC_INDEX];
+        const UCHAR ascq = Outcome->senseData[SENSE_ASCQ_INDEX];
+        const BOOLEAN longWriteOrReset = Outcome->srbStatus == SRB_STATUS_ERROR_VALUE &&
+                                         Outcome->bSenseValid &&
+                                         ((asc == 0x04 && ascq == 0x08) || asc == 0x29);
+        if ((longWriteOrReset || Outcome->srbStatus == SRB_STATUS_BUS_RESET_VALUE) &&
+            retries >= RESEND_LIMIT) {
+            DbgPrint("Burnkit[%d]: WriteThreadProc - write request for block %d re-sent %d "
+                     "times - giving up\n",
+                     CdwDeviceNumber(DeviceObject), BlockAddress, retries);
+            result = WriteFailed;
+            break;
+        }
+        BOOLEAN polled = FALSE;
+        BOOLEAN ready = FALSE;
+        if (longWriteOrReset) {
             DbgPrint("Burnkit[%d]: WriteThreadProc - ASC = %02X,%02X on write command - calling "
                      "PollTestUnitReady\n",
                      CdwDeviceNumber(DeviceObject), asc, ascq);
-            if (PollTestUnitReady(DeviceObject)) {
-                retries++;
-                continue;
-            }
+            polled = TRUE;
+            ready = PollTestUnitReady(DeviceObject, Outcome);
         }
-        if (Ext->Status.lastSrbStatus == SRB_STATUS_BUS_RESET_VALUE) {
+        if (!ready && Outcome->srbStatus == SRB_STATUS_BUS_RESET_VALUE) {
             DbgPrint("Burnkit[%d]: WriteThreadProc - SrbStatus = 0x0e (Bus Reset) on write "
                      "command - calling PollTestUnitReady\n",
                      CdwDeviceNumber(DeviceObject));
-            if (PollTestUnitReady(DeviceObject)) {
-                retries++;
-                continue;
-            }
+            polled = TRUE;
+            ready = PollTestUnitReady(DeviceObject, Outcome);
         }
-        break;
+        if (!ready) {
+            result = (polled && CdwRecordingStopRequested(Ext)) ? WriteStopped : WriteFailed;
+            break;
+        }
+        retries++;
+        if (retries > 1) {
+            LARGE_INTEGER pause;
+            pause.QuadPart = CDW_RELATIVE_MS(RESEND_PAUSE_MS);
+            (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        }
+        if (CdwRecordingStopRequested(Ext)) {
+            result = WriteStopped;
+            break;
+        }
     }
     *Retries = retries;
-    return ok;
+    return result;
 }
 
 /*
  * Writes the blocks of one packet in commands of at most 16 blocks, in order, straight from
- * its cache buffer. Stops at the first command that fails for good and leaves that command in
- * Cdb. In the streaming write modes every command carries control byte 0x80 but the very last
- * one of the recording.
+ * its cache buffer. Stops at the first command that fails for good or is given up, and leaves
+ * that command in Cdb and its outcome in *Outcome. In the streaming write modes every command
+ * carries control byte 0x80 but the very last one of the recording.
  */
-static BOOLEAN WritePacketBlocks(PDEVICE_OBJECT DeviceObject, PWriterExtension Ext,
-                                 const RING_PACKET *Packet, PUCHAR Cdb) {
+static WRITE_RESULT WritePacketBlocks(PDEVICE_OBJECT DeviceObject, PWriterExtension Ext,
+                                      const RING_PACKET *Packet, PUCHAR Cdb,
+                                      PSCSI_OUTCOME Outcome) {
     ULONG blockSize = Ext->WriteParams.blockSize;
     ULONG blockAddress = Packet->blockAddress;
     ULONG blocksLeft = Packet->numBlocks;
@@ -140,20 +196,21 @@ static BOOLEAN WritePacketBlocks(PDEVICE_OBJECT DeviceObject, PWriterExtension E
         BuildWrite10Cdb(Cdb, blockAddress, static_cast<USHORT>(count), control);
 
         ULONG retries;
-        BOOLEAN ok = WriteSendCommand(DeviceObject, Ext, Cdb, bytes, data, &retries);
+        WRITE_RESULT result =
+            WriteSendCommand(DeviceObject, Ext, Cdb, blockAddress, bytes, data, &retries, Outcome);
         if (retries > RETRY_REPORT_LIMIT) {
             DbgPrint("Burnkit[%d]: WriteThreadProc - Retried write request for block %d %d "
                      "times\n",
                      CdwDeviceNumber(DeviceObject), blockAddress, retries);
         }
-        if (!ok) {
-            return FALSE;
+        if (result != WriteDone) {
+            return result;
         }
         blockAddress += count;
         data += bytes;
         blocksLeft -= count;
     }
-    return TRUE;
+    return WriteDone;
 }
 
 /*
@@ -321,7 +378,13 @@ VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject) {
             }
         }
 
-        if (queued < ext->refillThreshold && KeReadStateEvent(&ext->CirQueRefillEvent) == 0) {
+        /*
+         * The count taken with a packet includes that packet, so it is never below 1; what
+         * the ring still holds once this packet is written is one less. Comparing that with
+         * the threshold makes a threshold of 1 (10% of 16 buffers) ask for a refill when the
+         * ring is about to run empty instead of never.
+         */
+        if (queued - 1 < ext->refillThreshold && KeReadStateEvent(&ext->CirQueRefillEvent) == 0) {
             WriteSignalRefill(ext);
         }
 
@@ -335,33 +398,62 @@ VOID WriteThreadProc(PDEVICE_OBJECT DeviceObject) {
             WriteSignalRefill(ext);
             return;
         } else {
+            WRITE_RESULT written = WriteDone;
+            SCSI_OUTCOME failure = {};
             if (ext->WriteParams.bChecksumOnly) {
                 checksum = WriteSumPacket(ext, &packet, checksum);
-            } else if (!WritePacketBlocks(DeviceObject, ext, &packet, cdb)) {
+            } else {
+                written = WritePacketBlocks(DeviceObject, ext, &packet, cdb, &failure);
+            }
+            if (written == WriteStopped) {
+                /* A cancel or a read-side abort ends the pass at the top of the loop, with
+                 * the packet still in the ring; a teardown alone ends it here. */
+                BOOLEAN shutdownOnly;
+                {
+                    CdwSpinLockGuard guard(&ext->StatusLock);
+                    shutdownOnly = !ext->Status.bCancel && !ext->WriteParams.bAbort;
+                }
+                if (!shutdownOnly) {
+                    continue;
+                }
+                (void)FlushCache(DeviceObject);
+                DbgPrint("Burnkit[%d]: WriteThreadProc - bShutdown set, terminating\n",
+                         CdwDeviceNumber(DeviceObject));
+                WriteAbortIfInProcess(ext);
+                WriteSignalRefill(ext);
+                return;
+            }
+            if (written == WriteFailed) {
                 (void)FlushCache(DeviceObject);
                 DbgPrint("Burnkit[%d]: WriteThreadProc - ScsiRequest failed, SrbStatus = 0x%X, "
                          "ScsiStatus = 0x%X, ASC = 0x%X, ASCQ = 0x%X, terminating\n",
-                         CdwDeviceNumber(DeviceObject), ext->Status.lastSrbStatus,
-                         ext->Status.lastScsiStatus, ext->Status.senseData[SENSE_ASC_INDEX],
-                         ext->Status.senseData[SENSE_ASCQ_INDEX]);
+                         CdwDeviceNumber(DeviceObject), failure.srbStatus, failure.scsiStatus,
+                         failure.senseData[SENSE_ASC_INDEX], failure.senseData[SENSE_ASCQ_INDEX]);
                 DbgPrint("Burnkit[%d]: Cdb: %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X\n",
                          CdwDeviceNumber(DeviceObject), cdb[0], cdb[1], cdb[2], cdb[3], cdb[4],
                          cdb[5], cdb[6], cdb[7], cdb[8], cdb[9]);
                 {
+                    /* The failing command's outcome goes with the status, whatever command
+                     * of another sender the record showed meanwhile. */
                     CdwSpinLockGuard guard(&ext->StatusLock);
                     ext->Status.recordingStatus = RECSTAT_WRITE_FAILED;
                     RtlCopyMemory(ext->Status.failedCdb, cdb, WRITE10_CDB_LENGTH);
+                    if (failure.sendStatus == STATUS_SUCCESS) {
+                        ScsiStoreOutcome(&ext->Status, &failure);
+                    }
                 }
                 WriteSignalRefill(ext);
                 return;
             }
 
             if (packet.bLastPacket) {
+                /* Complete and no longer busy in one step: the next request is welcome. */
                 CdwSpinLockGuard guard(&ext->StatusLock);
                 ext->Status.recordingStatus = RECSTAT_COMPLETE;
                 if (ext->WriteParams.bChecksumOnly) {
                     ext->Status.buffersOrChecksum = checksum;
                 }
+                running.EndUnderLock();
                 return;
             }
 

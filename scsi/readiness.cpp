@@ -30,10 +30,40 @@ static_assert(CDW_SENSE_LENGTH > CDW_SENSE_ASCQ, "sense buffer holds the qualifi
 
 Routine Description:
 
+    Tells whether the recording that the write thread serves should end: the application
+    cancelled it (bCancel), the read side gave up (WriteParams.bAbort) or the device is being
+    torn down (bShutdown). The write thread's waits on the recorder look at it between tries,
+    so that none of them outlasts a cancel or a removal.
+
+    Runs at PASSIVE_LEVEL or DISPATCH_LEVEL; takes StatusLock.
+
+Arguments:
+
+    Extension - the recorder's WriterExtension.
+
+Return Value:
+
+    TRUE when the recording should end.
+
+--*/
+BOOLEAN CdwRecordingStopRequested(PWriterExtension Extension) {
+    CdwSpinLockGuard guard(&Extension->StatusLock);
+    return (Extension->Status.bCancel || Extension->WriteParams.bAbort ||
+            *static_cast<volatile BOOLEAN *>(&Extension->bShutdown))
+               ? TRUE
+               : FALSE;
+}
+
+/*++
+
+Routine Description:
+
     Waits for a recorder that reports a long write in progress: sends TEST UNIT READY until it
     succeeds, pausing 100 ms after each "not ready, long write in progress" answer, and gives
-    up after 5000 such retries. Any other failure ends the poll at once; its outcome is then in
-    the status record.
+    up after 5000 such retries, or as soon as the recording is cancelled, aborted by the read
+    side or the device is torn down. Any other failure ends the poll at once. Each answer is
+    judged by the poll's own outcome (sense only when the recorder returned valid sense), not
+    by the status record, which a pass-through command may change meanwhile.
 
     The write thread calls it after a write command failed on a long write, a reset or a bus
     reset, and sends the command again when it returns TRUE. Runs at PASSIVE_LEVEL.
@@ -41,35 +71,46 @@ Routine Description:
 Arguments:
 
     DeviceObject - the recorder's functional device object.
+    Outcome - receives the outcome of the poll's last TEST UNIT READY; may be NULL.
 
 Return Value:
 
     TRUE when a TEST UNIT READY succeeded, FALSE otherwise.
 
 --*/
-BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject) {
+BOOLEAN PollTestUnitReady(PDEVICE_OBJECT DeviceObject, PSCSI_OUTCOME Outcome) {
     PWriterExtension ext = CdwWriterExtension(DeviceObject);
     UCHAR cdb[6];
     LONG retries = 0;
+    SCSI_OUTCOME localOutcome;
 
+    if (Outcome == NULL) {
+        Outcome = &localOutcome;
+    }
     RtlZeroMemory(cdb, sizeof(cdb));
     cdb[0] = SCSIOP_TEST_UNIT_READY;
 
     for (;;) {
-        if (ScsiRequest(DeviceObject, sizeof(cdb), cdb, 0, NULL, TRUE,
-                        CDW_TEST_UNIT_READY_TIMEOUT)) {
+        if (ScsiRequest(DeviceObject, sizeof(cdb), cdb, 0, NULL, TRUE, CDW_TEST_UNIT_READY_TIMEOUT,
+                        Outcome)) {
             DbgPrint("Burnkit[%d]: PollTestUnitReady - succeeded after %d retries\n",
                      CdwDeviceNumber(DeviceObject), retries);
             return TRUE;
         }
-        if (ext->Status.lastSrbStatus != SRB_STATUS_ERROR ||
-            ext->Status.senseData[CDW_SENSE_ASC] != CDW_ASC_NOT_READY ||
-            ext->Status.senseData[CDW_SENSE_ASCQ] != CDW_ASCQ_LONG_WRITE_IN_PROGRESS) {
+        if (Outcome->srbStatus != SRB_STATUS_ERROR || !Outcome->bSenseValid ||
+            Outcome->senseData[CDW_SENSE_ASC] != CDW_ASC_NOT_READY ||
+            Outcome->senseData[CDW_SENSE_ASCQ] != CDW_ASCQ_LONG_WRITE_IN_PROGRESS) {
             return FALSE;
         }
         retries++;
         if (retries > CDW_POLL_RETRY_LIMIT) {
             DbgPrint("Burnkit[%d]: PollTestUnitReady - retried %d times on ASC 4,8 - aborting..\n",
+                     CdwDeviceNumber(DeviceObject), retries);
+            return FALSE;
+        }
+        if (CdwRecordingStopRequested(ext)) {
+            DbgPrint("Burnkit[%d]: PollTestUnitReady - recording ending, stopped after %d "
+                     "retries\n",
                      CdwDeviceNumber(DeviceObject), retries);
             return FALSE;
         }
@@ -85,8 +126,9 @@ Routine Description:
 
     Has the recorder record what it holds in its buffer (SYNCHRONIZE CACHE over the whole
     cache). Write modes 1 and 2 leave the session open for the recorder to close, so nothing is
-    sent for them. When the command before the flush failed, its outcome is put back after the
-    flush, so the status record keeps describing the failure that ended the recording.
+    sent for them. When the status record shows a failed command before the flush, that
+    outcome is put back after the flush, so the record keeps describing the failure that ended
+    the recording.
 
     The write thread calls it whenever a recording pass ends other than by completing its last
     packet. Runs at PASSIVE_LEVEL.
@@ -107,26 +149,30 @@ BOOLEAN FlushCache(PDEVICE_OBJECT DeviceObject) {
     ULONG savedSrbStatus = 0;
     UCHAR savedScsiStatus = 0;
     UCHAR savedSense[CDW_SENSE_LENGTH];
+    SCSI_OUTCOME outcome;
 
     if (ext->WriteParams.writeMode == 1 || ext->WriteParams.writeMode == 2) {
         return TRUE;
     }
 
-    if (ext->Status.lastSrbStatus != SRB_STATUS_SUCCESS) {
-        saved = TRUE;
-        savedSrbStatus = ext->Status.lastSrbStatus;
-        savedScsiStatus = ext->Status.lastScsiStatus;
-        RtlCopyMemory(savedSense, ext->Status.senseData, CDW_SENSE_LENGTH);
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        if (ext->Status.lastSrbStatus != SRB_STATUS_SUCCESS) {
+            saved = TRUE;
+            savedSrbStatus = ext->Status.lastSrbStatus;
+            savedScsiStatus = ext->Status.lastScsiStatus;
+            RtlCopyMemory(savedSense, ext->Status.senseData, CDW_SENSE_LENGTH);
+        }
     }
 
     RtlZeroMemory(cdb, sizeof(cdb));
     cdb[0] = SCSIOP_SYNCHRONIZE_CACHE;
 
-    BOOLEAN flushed =
-        ScsiRequest(DeviceObject, sizeof(cdb), cdb, 0, NULL, FALSE, CDW_SYNCHRONIZE_CACHE_TIMEOUT);
+    BOOLEAN flushed = ScsiRequest(DeviceObject, sizeof(cdb), cdb, 0, NULL, FALSE,
+                                  CDW_SYNCHRONIZE_CACHE_TIMEOUT, &outcome);
     if (!flushed) {
         DbgPrint("Burnkit[%d]: FlushCache failed. SrbStatus = 0x%08X\n",
-                 CdwDeviceNumber(DeviceObject), ext->Status.lastSrbStatus);
+                 CdwDeviceNumber(DeviceObject), outcome.srbStatus);
     }
 
     if (saved) {

@@ -3,8 +3,8 @@
  *
  * A command descriptor block is wrapped in a SCSI request block, sent as an internal device
  * control request to the storage port's device below the functional device object, and waited
- * for. The outcome (SRB status, SCSI status, sense data) is left in the device's status record,
- * where the caller judges it.
+ * for. The outcome (SRB status, SCSI status, sense data, bytes moved) goes to the caller, which
+ * judges it, and is published in the device's status record for the application.
  */
 #include "../driver/writer.h"
 
@@ -28,29 +28,52 @@ static_assert(IOCTL_SCSI_EXECUTE_IN == 0x001B0011 && IOCTL_SCSI_EXECUTE_OUT == 0
 static_assert(sizeof(SCSI_REQUEST_BLOCK) == 64, "request block size");
 #endif
 
-/*
- * Leaves an attempt's outcome in the status record. The status request copies the record
- * under StatusLock from the application's thread, so the outcome changes under it as one.
- */
-static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR ScsiStatus,
-                               const UCHAR *Sense) {
+/*++
+
+Routine Description:
+
+    Copies a command's outcome into the status record: SRB status and SCSI status always,
+    the sense bytes only when the command returned valid sense, so that the record keeps the
+    last sense data a recorder actually reported.
+
+    The caller holds StatusLock (the status request copies the record under it, so the
+    outcome changes under it as one). Callable at any IRQL up to DISPATCH_LEVEL.
+
+Arguments:
+
+    Status - the device's status record.
+    Outcome - the outcome of one command.
+
+Return Value:
+
+    None.
+
+--*/
+VOID ScsiStoreOutcome(RECORDING_STATUS *Status, const SCSI_OUTCOME *Outcome) {
+    Status->lastSrbStatus = Outcome->srbStatus;
+    Status->lastScsiStatus = Outcome->scsiStatus;
+    if (Outcome->bSenseValid) {
+        RtlCopyMemory(Status->senseData, Outcome->senseData, CDW_SENSE_LENGTH);
+    }
+}
+
+/* Leaves an attempt's outcome in the status record for the application. */
+static VOID ScsiPublishOutcome(PWriterExtension Ext, const SCSI_OUTCOME *Outcome) {
     CdwSpinLockGuard guard(&Ext->StatusLock);
-    Ext->Status.lastSrbStatus = SrbStatus;
-    Ext->Status.lastScsiStatus = ScsiStatus;
-    RtlCopyMemory(Ext->Status.senseData, Sense, CDW_SENSE_LENGTH);
+    ScsiStoreOutcome(&Ext->Status, Outcome);
 }
 
 /*
  * Sends the command once per attempt until it completes, a data overrun is tolerated or the
- * overrun attempts are used up, and judges the outcome. Srb is the caller's block, reused by
- * every attempt, with the sense buffer right behind it (it starts as a copy of the record's
- * sense bytes, so bytes the port does not write stay as they were). Runs at PASSIVE_LEVEL inside
- * ScsiRequest's exception guard.
+ * overrun attempts are used up, and judges the outcome into *Outcome. Srb is the caller's
+ * block, reused by every attempt, with the sense buffer right behind it; the buffer is cleared
+ * before each attempt, so its bytes are this attempt's sense or zeros. Runs at PASSIVE_LEVEL
+ * inside ScsiRequest's exception guard.
  */
 [[nodiscard]] static BOOLEAN ScsiRequestSend(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
                                              UCHAR CdbLength, PUCHAR Cdb, ULONG TransferLength,
                                              PVOID DataBuffer, BOOLEAN WriteToDevice,
-                                             ULONG TimeOutValue) {
+                                             ULONG TimeOutValue, PSCSI_OUTCOME Outcome) {
     PWriterExtension ext = CdwWriterExtension(DeviceObject);
     auto *fdoExtension = static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PDEVICE_OBJECT lowerDevice = fdoExtension->CommonExtension.LowerDeviceObject;
@@ -77,10 +100,7 @@ static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR Scsi
         Srb->CdbLength = CdbLength;
         RtlCopyMemory(Srb->Cdb, Cdb, CdbLength);
         Srb->SenseInfoBufferLength = CDW_SENSE_LENGTH;
-        {
-            CdwSpinLockGuard guard(&ext->StatusLock);
-            RtlCopyMemory(sense, ext->Status.senseData, CDW_SENSE_LENGTH);
-        }
+        RtlZeroMemory(sense, CDW_SENSE_LENGTH);
         Srb->SenseInfoBuffer = sense;
         if (DataBuffer == NULL) {
             Srb->SrbFlags = SRB_FLAGS_NO_DATA_TRANSFER | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
@@ -107,6 +127,7 @@ static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR Scsi
         if (irp == NULL) {
             DbgPrint("Burnkit[%d]: ScsiRequest - Can't allocate Irp\n",
                      CdwDeviceNumber(DeviceObject));
+            Outcome->sendStatus = STATUS_INSUFFICIENT_RESOURCES;
             return FALSE;
         }
 
@@ -121,7 +142,13 @@ static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR Scsi
         }
 
         const ULONG srbStatus = Srb->SrbStatus & CDW_SRB_STATUS_MASK;
-        ScsiPublishOutcome(ext, srbStatus, Srb->ScsiStatus, sense);
+        Outcome->sendStatus = STATUS_SUCCESS;
+        Outcome->srbStatus = srbStatus;
+        Outcome->scsiStatus = Srb->ScsiStatus;
+        Outcome->bSenseValid = (Srb->SrbStatus & SRB_STATUS_AUTOSENSE_VALID) ? TRUE : FALSE;
+        Outcome->transferred = Srb->DataTransferLength;
+        RtlCopyMemory(Outcome->senseData, sense, CDW_SENSE_LENGTH);
+        ScsiPublishOutcome(ext, Outcome);
 
         /* A frozen queue would hold up the next command, whatever this one's outcome. */
         if (Srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) {
@@ -137,12 +164,15 @@ static VOID ScsiPublishOutcome(PWriterExtension Ext, ULONG SrbStatus, UCHAR Scsi
 
         /*
          * A port reports an overrun both when the device moved exactly what was asked and when
-         * a read came back short; both carry the data the caller wanted.
+         * a read came back short; both carry the data the caller wanted. Data sent to the
+         * device counts as taken only when the device also answered GOOD: a write that moved
+         * its whole length and ended in CHECK CONDITION was refused, whatever the port counted.
          */
-        if (Srb->DataTransferLength == TransferLength ||
-            (Srb->DataTransferLength < TransferLength && controlCode == IOCTL_SCSI_EXECUTE_IN)) {
-            ScsiPublishOutcome(ext, Srb->ScsiStatus != 0 ? SRB_STATUS_ERROR : SRB_STATUS_SUCCESS,
-                               Srb->ScsiStatus, sense);
+        const BOOLEAN dataIn = controlCode == IOCTL_SCSI_EXECUTE_IN;
+        if ((Srb->DataTransferLength == TransferLength && (dataIn || Srb->ScsiStatus == 0)) ||
+            (Srb->DataTransferLength < TransferLength && dataIn)) {
+            Outcome->srbStatus = Srb->ScsiStatus != 0 ? SRB_STATUS_ERROR : SRB_STATUS_SUCCESS;
+            ScsiPublishOutcome(ext, Outcome);
             return TRUE;
         }
 
@@ -171,10 +201,13 @@ Routine Description:
     or a short read, counts as success; any other overrun is tried up to three times. A queue
     that the port froze on the failure is released before returning.
 
-    The outcome of the final attempt is left in the status record's lastSrbStatus,
-    lastScsiStatus and senseData; the sense bytes are fresh only when lastSrbStatus is
-    SRB_STATUS_ERROR. A call that fails before the command is sent leaves them as they were.
-    The outcome changes under StatusLock; callers read it right after their own call.
+    The outcome of the final attempt goes to *Outcome, the caller's own copy by which it judges
+    the command, and is published in the status record's lastSrbStatus, lastScsiStatus and
+    senseData for the application (the sense bytes only when the port returned valid sense).
+    Other threads send commands to the same recorder, so the record may already describe
+    another command when the call returns; callers never judge by it. A call that fails
+    before the command is sent leaves the record as it was and says why in
+    Outcome->sendStatus.
 
     Runs at PASSIVE_LEVEL (it waits for the completion); the caller holds no spin lock.
 
@@ -187,6 +220,7 @@ Arguments:
     DataBuffer - data buffer in non-paged memory, or NULL for a command without data.
     WriteToDevice - TRUE when the data goes to the device.
     TimeOutValue - command time-out in seconds, for the port.
+    Outcome - receives the command's outcome; NULL when the caller needs only the result.
 
 Return Value:
 
@@ -194,10 +228,18 @@ Return Value:
 
 --*/
 BOOLEAN ScsiRequest(PDEVICE_OBJECT DeviceObject, UCHAR CdbLength, PUCHAR Cdb, ULONG TransferLength,
-                    PVOID DataBuffer, BOOLEAN WriteToDevice, ULONG TimeOutValue) {
+                    PVOID DataBuffer, BOOLEAN WriteToDevice, ULONG TimeOutValue,
+                    PSCSI_OUTCOME Outcome) {
     PSCSI_REQUEST_BLOCK srb = NULL;
     BOOLEAN result = FALSE;
     NTSTATUS code = STATUS_SUCCESS;
+    SCSI_OUTCOME localOutcome;
+
+    if (Outcome == NULL) {
+        Outcome = &localOutcome;
+    }
+    RtlZeroMemory(Outcome, sizeof(*Outcome));
+    Outcome->sendStatus = STATUS_INSUFFICIENT_RESOURCES;
 
     if (!CdwGuarded(
             [&] {
@@ -209,11 +251,12 @@ BOOLEAN ScsiRequest(PDEVICE_OBJECT DeviceObject, UCHAR CdbLength, PUCHAR Cdb, UL
                     return;
                 }
                 result = ScsiRequestSend(DeviceObject, srb, CdbLength, Cdb, TransferLength,
-                                         DataBuffer, WriteToDevice, TimeOutValue);
+                                         DataBuffer, WriteToDevice, TimeOutValue, Outcome);
             },
             &code)) {
         DbgPrint("Burnkit[%d]: ScsiRequest - Exception! GetExceptionCode() = 0x%08X\n",
                  CdwDeviceNumber(DeviceObject), code);
+        Outcome->sendStatus = code;
         result = FALSE;
     }
 

@@ -37,6 +37,12 @@ struct LowerState {
     PMDL LastMdl = nullptr;
     ULONG CreateCount = 0;
     ULONG CloseCount = 0;
+    /* Application memory the driver probes and writes, as a pass-through's data buffer: the
+     * first UserWritten bytes, of which the first UserFromPool come from a fresh pool block. */
+    UCHAR *UserTarget = nullptr;
+    ULONG UserLength = 0;
+    ULONG UserWritten = 0;
+    ULONG UserFromPool = 0;
 };
 
 LowerState gLower;
@@ -63,6 +69,14 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 buffer[i] = (UCHAR)(0x40 + i);
             }
         }
+    }
+    if (gLower.UserTarget != nullptr) {
+        ProbeForWrite(gLower.UserTarget, gLower.UserLength, 1);
+        auto *fresh = static_cast<UCHAR *>(
+            ExAllocatePoolWithTag(NonPagedPool, gLower.UserLength, HostPoolTag("Test")));
+        memset(gLower.UserTarget, 0x42, gLower.UserWritten);
+        memcpy(gLower.UserTarget, fresh, gLower.UserFromPool);
+        ExFreePool(fresh);
     }
     Irp->IoStatus.Status = gLower.Status;
     Irp->IoStatus.Information = gLower.Information;
@@ -388,6 +402,37 @@ TEST_F(IoManagerTest, BufferedControlRequestsCopyInformationBytesAndFlagOverrepo
     EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
     DisableInterfaces();
     EXPECT_EQ(HostPoolCountInUse(HostPoolTag("IoSb")), 0u);
+}
+
+/* Application memory that a driver probed for writing is checked for fresh pool like the
+ * system buffer: only what the driver put there counts, not what the application had. */
+TEST_F(IoManagerTest, FreshPoolWrittenToProbedApplicationMemoryIsReported) {
+    EnableInterface(&kTestInterface);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(HostOpenDevice(&kTestInterface, 0, &handle), STATUS_SUCCESS);
+    ULONG code = CTL_CODE(0xCD, 0x873, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    auto *data = static_cast<UCHAR *>(HostUserAlloc(64, TRUE));
+    ULONG returned = 0;
+
+    memset(data, HOST_POOL_FRESH_FILL, 64);
+    gLower.UserTarget = data;
+    gLower.UserLength = 64;
+    gLower.UserWritten = 32;
+    EXPECT_EQ(HostDeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(data[0], 0x42);
+    EXPECT_EQ(data[63], HOST_POOL_FRESH_FILL);
+    EXPECT_TRUE(VerifierReports().empty());
+
+    memset(data, 0, 64);
+    gLower.UserFromPool = 8;
+    EXPECT_EQ(HostDeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
+    EXPECT_TRUE(VerifierReported("application's buffer"));
+    EXPECT_TRUE(VerifierReported("fresh-pool pattern"));
+
+    gLower.UserTarget = nullptr;
+    HostUserFree(data);
+    EXPECT_EQ(HostCloseDevice(handle), STATUS_SUCCESS);
+    DisableInterfaces();
 }
 
 TEST_F(IoManagerTest, ApplicationWaitsForARequestCompletedLaterOnAnotherThread) {

@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -689,6 +691,103 @@ TEST_F(WholeSystem, RemovalDuringARecordingCancelsItAndWaitsForTheThreads) {
     SIM_RECORDER_COUNTERS counters;
     HostSimGetCounters(unit->Sim, &counters);
     EXPECT_LT(counters.BlocksWritten, 4000u);
+    (void)other;
+}
+
+/* A recorder that stays in its long write: the readiness poll would wait up to 500 s, but a
+ * removal ends it at its next retry, so the plug-and-play thread is not held up. */
+TEST_F(WholeSystem, RemovalDuringALongWritePollEndsThePoll) {
+    Unit *unit = PlugRecorder();
+    HANDLE handle = OpenUnit(unit);
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(handle, 16));
+    MakeImageFile("poll.img", 2000 * 2048, 4);
+    ULONG writeFault = HostSimFaultSenseAtBlock(unit->Sim, 200, 0x02, 0x04, 0x08, 1);
+    SIM_FAULT busy;
+    HostSimInitFault(&busy, SimFaultAtCommand, SimFaultSense);
+    busy.CommandNumber = 1;
+    busy.Opcode = 0x00; /* TEST UNIT READY */
+    busy.RepeatCount = 4000;
+    busy.SenseKey = 0x02;
+    busy.Asc = 0x04;
+    busy.Ascq = 0x08;
+    ULONG pollFault = HostSimAddFault(unit->Sim, &busy);
+    ASSERT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("poll.img", 2000)));
+    const LONGLONG end = HostClockNow() + 600 * OneSecond;
+    while (HostSimFaultFired(unit->Sim, pollFault) < 10 && HostClockNow() < end) {
+        Sleep(50);
+    }
+    ASSERT_GE(HostSimFaultFired(unit->Sim, pollFault), 10u);
+    EXPECT_EQ(1u, HostSimFaultFired(unit->Sim, writeFault));
+    ASSERT_EQ(STATUS_SUCCESS, Close(handle));
+
+    const LONGLONG start = HostClockNow();
+    EXPECT_EQ(STATUS_DEVICE_BUSY, RemoveUnit(unit));
+    EXPECT_LE(HostClockNow() - start, OneSecond) << "removal waited for the poll";
+    EXPECT_LT(HostSimFaultFired(unit->Sim, pollFault), 30u);
+    EXPECT_TRUE(Logged("Burnkit[0]: PollTestUnitReady - recording ending, stopped after"));
+    EXPECT_TRUE(Logged("Burnkit[0]: WriteThread - WriteStartEvent signaled to shutdown\n"));
+    EXPECT_EQ(0u, HostThreadsAlive());
+    HostSimClearFaults(unit->Sim);
+}
+
+/* A reader that waits for a cache drive held through another recorder (the application's
+ * download) gives up within a second of a cancel, and of a removal on the plug-and-play
+ * thread, which waits for the device's threads. */
+TEST_F(WholeSystem, ReaderWaitingForACacheDriveEndsOnCancelAndOnRemoval) {
+    Unit *unit = PlugRecorder();
+    Unit *other = PlugRecorder();
+    HANDLE handle = OpenUnit(unit);
+    HANDLE download = OpenUnit(other);
+    ASSERT_EQ(STATUS_SUCCESS, Allocate(handle, 16));
+    ASSERT_EQ(STATUS_SUCCESS,
+              CacheDriveRequest(download, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'D', 0x0101));
+    ASSERT_EQ(STATUS_SUCCESS, CacheDriveRequest(download, IOCTL_RECORDER_INIT_CACHE_LOCK, 'D', 0));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Ioctl(download, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+    MakeImageFile("wait.img", 64 * 2048, 4);
+
+    ASSERT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("wait.img", 64)));
+    Sleep(10000);
+    EXPECT_EQ(0, Status(handle).bReadStarted) << "the reader waits for the cache drive";
+    (void)QueryRecordingStatus(handle, true);
+    LONGLONG start = HostClockNow();
+    while (!Idle(unit) && HostClockNow() - start < 5 * OneSecond) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(Idle(unit)) << "the cancel did not end the wait";
+    EXPECT_LE(HostClockNow() - start, OneSecond);
+    EXPECT_EQ(RECSTAT_ABORTED, Status(handle).recordingStatus);
+    EXPECT_TRUE(Logged("Burnkit[0]: ReadThread - recording ended while waiting for the cache "
+                       "drive\n"));
+    EXPECT_EQ(0u, HostSimLogCount(unit->Sim));
+
+    EXPECT_EQ(STATUS_SUCCESS, Record(handle, RecordBlock("wait.img", 64)));
+    Sleep(10000);
+    ASSERT_EQ(STATUS_SUCCESS, Close(handle));
+    std::atomic<bool> entered{false}, removed{false};
+    std::thread remover([&] {
+        HostThreadScope scope("plug and play");
+        entered = true;
+        EXPECT_EQ(STATUS_SUCCESS, RemoveUnit(unit));
+        removed = true;
+    });
+    while (!entered) {
+        std::this_thread::yield(); /* the clock moves only once the stand-in knows the thread */
+    }
+    start = HostClockNow();
+    while (!removed && HostClockNow() - start < 5 * OneSecond) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(removed) << "the removal waits for a reader that waits for the cache drive";
+    EXPECT_LE(HostClockNow() - start, OneSecond);
+    /* The download ends (and lets a reader that did not give up go on). */
+    EXPECT_EQ(STATUS_SUCCESS,
+              Ioctl(download, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE, NULL, 0, NULL, 0).Status);
+    remover.join();
+    EXPECT_TRUE(Logged("Burnkit[0]: ReadThread - ReadStartEvent signaled to shutdown\n"));
+    EXPECT_EQ(2u, HostThreadsAlive()) << "only the other recorder's threads";
+    EXPECT_EQ(0, HostOpenFileCount());
+    EXPECT_EQ(STATUS_SUCCESS, Close(download));
     (void)other;
 }
 

@@ -130,6 +130,15 @@ TEST_F(PassThrough, CheckConditionComesBackWithItsSense) {
     SCSI_PASS_THROUGH_REQUEST again = Block(TestUnitReady);
     ASSERT_EQ(STATUS_SUCCESS, Send(again).Status);
     EXPECT_EQ(SRB_STATUS_SUCCESS, again.SrbStatus);
+
+    /* An error without sense from the port carries no sense, not the earlier command's. */
+    HostSimFaultStatusAtCommand(unit->Sim, Commands() + 1, SRB_STATUS_ERROR, TRUE);
+    SCSI_PASS_THROUGH_REQUEST senseless = Block(TestUnitReady, 0, nullptr, false, 18);
+    ASSERT_EQ(STATUS_SUCCESS, Send(senseless).Status);
+    EXPECT_EQ(SRB_STATUS_ERROR, senseless.SrbStatus);
+    for (int i = 0; i < 18; i++) {
+        EXPECT_EQ(0, senseless.SenseInfo[i]) << i;
+    }
 }
 
 TEST_F(PassThrough, DataTravelsBothWaysAndAFailedReadReturnsNone) {
@@ -143,6 +152,7 @@ TEST_F(PassThrough, DataTravelsBothWaysAndAFailedReadReturnsNone) {
     SetCdb(write, Cdb10(0x2A, 7, 1));
     ASSERT_EQ(STATUS_SUCCESS, Send(write).Status);
     ASSERT_EQ(SRB_STATUS_SUCCESS, write.SrbStatus);
+    EXPECT_EQ(2048u, write.DataTransferLength);
     UCHAR stored[2048];
     ASSERT_EQ(2048u, HostSimReadBlock(unit->Sim, 7, stored, sizeof(stored)));
     EXPECT_EQ(0, memcmp(out, stored, 2048));
@@ -160,11 +170,58 @@ TEST_F(PassThrough, DataTravelsBothWaysAndAFailedReadReturnsNone) {
     SetCdb(failed, Cdb10(0x28, 7, 1));
     ASSERT_EQ(STATUS_SUCCESS, Send(failed).Status);
     EXPECT_EQ(SRB_STATUS_ERROR, failed.SrbStatus);
+    EXPECT_EQ(0u, failed.DataTransferLength) << "no data comes back";
     EXPECT_EQ(0x03, failed.SenseInfo[2] & 0x0F);
     EXPECT_EQ(0x11, failed.SenseInfo[12]);
     for (int i = 0; i < 2048; i++) {
         ASSERT_EQ(0x77, in[i]) << "data returned from a failed read at " << i;
     }
+    EXPECT_EQ(0u, HostPoolCountInUse(HostPoolTag("ScUn")));
+}
+
+/* A recorder that sends less than asked: the application gets those bytes and their count,
+ * and the rest of its buffer stays as it was (no pool contents). */
+TEST_F(PassThrough, ShortReadReturnsOnlyWhatTheRecorderSent) {
+    UCHAR *in = static_cast<UCHAR *>(UserAlloc(96));
+    memset(in, 0x77, 96);
+    SCSI_PASS_THROUGH_REQUEST inquiry = Block({0x12, 0, 0, 0, 36, 0}, 96, in, false);
+    ASSERT_EQ(STATUS_SUCCESS, Send(inquiry).Status);
+    EXPECT_EQ(SRB_STATUS_SUCCESS, inquiry.SrbStatus);
+    EXPECT_EQ(36u, inquiry.DataTransferLength);
+    EXPECT_EQ(0x05, in[0]) << "peripheral device type";
+    EXPECT_EQ(0, memcmp(in + 8, "CDWSIM  ", 8));
+    for (int i = 36; i < 96; i++) {
+        ASSERT_EQ(0x77, in[i]) << "byte " << i << " was not sent by the recorder";
+    }
+}
+
+/* When the request block or packet cannot be had, nothing reaches the recorder and the
+ * application sees a failure, not the SRB status of the command before. */
+TEST_F(PassThrough, CommandThatCannotBeSentFails) {
+    HostSimFaultSenseAtCommand(unit->Sim, Commands() + 1, 0x05, 0x24, 0x00);
+    SCSI_PASS_THROUGH_REQUEST failed = Block(TestUnitReady);
+    ASSERT_EQ(STATUS_SUCCESS, Send(failed).Status);
+    ASSERT_EQ(SRB_STATUS_ERROR, failed.SrbStatus);
+    const ULONG before = Commands();
+
+    HostPoolFailTag(HostPoolTag("ScUn"), 1);
+    SCSI_PASS_THROUGH_REQUEST noSrb = Block(TestUnitReady);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Send(noSrb).Status);
+    EXPECT_EQ(1u, HostPoolInjectedFailures());
+    HostPoolClearFailures();
+    EXPECT_TRUE(Logged("Burnkit[0]: ScsiRequest - Can't allocate Srb\n"));
+    EXPECT_EQ(0xAA, noSrb.SrbStatus) << "nothing returned";
+
+    HOST_FAULT fault = {1, 1, 0, 0}; /* the application's own request packet goes through */
+    HostSetFault(HostFaultIrpAllocation, &fault);
+    SCSI_PASS_THROUGH_REQUEST noIrp = Block(TestUnitReady);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Send(noIrp).Status);
+    EXPECT_EQ(1u, HostFaultHits(HostFaultIrpAllocation));
+    HostClearFault(HostFaultIrpAllocation);
+    EXPECT_TRUE(Logged("Burnkit[0]: ScsiRequest - Can't allocate Irp\n"));
+    EXPECT_EQ(0xAA, noIrp.SrbStatus) << "nothing returned";
+
+    EXPECT_EQ(before, Commands());
     EXPECT_EQ(0u, HostPoolCountInUse(HostPoolTag("ScUn")));
 }
 

@@ -325,7 +325,7 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
     plain.bBufferedRead = 1;
     plain.bChecksumOnly = 1;
     plain.pregapStartBlock = 0x11;
-    plain.pregapBlockSize = 2352;
+    plain.pregapBlockSize = 2048; /* a pre-gap has the first track's block size */
     plain.nPregapBlocks = 0x13;
     plain.initialBlocksWritten = 0x1234;
     plain.modeWord = 0x01020305;
@@ -347,7 +347,7 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
     EXPECT_EQ(0u, rp.imageByteOffset);
     EXPECT_TRUE(rp.bBufferedRead);
     EXPECT_EQ(0x11u, rp.pregapStartBlock);
-    EXPECT_EQ(2352u, rp.pregapBlockSize);
+    EXPECT_EQ(2048u, rp.pregapBlockSize);
     EXPECT_EQ(0x13u, rp.nPregapBlocks);
     EXPECT_EQ(3u, rp.numTracks);
     EXPECT_TRUE(rp.bWriteTdb);
@@ -513,4 +513,150 @@ TEST_F(RecordDisc, DeviceWhoseRecordingThreadDiedRefusesRecordings) {
         EXPECT_FALSE(ext->bReadThreadBusy);
     }
     ext->bThreadFailed = FALSE;
+}
+
+TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
+    PCACHE_DRIVE drive = CacheDrive('q', 9);
+    ext->RecordCacheDrive = drive;
+    const ULONG threshold = ext->refillThreshold;
+
+    enum DeviceState { Ready, Recording, TooFewBuffers };
+    struct Row {
+        const char *what;
+        ULONG code;
+        std::vector<UCHAR> block;
+        DeviceState device;
+        NTSTATUS status;
+        const char *message; /* nullptr: nothing is printed */
+    };
+    RECORD_DISC_REQUEST pregap = PlainBlock(Missing);
+    pregap.nPregapBlocks = 150;
+    pregap.pregapBlockSize = 2352; /* the track's blocks are 2048 bytes */
+    RECORD_DISC_EX2_REQUEST pregapEx2 = Ex2Block(Missing);
+    pregapEx2.nPregapBlocks = 1;
+    pregapEx2.pregapBlockSize = 2048; /* the track's blocks are 2336 bytes */
+    RECORD_DISC_REQUEST emptyLast = PlainBlock(Missing, 2);
+    emptyLast.tracks[1].nBlocks = 0;
+    RECORD_DISC_REQUEST emptyMiddle = PlainBlock(Missing, 3);
+    emptyMiddle.tracks[1].nBlocks = 0;
+    RECORD_DISC_EX_REQUEST emptyEx = ExBlock(Missing);
+    emptyEx.tracks[0].nBlocks = 0;
+    const RECORD_DISC_REQUEST noTracks = PlainBlock(Missing, 0);
+
+    const Row rows[] = {
+        {"pre-gap of another block size", IOCTL_RECORDER_RECORD_DISC, Bytes(pregap), Ready,
+         STATUS_INVALID_PARAMETER,
+         "Burnkit[0]: CdRecorderRecordDisc - pre-gap block size 2352 differs from the first "
+         "track's block size 2048\n"},
+        {"pre-gap of another block size (Ex2)", IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(pregapEx2),
+         Ready, STATUS_INVALID_PARAMETER,
+         "Burnkit[0]: CdRecorderRecordDiscEx2 - pre-gap block size 2048 differs from the first "
+         "track's block size 2336\n"},
+        {"last track of no blocks", IOCTL_RECORDER_RECORD_DISC, Bytes(emptyLast), Ready,
+         STATUS_INVALID_PARAMETER,
+         "Burnkit[0]: CdRecorderRecordDisc - track 2 of 2 has no blocks\n"},
+        {"middle track of no blocks", IOCTL_RECORDER_RECORD_DISC, Bytes(emptyMiddle), Ready,
+         STATUS_INVALID_PARAMETER,
+         "Burnkit[0]: CdRecorderRecordDisc - track 2 of 3 has no blocks\n"},
+        {"only track of no blocks (Ex)", IOCTL_RECORDER_RECORD_DISC_EX, Bytes(emptyEx), Ready,
+         STATUS_INVALID_PARAMETER,
+         "Burnkit[0]: CdRecorderRecordDiscEx - track 1 of 1 has no blocks\n"},
+        {"busy wins over an out-of-bounds block", IOCTL_RECORDER_RECORD_DISC, Bytes(noTracks),
+         Recording, STATUS_DEVICE_BUSY, nullptr},
+        {"busy wins over a pre-gap of another size", IOCTL_RECORDER_RECORD_DISC, Bytes(pregap),
+         Recording, STATUS_DEVICE_BUSY, nullptr},
+        {"busy wins over an empty track", IOCTL_RECORDER_RECORD_DISC_EX, Bytes(emptyEx), Recording,
+         STATUS_DEVICE_BUSY, nullptr},
+        {"missing buffers win over an out-of-bounds block", IOCTL_RECORDER_RECORD_DISC,
+         Bytes(noTracks), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
+         "Burnkit[0]: CdRecorderRecordDisc - Not enough cache buffers allocated - 15 "
+         "allocated\n"},
+        {"missing buffers win over a pre-gap of another size", IOCTL_RECORDER_RECORD_DISC_EX2,
+         Bytes(pregapEx2), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
+         "Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache buffers allocated - 15 "
+         "allocated\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const ULONG statusBefore = row.device == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE;
+        ext->Status.recordingStatus = statusBefore;
+        ext->numCacheBuffers = row.device == TooFewBuffers ? 15 : 16;
+        ClearLog();
+        EXPECT_EQ(row.status, Send(row.code, row.block));
+        const std::vector<std::string> expected = row.message == nullptr
+                                                      ? std::vector<std::string>{}
+                                                      : std::vector<std::string>{row.message};
+        EXPECT_EQ(expected, HostDebugMessages());
+        EXPECT_EQ(statusBefore, ext->Status.recordingStatus);
+        EXPECT_FALSE(ext->bReadThreadBusy);
+        EXPECT_EQ(drive, ext->RecordCacheDrive);
+        EXPECT_EQ(threshold, ext->refillThreshold);
+        EXPECT_EQ(0u, ext->ReadParams.numTracks);
+        ext->numCacheBuffers = 16;
+        ext->Status.recordingStatus = RECSTAT_IDLE;
+    }
+
+    /* The pre-gap in the first track's block size is recorded. */
+    pregap.pregapBlockSize = 2048;
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(pregap));
+    EXPECT_EQ(150u, ext->ReadParams.nPregapBlocks);
+}
+
+namespace {
+
+/* A record-disc request sent from inside a cache request, when that request prints Trigger:
+   after it has changed the buffers and before it has finished. */
+struct NestedRecordRequest {
+    HANDLE handle = nullptr;
+    std::vector<UCHAR> block;
+    std::string trigger;
+    bool sent = false;
+    NTSTATUS status = STATUS_SUCCESS;
+};
+NestedRecordRequest nested;
+
+void SendRecordRequestOnTrigger(const char *Message) {
+    if (!nested.sent && strstr(Message, nested.trigger.c_str()) != nullptr) {
+        nested.sent = true;
+        nested.status = SendRecordBlock(nested.handle, IOCTL_RECORDER_RECORD_DISC, nested.block);
+    }
+}
+
+} // namespace
+
+TEST_F(RecordDisc, NoRecordingStartsWhileACacheRequestChangesTheBuffers) {
+    struct Step {
+        const char *what;
+        ULONG code;
+        ULONG count;
+        const char *trigger;
+    } steps[] = {
+        {"growing", IOCTL_RECORDER_ALLOCATE_CACHE, 24, "24 buffers requested, 24 allocated"},
+        {"shrinking", IOCTL_RECORDER_ALLOCATE_CACHE, 16, "16 buffers already allocated"},
+        {"freeing", IOCTL_RECORDER_DEALLOCATE_CACHE, 0, "16 buffers deallocated"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        nested = NestedRecordRequest();
+        nested.handle = handle;
+        nested.block = Bytes(PlainBlock(Missing));
+        nested.trigger = step.trigger;
+        HostDebugSetSink(SendRecordRequestOnTrigger);
+        ULONG count = step.count;
+        const NTSTATUS status =
+            step.code == IOCTL_RECORDER_ALLOCATE_CACHE
+                ? Ioctl(handle, step.code, &count, sizeof(count), &count, sizeof(count)).Status
+                : Ioctl(handle, step.code, nullptr, 0, nullptr, 0).Status;
+        HostDebugSetSink(nullptr);
+        EXPECT_EQ(STATUS_SUCCESS, status);
+        ASSERT_TRUE(nested.sent) << HostDebugLog();
+        EXPECT_EQ(STATUS_DEVICE_BUSY, nested.status);
+        WaitIdle();
+        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus) << "no recording was started";
+    }
+
+    /* Once the cache request is done, recordings start again. */
+    Allocate(16);
+    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
 }

@@ -318,6 +318,7 @@ TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
     layout.name = WriteImage("iso.img", image);
     layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, blocks));
     layout.initialBlocksWritten = 100;
+    layout.refillPercent = 10; /* a threshold of 1: refills only when the ring runs empty */
 
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
@@ -338,31 +339,65 @@ TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
 TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
     Recorder &rec = AddRecorder(16);
     /* Track 1: 100 blocks of 2048; track 2 (another format): 70 of 2352; track 3 (same format
-       as track 2): 3 blocks of 2352 read as 14 units. */
-    std::vector<UCHAR> image = RandomBytes(100 * 2048 + 70 * 2352 + 7168, 2);
+       as track 2): 3 blocks of 2352 read as 14 units; track 4 (the format of track 3 again,
+       but its own block size): 70 blocks of 2336. */
+    const ULONG track3Unit = (100 * 2048 + 70 * 2352) / 512;
+    const ULONG track4Unit = track3Unit + 14;
+    std::vector<UCHAR> image = RandomBytes(size_t(track4Unit) * 512 + 70 * 2336, 2);
     Layout layout;
     layout.name = WriteImage("mixed.img", image);
     layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, 100));
     layout.tracks.push_back(TrackEntry(2, 2352, 100, 400, 70));
-    const ULONG track3Unit = (100 * 2048 + 70 * 2352) / 512;
     layout.tracks.push_back(TrackEntry(2, 2352, 170, track3Unit, 3));
+    layout.tracks.push_back(TrackEntry(2, 2336, 173, track4Unit, 70));
 
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
     ExpectDiscHolds(rec, 0, 100, 2048, image, 0);
     ExpectDiscHolds(rec, 100, 70, 2352, image, 400 * 512);
     ExpectDiscHolds(rec, 170, 3, 2352, image, static_cast<size_t>(track3Unit) * 512);
+    ExpectDiscHolds(rec, 173, 70, 2336, image, static_cast<size_t>(track4Unit) * 512);
 
     /* Transfer lengths follow the block size of each track. */
     for (const SIM_LOG_ENTRY &write : Log(rec, 0x2A)) {
         const ULONG lba = (ULONG(write.Cdb[2]) << 24) | (ULONG(write.Cdb[3]) << 16) |
                           (ULONG(write.Cdb[4]) << 8) | write.Cdb[5];
         const ULONG count = (ULONG(write.Cdb[7]) << 8) | write.Cdb[8];
-        EXPECT_EQ(count * (lba < 100 ? 2048u : 2352u), write.DataLength) << lba;
+        EXPECT_EQ(count * (lba < 100 ? 2048u : lba < 173 ? 2352u : 2336u), write.DataLength) << lba;
     }
     /* Only the last packet of the last track ends the pass: blocks of every other packet
-       count (64 + 36 + 64 + 6, then the last packet of 3 is not added). */
-    EXPECT_EQ(170u, status.blocksWritten);
+       count (64 + 36 + 64 + 6 + 3 + 64, then the last packet of 6 is not added). */
+    EXPECT_EQ(237u, status.blocksWritten);
+}
+
+TEST_F(Recording, BlockSizesThatAreNotAMultipleOfEightAreReadFromTheirPlace) {
+    /* 64 blocks of such a size end inside a 512-byte unit, so every packet after the first
+       starts inside one; plain requests read unbuffered or buffered, Ex requests at a byte
+       offset. */
+    Recorder &rec = AddRecorder(16);
+    for (ULONG blockSize : {2324u, 2332u, 2340u, 2447u}) {
+        std::vector<UCHAR> image = RandomBytes(1536 + 200 * blockSize, blockSize);
+        const std::string name = WriteImage("odd-" + std::to_string(blockSize) + ".img", image);
+        for (int way = 0; way < 3; way++) {
+            SCOPED_TRACE(testing::Message() << blockSize << " way " << way);
+            Layout layout;
+            layout.name = name;
+            HostSimClearLog(rec.sim);
+            if (way == 2) {
+                layout.imageByteOffset = 1000;
+                layout.tracks.push_back(TrackEntry(1, blockSize, 0, 1, 200)); /* byte 1512 */
+                ASSERT_EQ(STATUS_SUCCESS,
+                          Send(rec, IOCTL_RECORDER_RECORD_DISC_EX, ExBlock(layout)));
+                ASSERT_TRUE(WaitIdle(rec));
+            } else {
+                layout.bufferedRead = static_cast<UCHAR>(way);
+                layout.tracks.push_back(TrackEntry(1, blockSize, 0, 3, 200)); /* byte 1536 */
+                RecordPlain(rec, layout);
+            }
+            ASSERT_EQ(RECSTAT_COMPLETE, Status(rec).recordingStatus) << HostDebugLog();
+            ExpectDiscHolds(rec, 0, 200, blockSize, image, way == 2 ? 1512 : 1536);
+        }
+    }
 }
 
 class PregapRecording : public Recording, public ::testing::WithParamInterface<ULONG> {};
@@ -447,16 +482,38 @@ TEST_F(Recording, PregapLengthRuleAndPacketSplit) {
     }
 }
 
-TEST_F(Recording, ImageEndingInsideAReadIsZeroFilled) {
+TEST_F(Recording, ImageEndingInsideItsFinalBlockIsPaddedAndEarlierFails) {
     Recorder &rec = AddRecorder(16);
-    std::vector<UCHAR> image = RandomBytes(10000, 5); /* 4 blocks and 1808 bytes */
-    Layout layout;
-    layout.name = WriteImage("short.img", image);
-    layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, 5));
-    layout.bufferedRead = 1;
-    RECORDING_STATUS status = RecordPlain(rec, layout);
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
-    ExpectDiscHolds(rec, 0, 5, 2048, image, 0); /* bytes past the image read as zero */
+    struct Case {
+        size_t imageBytes;
+        ULONG blocks;
+        UCHAR bufferedRead;
+        ULONG expected;
+    } cases[] = {
+        {10000, 5, 1, RECSTAT_COMPLETE},          /* 4 blocks and 1808 bytes: padded */
+        {64 * 2048 + 1, 65, 0, RECSTAT_COMPLETE}, /* one byte of the final block */
+        {10000, 6, 1, RECSTAT_READ_FAILED},       /* a whole block missing */
+        {65 * 2048, 128, 0, RECSTAT_READ_FAILED}, /* 63 blocks missing in the last packet */
+        {65 * 2048, 128, 1, RECSTAT_READ_FAILED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.imageBytes << " bytes as " << c.blocks << " blocks");
+        std::vector<UCHAR> image = RandomBytes(c.imageBytes, 5);
+        Layout layout;
+        layout.name = WriteImage("short.img", image);
+        layout.tracks.push_back(TrackEntry(1, 2048, 0, 0, c.blocks));
+        layout.bufferedRead = c.bufferedRead;
+        ClearLog();
+        RECORDING_STATUS status = RecordPlain(rec, layout);
+        EXPECT_EQ(c.expected, status.recordingStatus) << HostDebugLog();
+        if (c.expected == RECSTAT_COMPLETE) {
+            ExpectDiscHolds(rec, 0, c.blocks, 2048, image, 0); /* bytes past the image are 0 */
+        } else {
+            EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadTrack(\\??\\D:\\short.img) - image "
+                                             "ends inside the track, Offset = 0x"))
+                << HostDebugLog();
+        }
+    }
 }
 
 /* ---- recordings that end early ------------------------------------------------------------ */
@@ -727,4 +784,41 @@ TEST_F(RecordingEndings, PregapLongerThanTheRingEndsQueueError) {
     image.layout.tracks[0].startBlock = 16 * 64;
     EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, image.layout).recordingStatus) << HostDebugLog();
     ExpectDiscHolds(rec, 16 * 64, 10, 2048, image.bytes, 0);
+}
+
+TEST_F(RecordingEndings, NoNewRecordingWhileTheLastWritePassStillRuns) {
+    Recorder &rec = AddRecorder(16);
+    /* The reader gives up (refill time-out) while the write pass idles after its 100th
+       packet: the recording's final status is set, but the pass still runs. */
+    std::vector<UCHAR> bytes = RandomBytes(140 * 64 * 512, 24);
+    Layout stalled;
+    stalled.name = WriteImage("stalled.img", bytes);
+    stalled.tracks.push_back(TrackEntry(1, 512, 0, 0, 140 * 64));
+    stalled.modeWord = RECORD_FLAG_TEST_HANG;
+    ASSERT_EQ(STATUS_SUCCESS, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(stalled)));
+    ASSERT_TRUE(WaitFor([&] { return State(rec).status.recordingStatus != RECSTAT_IN_PROCESS; }));
+    ASSERT_EQ(RECSTAT_REFILL_TIMEOUT, State(rec).status.recordingStatus) << HostDebugLog();
+    ASSERT_TRUE(State(rec).writerRunning);
+
+    /* Another recording is refused until that pass has ended, by every request. */
+    BigImage next = MakeBigImage("next.img", 25, 100);
+    next.layout.tracks[0].startBlock = 10000;
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(rec, IOCTL_RECORDER_RECORD_DISC, PlainBlock(next.layout)));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(rec, IOCTL_RECORDER_RECORD_DISC_EX, ExBlock(next.layout)));
+    EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, State(rec).status.recordingStatus);
+    EXPECT_FALSE(HostDebugLogContains("next.img")) << "nothing of the refused request was taken";
+
+    (void)Status(rec, true);
+    ASSERT_TRUE(WaitIdle(rec));
+    EXPECT_EQ(RECSTAT_ABORTED, Status(rec).recordingStatus);
+    const ULONG stalledWrites = static_cast<ULONG>(Log(rec, 0x2A).size());
+
+    /* Then the next recording writes exactly its own blocks. */
+    EXPECT_EQ(RECSTAT_COMPLETE, RecordPlain(rec, next.layout).recordingStatus) << HostDebugLog();
+    ExpectDiscHolds(rec, 10000, 100, 2048, next.bytes, 0);
+    std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+    ASSERT_EQ(stalledWrites + 7, writes.size()) << "100 blocks in commands of 16";
+    for (size_t i = stalledWrites; i < writes.size(); i++) {
+        EXPECT_EQ(10000u + 16 * (i - stalledWrites), CdbLba(writes[i]));
+    }
 }

@@ -399,26 +399,39 @@ TEST_F(ScsiLayerTest, ShortWriteOverrunThatClearsOnTheThirdAttemptSucceeds) {
     EXPECT_TRUE(Events().empty());
 }
 
-TEST_F(ScsiLayerTest, FullLengthOverrunSucceedsAndKeepsAScsiStatus) {
+TEST_F(ScsiLayerTest, FullLengthOverrunCountsAsWrittenOnlyWithGoodStatus) {
     /* From the recorder: the whole length moved, SCSI status GOOD. */
     FaultOverrun(1, 2048, 1);
     EXPECT_TRUE(Write(100, 1, data_, 2048));
     EXPECT_EQ(SimLog().size(), 1u);
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_SUCCESS);
 
-    /* From a port that also reports a SCSI status: still success, but status 4 is left. */
+    /* A write that ends in CHECK CONDITION was refused, however many bytes the port counted:
+     * an overrun that is not tolerated, tried three times, then a failure. */
     InstallSpy();
     spy_.Answer = {true, SRB_STATUS_DATA_OVERRUN, 0x02, 2048};
-    EXPECT_TRUE(Write(100, 1, data_, 2048));
-    EXPECT_EQ(spy_.Records.size(), 1u);
+    EXPECT_FALSE(Write(100, 1, data_, 2048));
+    EXPECT_EQ(spy_.Records.size(), 3u);
+    EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_DATA_OVERRUN);
+    EXPECT_EQ(ext_->Status.lastScsiStatus, 0x02);
+    EXPECT_EQ(LoggedCount(Msg("ScsiRequest - DATA_OVERRUN, Len = 0x00000800, Srb->DTLen = "
+                              "0x00000800\n")
+                              .c_str()),
+              3u);
+
+    /* A read that moved its whole length keeps counting, with status 4 left. */
+    UCHAR in[36];
+    spy_.Answer = {true, SRB_STATUS_DATA_OVERRUN, 0x02, 36};
+    EXPECT_TRUE(Inquiry(in, sizeof(in), 36));
+    EXPECT_EQ(spy_.Records.size(), 4u);
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_ERROR);
     EXPECT_EQ(ext_->Status.lastScsiStatus, 0x02);
 
     /* A longer transfer than asked is no tolerated overrun, on a read either. */
-    UCHAR in[36];
+    ClearEvents();
     spy_.Answer = {true, SRB_STATUS_DATA_OVERRUN, 0, 40};
     EXPECT_FALSE(Inquiry(in, sizeof(in), 36));
-    EXPECT_EQ(spy_.Records.size(), 4u);
+    EXPECT_EQ(spy_.Records.size(), 7u);
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_DATA_OVERRUN);
     auto events = Events();
     ASSERT_EQ(events.size(), 1u);
@@ -568,6 +581,19 @@ TEST_F(ScsiLayerTest, PollEndsAtOnceOnAnyOtherFailure) {
     EXPECT_FALSE(PollTestUnitReady(fdo_));
     EXPECT_EQ(HostClockNow() - start, 0);
     EXPECT_EQ(SimLog().size(), 2u);
+
+    /* An error whose sense the port did not fetch is judged without sense: the old 04/08
+     * bytes in the record mean nothing for it, and the record keeps them for the application. */
+    HostSimFaultStatusAtCommand(unit_->Sim, 3, SRB_STATUS_ERROR, TRUE);
+    SCSI_OUTCOME outcome;
+    EXPECT_FALSE(PollTestUnitReady(fdo_, &outcome));
+    EXPECT_EQ(HostClockNow() - start, 0);
+    EXPECT_EQ(SimLog().size(), 3u);
+    EXPECT_EQ(outcome.srbStatus, SRB_STATUS_ERROR);
+    EXPECT_FALSE(outcome.bSenseValid);
+    EXPECT_EQ(outcome.senseData[12], 0);
+    EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_ERROR);
+    EXPECT_EQ(ext_->Status.senseData[13], 0x08);
     EXPECT_FALSE(Logged("PollTestUnitReady"));
 }
 

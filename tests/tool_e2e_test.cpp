@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -81,6 +82,8 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         ASSERT_TRUE(Exists(ToolPath())) << "no cdwriter binary at " << ToolPath();
+        /* The tool's state directory (default disc files, event log) stays in the scratch. */
+        env_ = {{"XDG_STATE_HOME", Path("state")}};
     }
     void TearDown() override {
         std::string command = "rm -rf '" + dir_ + "'";
@@ -91,10 +94,12 @@ protected:
     std::string Path(const std::string &name) const { return dir_ + "/" + name; }
 
     /*
-     * Runs the tool with the arguments; stdout and stderr go to files. When interruptWhen is
-     * given, the tool gets SIGINT as soon as it returns true (checked while the tool runs).
+     * Runs the tool with the arguments and the environment changes of env_ (an empty value
+     * unsets the variable); stdout and stderr go to files. When interruptWhen is given, the
+     * tool gets the signal as soon as it returns true (checked while the tool runs).
      */
-    ToolRun Tool(std::vector<std::string> args, std::function<bool()> interruptWhen = nullptr) {
+    ToolRun Tool(std::vector<std::string> args, std::function<bool()> interruptWhen = nullptr,
+                 int signal = SIGINT) {
         static int runs = 0;
         std::string outPath = Path("out" + std::to_string(runs)),
                     errPath = Path("err" + std::to_string(runs));
@@ -105,6 +110,15 @@ protected:
             int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(err, 2);
+            if (runAsNobody_ &&
+                (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(126);
+            for (const auto &e : env_) {
+                if (e.second.empty())
+                    unsetenv(e.first.c_str());
+                else
+                    setenv(e.first.c_str(), e.second.c_str(), 1);
+            }
             std::string tool = ToolPath();
             std::vector<char *> argv;
             argv.push_back(const_cast<char *>(tool.c_str()));
@@ -123,7 +137,7 @@ protected:
                 if (waitpid(pid, &status, WNOHANG) == pid)
                     goto done;
                 if (!sent && interruptWhen()) {
-                    kill(pid, SIGINT);
+                    kill(pid, signal);
                     sent = true;
                 }
                 usleep(10000);
@@ -140,6 +154,8 @@ protected:
     }
 
     std::string dir_;
+    std::vector<std::pair<std::string, std::string>> env_;
+    bool runAsNobody_ = false; /* the tool runs as user and group 65534 (needs root) */
 };
 
 size_t Count(const std::string &text, const std::string &what) {
@@ -166,6 +182,25 @@ TEST_F(ToolTest, DuplicationOntoThreeRecordersGivesIdenticalVerifiedDiscs) {
     for (int r = 0; r < 3; r++)
         EXPECT_TRUE(ReadFile(Path("discs/recorder-" + std::to_string(r) + ".img")) == image)
             << "recorder " << r;
+
+    /* The recorded discs stay readable: only a recording that writes (not one that sums) writes
+       a disc file, and it starts on a blank medium. */
+    const std::vector<std::string> dir = {"--recorders", "3", "--disc-dir", Path("discs")};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), dir.begin(), dir.end());
+        return args;
+    };
+    EXPECT_EQ(Tool(with({"devices"})).exitCode, 0);
+    EXPECT_EQ(Tool(with({"eventlog"})).exitCode, 0);
+    EXPECT_EQ(Tool(with({"scsi", "1", "12 00 00 00 24 00", "--read", "36"})).exitCode, 0);
+    const std::string smaller = image.substr(0, 100 * 2048);
+    WriteFile(Path("small.iso"), smaller);
+    EXPECT_EQ(Tool(with({"record", "--checksum-only", Path("small.iso")})).exitCode, 0);
+    for (int r = 0; r < 3; r++)
+        EXPECT_TRUE(ReadFile(Path("discs/recorder-" + std::to_string(r) + ".img")) == image)
+            << "recorder " << r << " after devices, eventlog, scsi and a checksum-only run";
+    EXPECT_EQ(Tool(with({"record", Path("small.iso")})).exitCode, 0);
+    EXPECT_TRUE(ReadFile(Path("discs/recorder-2.img")) == smaller);
 }
 
 TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {
@@ -473,14 +508,342 @@ TEST_F(ToolTest, DevicesListsADesktopUnitApart) {
     EXPECT_NE(run.out.find("\"target\":4"), std::string::npos) << run.out;
 }
 
-TEST_F(ToolTest, EventLogAndHelp) {
+TEST_F(ToolTest, EventLogKeepsTheEntriesOfEarlierRunsWithTimeAndDevice) {
     ToolRun run = Tool({"--disc-dir", Path("discs"), "eventlog"});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("dump: 0x00000000"), std::string::npos) << run.out;
-    run = Tool({"record", "--help"});
+    EXPECT_NE(run.out.find("The event log is empty"), std::string::npos) << run.out;
+
+    /* Two runs: two recorders start, then a transport failure on recorder 0. */
+    run = Tool({"--disc-dir", Path("discs"), "--recorders", "2", "devices"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    WriteFile(Path("disc.iso"), RandomBytes(300 * 2048, 20));
+    run = Tool({"--disc-dir", Path("discs"), "--inject-fault", "write-block=100:srb=0x0A", "record",
+                Path("disc.iso")});
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+
+    run = Tool({"eventlog"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(Count(run.out, "Device initialized successfully"), 3u) << run.out;
+    EXPECT_NE(run.out.find("recorder 1 "), std::string::npos) << run.out;
+    size_t failure = run.out.find("0x802A0004");
+    ASSERT_NE(failure, std::string::npos) << run.out;
+    size_t line = run.out.rfind('\n', failure) + 1;
+    EXPECT_EQ(run.out.substr(line, 2), "20") << run.out; /* a date, in wall-clock time */
+    EXPECT_NE(run.out.substr(line, failure - line).find(" UTC  recorder 0 "), std::string::npos)
+        << run.out;
+
+    run = Tool({"eventlog", "--last", "1", "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(Count(run.out, "\"severity\""), 1u) << run.out;
+    EXPECT_NE(run.out.find("\"device\":\"recorder 0\""), std::string::npos) << run.out;
+
+    /* The file keeps the latest entries and stays small. */
+    const std::string log = Path("state/cdwriter/eventlog.txt");
+    std::string old;
+    while (old.size() < (2 << 20))
+        old += "2020-01-01T00:00:00.000Z\tdriver\tInformation\t0x402A0001\t0x00000000\told\n";
+    WriteFile(log, old);
+    run = Tool({"--disc-dir", Path("discs"), "devices"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_LE(FileSize(log), 1 << 20);
+    EXPECT_NE(Tool({"eventlog", "--last", "1"}).out.find("Device initialized"), std::string::npos);
+}
+
+TEST_F(ToolTest, HelpAndVersion) {
+    ToolRun run = Tool({"record", "--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("Usage: cdwriter [OPTIONS] record IMAGE..."), std::string::npos);
     run = Tool({"--help"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("recorder [speed=X]"), std::string::npos) << run.out;
+    run = Tool({"--version"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("cdwriter ", 0), 0u) << run.out;
+    EXPECT_TRUE(run.out.size() > 9 && isdigit(static_cast<unsigned char>(run.out[9]))) << run.out;
+
+    /* The manual page and the bash completion know every option the help texts name. */
+    const std::string man = ReadFile(CDW_SOURCE_DIR "/tools/cdwriter/cdwriter.1");
+    const std::string completion =
+        ReadFile(CDW_SOURCE_DIR "/tools/cdwriter/cdwriter.bash-completion");
+    ASSERT_FALSE(man.empty());
+    ASSERT_FALSE(completion.empty());
+    for (const char *command : {"record", "devices", "scsi", "eventlog"}) {
+        std::string help = Tool({command, "--help"}).out;
+        for (size_t at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+            size_t end = at + 2;
+            while (end < help.size() &&
+                   (isalnum(static_cast<unsigned char>(help[end])) || help[end] == '-'))
+                end++;
+            std::string option = help.substr(at, end - at);
+            if (option.size() < 4)
+                continue;
+            std::string escaped;
+            for (char c : option)
+                escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+            EXPECT_NE(man.find(escaped), std::string::npos) << option << " in the manual page";
+            EXPECT_NE(completion.find(option), std::string::npos) << option << " in completion";
+        }
+    }
+}
+
+TEST_F(ToolTest, DiscFilesAreNeverTheRunsInputsNorShared) {
+    const std::string image = RandomBytes(200 * 2048, 21);
+    mkdir(Path("discs").c_str(), 0700);
+    const std::string disc = Path("discs/recorder-0.img");
+    struct Case {
+        std::string what;
+        std::function<std::vector<std::string>()> setUp; /* returns the arguments */
+        std::string message;
+    } cases[] = {
+        {"the disc file itself",
+         [&] {
+             return std::vector<std::string>{"record", disc};
+         },
+         "is (or links to) the disc file"},
+        {"a symbolic link to it",
+         [&] {
+             unlink(Path("link.iso").c_str());
+             symlink(disc.c_str(), Path("link.iso").c_str());
+             return std::vector<std::string>{"record", Path("link.iso")};
+         },
+         "is (or links to) the disc file"},
+        {"a hard link to it",
+         [&] {
+             unlink(Path("hard.iso").c_str());
+             link(disc.c_str(), Path("hard.iso").c_str());
+             return std::vector<std::string>{"record", Path("hard.iso")};
+         },
+         "is (or links to) the disc file"},
+        {"the BIN file of a CUE sheet",
+         [&] {
+             WriteFile(Path("disc.cue"), "FILE \"discs/recorder-0.img\" BINARY\n"
+                                         "TRACK 01 MODE1/2048\nINDEX 01 00:00:00\n");
+             return std::vector<std::string>{"record", Path("disc.cue")};
+         },
+         "is (or links to) the disc file"},
+        {"two recorders on one disc file",
+         [&] {
+             WriteFile(Path("install"), "recorder disc=" + Path("shared.img") + "\nrecorder disc=" +
+                                            Path("discs/../shared.img") + "\n");
+             WriteFile(Path("shared.img"), image);
+             return std::vector<std::string>{"--install", Path("install"), "record",
+                                             Path("link.iso")};
+         },
+         "recorders 0 and 1 would share one disc file"},
+    };
+    for (auto &c : cases) {
+        WriteFile(disc, image);
+        std::vector<std::string> args = {"--disc-dir", Path("discs")};
+        std::vector<std::string> more = c.setUp();
+        args.insert(args.end(), more.begin(), more.end());
+        ToolRun run = Tool(args);
+        EXPECT_EQ(run.exitCode, 2) << c.what << ": " << run.out << run.err;
+        EXPECT_EQ(Lines(run.err), 1) << c.what << ": " << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
+        EXPECT_TRUE(ReadFile(disc) == image) << c.what << ": the disc file was changed";
+    }
+    EXPECT_TRUE(ReadFile(Path("shared.img")) == image);
+}
+
+TEST_F(ToolTest, ASecondRunOnTheSameDiscFilesIsRefused) {
+    WriteFile(Path("big.iso"), RandomBytes(8 << 20, 22));
+    const std::string disc = Path("discs/recorder-0.img");
+    ToolRun second;
+    ToolRun first = Tool({"--speed", "2c", "--drive-buffer", "256k", "--disc-dir", Path("discs"),
+                          "record", Path("big.iso")},
+                         [&] {
+                             if (FileSize(disc) <= 0)
+                                 return false;
+                             second = Tool({"--disc-dir", Path("discs"), "devices"});
+                             return true;
+                         });
+    EXPECT_EQ(second.exitCode, 2) << second.out << second.err;
+    EXPECT_NE(second.err.find("is in use by another cdwriter run"), std::string::npos)
+        << second.err;
+    EXPECT_EQ(first.exitCode, 130) << first.out << first.err;
+    EXPECT_GT(FileSize(disc), 0) << "the second run emptied the first run's disc";
+}
+
+TEST_F(ToolTest, StateDirectoryIsPrivateAndDiscDirectoryErrorsExitTwo) {
+    WriteFile(Path("victim"), "root's file");
+    WriteFile(Path("plain"), "x");
+    mkdir(Path("open").c_str(), 0777);
+    chmod(Path("open").c_str(), 0777);
+    struct Case {
+        std::string what;
+        std::vector<std::pair<std::string, std::string>> env;
+        std::vector<std::string> args;
+        std::function<void()> setUp;
+        int exitCode;
+        std::string made;    /* a disc file the run makes */
+        std::string message; /* on stderr */
+    } cases[] = {
+        {"XDG_STATE_HOME", {}, {"devices"}, nullptr, 0, "state/cdwriter/recorder-0.img", ""},
+        {"HOME",
+         {{"XDG_STATE_HOME", ""}, {"HOME", Path("home")}},
+         {"devices"},
+         nullptr,
+         0,
+         "home/.local/state/cdwriter/recorder-0.img",
+         ""},
+        {"a state directory writable by others",
+         {{"XDG_STATE_HOME", Path("openstate")}},
+         {"devices"},
+         [&] {
+             mkdir(Path("openstate").c_str(), 0700);
+             mkdir(Path("openstate/cdwriter").c_str(), 0700);
+             chmod(Path("openstate/cdwriter").c_str(), 0777);
+         },
+         2,
+         "",
+         "is writable by other users"},
+        {"a disc file that is a symbolic link",
+         {},
+         {"--disc-dir", Path("links"), "devices"},
+         [&] {
+             mkdir(Path("links").c_str(), 0700);
+             symlink(Path("victim").c_str(), Path("links/recorder-0.img").c_str());
+         },
+         2,
+         "",
+         "is a symbolic link"},
+        {"a disc file that is a directory",
+         {},
+         {"--disc-dir", Path("dirs"), "devices"},
+         [&] {
+             mkdir(Path("dirs").c_str(), 0700);
+             mkdir(Path("dirs/recorder-0.img").c_str(), 0700);
+         },
+         2,
+         "",
+         strerror(EISDIR)},
+        {"a disc directory below a file",
+         {},
+         {"--disc-dir", Path("plain/discs"), "devices"},
+         nullptr,
+         2,
+         "",
+         strerror(ENOTDIR)},
+        {"a disc directory writable by others",
+         {},
+         {"--disc-dir", Path("open"), "devices"},
+         nullptr,
+         0,
+         "open/recorder-0.img",
+         "warning: directory"},
+    };
+    for (auto &c : cases) {
+        auto saved = env_;
+        env_.insert(env_.end(), c.env.begin(), c.env.end());
+        if (c.setUp)
+            c.setUp();
+        ToolRun run = Tool(c.args);
+        env_ = saved;
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.what << ": " << run.out << run.err;
+        if (!c.made.empty()) {
+            EXPECT_TRUE(Exists(Path(c.made))) << c.what;
+        }
+        if (c.message.empty())
+            EXPECT_TRUE(run.err.empty()) << c.what << ": " << run.err;
+        else
+            EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(Path("state/cdwriter").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(ReadFile(Path("victim")), "root's file");
+}
+
+TEST_F(ToolTest, TemporaryImagesAreRemovedOnSigintAndSigterm) {
+    /* Two BIN files: the image is assembled from them in TMPDIR for the run. */
+    const std::string half(24 << 20, 'c');
+    WriteFile(Path("a.bin"), half);
+    WriteFile(Path("b.bin"), half);
+    WriteFile(Path("two.cue"), "FILE \"a.bin\" BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
+                               "FILE \"b.bin\" BINARY\nTRACK 02 MODE1/2048\nINDEX 01 00:00:00\n");
+    mkdir(Path("tmp").c_str(), 0700);
+    env_.emplace_back("TMPDIR", Path("tmp"));
+    auto scratchMade = [&] {
+        return system(("ls -A '" + Path("tmp") + "' | grep -q .").c_str()) == 0;
+    };
+    struct Case {
+        const char *when;
+        int signal;
+        std::function<bool()> ready;
+        int exitCode;
+    } cases[] = {
+        {"while the image is assembled", SIGINT, scratchMade, 130},
+        {"while recording", SIGTERM, [&] { return FileSize(Path("discs/recorder-0.img")) > 0; },
+         143},
+    };
+    for (auto &c : cases) {
+        unlink(Path("discs/recorder-0.img").c_str());
+        ToolRun run = Tool({"--speed", "2c", "--drive-buffer", "256k", "--disc-dir", Path("discs"),
+                            "record", Path("two.cue")},
+                           c.ready, c.signal);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.when << ": " << run.out << run.err;
+        EXPECT_FALSE(scratchMade()) << c.when << ": a temporary image was left behind";
+        if (c.signal == SIGTERM) {
+            EXPECT_NE(run.out.find("Recorder 0: ABORTED"), std::string::npos) << run.out;
+        }
+    }
+}
+
+TEST_F(ToolTest, InputsThatWouldDoNothingGetANoteOrAreRefused) {
+    WriteFile(Path("disc.iso"), RandomBytes(100 * 2048, 23));
+    WriteFile(Path("odd.iso"), RandomBytes(10 * 2048 + 100, 24));
+    WriteFile(Path("data.bin"), RandomBytes(100 * 2048, 25));
+    WriteFile(Path("tagged.cue"), "CATALOG 1234567890123\n"
+                                  "FILE \"data.bin\" BINARY\n"
+                                  "  TRACK 01 MODE1/2048\n"
+                                  "    FLAGS DCP\n"
+                                  "    INDEX 01 00:00:00\n"
+                                  "    INDEX 02 00:00:50\n");
+    WriteFile(Path("tiny.bin"), RandomBytes(1000, 26));
+    WriteFile(Path("tiny.cue"), "FILE \"tiny.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
+    WriteFile(Path("fast"), "recorder speed=8c\n");
+    WriteFile(Path("small"), "recorder buffer=1k\n");
+    WriteFile(Path("empty"), "# nothing here\n\n");
+    mkdir(Path("installdir").c_str(), 0700);
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string message;
+    } cases[] = {
+        {{"record", Path("tagged.cue")},
+         0,
+         "lines the recording does not use: 4 (FLAGS), 6 (INDEX 02)"},
+        {{"--speed", "16c", "--install", Path("fast"), "record", Path("disc.iso")},
+         0,
+         "--speed 16c does not apply to recorder 0: line 1 of " + Path("fast") + " sets speed=8c"},
+        {{"record", Path("disc.iso"), "--tdb", "1"}, 2, "--tdb writes track descriptors"},
+        {{"record", Path("disc.iso"), "--mode", "5"}, 0, "--mode 5 records as --mode 0"},
+        {{"--install", Path("empty"), "devices"}, 2, "lists no recorder"},
+        {{"--install", Path("installdir"), "devices"}, 2, "is a directory"},
+        {{"--drive-buffer", "1", "record", Path("disc.iso")}, 2, "below one write command"},
+        {{"--install", Path("small"), "devices"}, 2, "below one write command"},
+        {{"record", Path("odd.iso")}, 0, "its last block is padded with 1948 zero bytes"},
+        {{"record", Path("tiny.cue")}, 0, "its last block is padded with 1352 zero bytes"},
+        {{"record", Path("tiny.cue")}, 0, "track 1 is an audio track of 1 block"},
+    };
+    for (auto &c : cases) {
+        std::vector<std::string> args = {"--disc-dir", Path("discs")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun run = Tool(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.message << ": " << run.out << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(ToolTest, RealtimeWithoutThePrivilegeGetsANote) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as an unprivileged user";
+    ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+    mkdir(Path("nobody").c_str(), 0700);
+    ASSERT_EQ(chown(Path("nobody").c_str(), 65534, 65534), 0);
+    env_ = {{"XDG_STATE_HOME", Path("nobody/state")}};
+    runAsNobody_ = true;
+    ToolRun run = Tool({"--disc-dir", Path("nobody/discs"), "--realtime", "devices"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.err.find("--realtime has no effect"), std::string::npos) << run.err;
 }

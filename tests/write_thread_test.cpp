@@ -12,8 +12,11 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -23,6 +26,47 @@ namespace {
 const UCHAR OP_TEST_UNIT_READY = 0x00;
 const UCHAR OP_WRITE10 = 0x2A;
 const UCHAR OP_SYNCHRONIZE_CACHE = 0x35;
+
+/*
+ * A filter between the driver and the recorder's port device. It counts the WRITE(10) blocks
+ * that go by, and runs OnRelease once in the thread that releases a frozen queue, after the
+ * release went down: the moment between a failed command's completion and its sender's
+ * judgement of it.
+ */
+struct ReleaseHook {
+    PDRIVER_OBJECT Driver = nullptr;
+    PDEVICE_OBJECT Device = nullptr;
+    PDEVICE_OBJECT Port = nullptr;
+    std::mutex Lock;
+    std::function<void()> OnRelease;
+    std::atomic<ULONG> Writes{0};
+    KEVENT WriteArrived;
+};
+
+ReleaseHook *gHook = nullptr;
+
+NTSTATUS NTAPI ReleaseHookDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    (void)DeviceObject;
+    PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb;
+    const bool release = srb != nullptr && srb->Function == SRB_FUNCTION_RELEASE_QUEUE;
+    if (srb != nullptr && srb->Function == SRB_FUNCTION_EXECUTE_SCSI && srb->Cdb[0] == 0x2A) {
+        gHook->Writes++;
+        (void)KeSetEvent(&gHook->WriteArrived, IO_NO_INCREMENT, FALSE);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(gHook->Port, Irp);
+    if (release) {
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> guard(gHook->Lock);
+            action.swap(gHook->OnRelease);
+        }
+        if (action) {
+            action();
+        }
+    }
+    return status;
+}
 
 /* Content of byte I of disc block Lba in blocks of BlockSize bytes. */
 UCHAR PatternByte(ULONG Lba, ULONG I, ULONG BlockSize) {
@@ -46,10 +90,62 @@ protected:
     }
 
     void TearDown() override {
+        RemoveHook();
         if (sim != nullptr) {
             EXPECT_EQ(0u, HostSimUnreachedFaults(sim));
         }
         DriverHarness::TearDown();
+    }
+
+    PFUNCTIONAL_DEVICE_EXTENSION FdoExtension() const {
+        return static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(unit->Fdo->DeviceExtension);
+    }
+
+    void InstallHook() {
+        ASSERT_EQ(nullptr, gHook);
+        hook.Port = FdoExtension()->CommonExtension.LowerDeviceObject;
+        hook.Driver = HostCreateDriverObject("\\Driver\\ReleaseHook");
+        ASSERT_NE(nullptr, hook.Driver);
+        hook.Driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ReleaseHookDispatch;
+        ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(hook.Driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                                 FALSE, &hook.Device));
+        hook.Device->StackSize = static_cast<CCHAR>(hook.Port->StackSize + 1);
+        hook.Device->Flags &= ~DO_DEVICE_INITIALIZING;
+        KeInitializeEvent(&hook.WriteArrived, SynchronizationEvent, FALSE);
+        gHook = &hook;
+        FdoExtension()->CommonExtension.LowerDeviceObject = hook.Device;
+    }
+
+    void RemoveHook() {
+        if (gHook == nullptr) {
+            return;
+        }
+        FdoExtension()->CommonExtension.LowerDeviceObject = hook.Port;
+        IoDeleteDevice(hook.Device);
+        HostDeleteDriverObject(hook.Driver);
+        gHook = nullptr;
+    }
+
+    void OnNextRelease(std::function<void()> Action) {
+        std::lock_guard<std::mutex> guard(hook.Lock);
+        hook.OnRelease = std::move(Action);
+    }
+
+    /* An INQUIRY pass-through of 36 bytes into Data, as an application sends it. */
+    SCSI_PASS_THROUGH_REQUEST PassThroughInquiry(UCHAR *Data) {
+        SCSI_PASS_THROUGH_REQUEST block;
+        memset(&block, 0, sizeof(block));
+        block.Cdb[0] = 0x12;
+        block.Cdb[4] = 36;
+        block.CdbLength = 6;
+        block.TimeOut = 10;
+        block.DataTransferLength = 36;
+        block.DataBuffer = HostUserAddress(Data);
+        block.SenseInfoLength = 18;
+        EXPECT_EQ(
+            STATUS_SUCCESS,
+            IoctlInOut(handle, IOCTL_RECORDER_EXEC_SCSI_OPERATION, &block, sizeof(block)).Status);
+        return block;
     }
 
     /* Per-device message text. */
@@ -206,6 +302,7 @@ protected:
     PWriterExtension ext = nullptr;
     ULONG device = 0;
     HANDLE handle = nullptr;
+    ReleaseHook hook;
 };
 
 } // namespace
@@ -488,12 +585,15 @@ TEST_F(WriteThreadTest, LongWriteResetAndBusResetAreRetriedAfterPolling) {
         HostSimClearFaults(sim);
     }
 
-    /* No limit of its own on re-sends; more than 100 are reported. */
+    /* More than 100 re-sends are reported; every one but the first after a pause. */
     Begin(0);
     ULONG id = HostSimFaultSenseAtBlock(sim, 2000, 0x02, 0x04, 0x08, 101);
     QueueWrite(2000, 4, true);
+    LONGLONG start = HostClockNow();
     StartPass();
     WaitPassEnd();
+    EXPECT_GE(HostClockNow() - start, 100 * 1000000LL) << "100 pauses of 100 ms";
+    EXPECT_LT(HostClockNow() - start, 101 * 1000000LL);
     EXPECT_EQ(101u, HostSimFaultFired(sim, id));
     EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
     EXPECT_EQ(101u, Commands(OP_TEST_UNIT_READY).size());
@@ -554,6 +654,147 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus);
     const UCHAR failed50[16] = {0x2A, 0, 0, 0, 0, 50, 0, 0, 2, 0};
     EXPECT_EQ(0, memcmp(failed50, status.failedCdb, 16));
+
+    /* An error whose sense the port did not fetch: the long-write sense the record still shows
+     * from before is not this write's, so there is no poll and no re-send. */
+    Begin(0);
+    SIM_FAULT senseless;
+    HostSimInitFault(&senseless, SimFaultAtBlock, SimFaultSrbStatus);
+    senseless.BlockAddress = 60;
+    senseless.SrbStatus = 0x04;
+    ULONG senselessFault = HostSimAddFault(sim, &senseless);
+    {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->Status.senseData[12] = 0x04;
+        ext->Status.senseData[13] = 0x08;
+    }
+    QueueWrite(60, 2, true);
+    StartPass();
+    WaitPassEnd();
+    EXPECT_EQ(1u, HostSimFaultFired(sim, senselessFault));
+    EXPECT_EQ(RECSTAT_WRITE_FAILED, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
+    EXPECT_FALSE(Logged("calling PollTestUnitReady"));
+}
+
+/* Each command is judged by its own outcome, although both senders' commands publish theirs in
+ * the one status record: a pass-through that completes between the write thread's failed WRITE
+ * and its judgement changes nothing, and a pass-through's reply is its own command's even when
+ * WRITEs complete meanwhile. */
+TEST_F(WriteThreadTest, EachSenderJudgesItsOwnCommand) {
+    InstallHook();
+    UCHAR *data = static_cast<UCHAR *>(UserAlloc(36));
+
+    /* The WRITE of blocks 16-31 meets a long write; an INQUIRY succeeds before it is judged. */
+    Begin(0);
+    ULONG writeFault = HostSimFaultSenseAtBlock(sim, 16, 0x02, 0x04, 0x08, 1);
+    SCSI_PASS_THROUGH_REQUEST inquiry;
+    KEVENT ready, go, done;
+    KeInitializeEvent(&ready, NotificationEvent, FALSE);
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    std::thread application([&] {
+        HostThreadScope scope("application");
+        (void)KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
+        (void)KeWaitForSingleObject(&go, Executive, UserMode, FALSE, nullptr);
+        inquiry = PassThroughInquiry(data);
+        (void)KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    (void)KeWaitForSingleObject(&ready, Executive, UserMode, FALSE, nullptr);
+    OnNextRelease([&] {
+        (void)KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+        (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    });
+    QueueWrite(0, 32, true);
+    StartPass();
+    WaitPassEnd();
+    (void)KeSetEvent(&go, IO_NO_INCREMENT, FALSE); /* had the hook never run */
+    application.join();
+    EXPECT_EQ(1u, HostSimFaultFired(sim, writeFault));
+    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus) << DebugLog();
+    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, 0x12, OP_TEST_UNIT_READY, OP_WRITE10}),
+              Opcodes());
+    EXPECT_EQ(SRB_STATUS_SUCCESS, inquiry.SrbStatus);
+    EXPECT_EQ(0, inquiry.ScsiStatus);
+    ExpectDiscBlocks(0, 32, 2048);
+
+    /* An INQUIRY that the recorder refuses; two WRITEs complete before its reply is made. */
+    Begin(0);
+    SIM_FAULT refused;
+    HostSimInitFault(&refused, SimFaultAtCommand, SimFaultSense);
+    refused.Opcode = 0x12;
+    refused.SenseKey = 0x05;
+    refused.Asc = 0x24;
+    refused.Ascq = 0x00;
+    ULONG inquiryFault = HostSimAddFault(sim, &refused);
+    OnNextRelease([&] {
+        const ULONG writes = hook.Writes + 2;
+        QueueWrite(100, 32, true);
+        StartPass();
+        while (hook.Writes < writes) {
+            LARGE_INTEGER limit;
+            limit.QuadPart = -10 * 10000000LL;
+            ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&hook.WriteArrived, Executive,
+                                                            KernelMode, FALSE, &limit));
+        }
+    });
+    inquiry = PassThroughInquiry(data);
+    EXPECT_EQ(1u, HostSimFaultFired(sim, inquiryFault));
+    EXPECT_EQ(SRB_STATUS_ERROR, inquiry.SrbStatus);
+    EXPECT_EQ(SCSISTAT_CHECK_CONDITION, inquiry.ScsiStatus);
+    EXPECT_EQ(0x05, inquiry.SenseInfo[2] & 0x0F);
+    EXPECT_EQ(0x24, inquiry.SenseInfo[12]);
+    WaitPassEnd();
+    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+    EXPECT_EQ((std::vector<UCHAR>{0x12, OP_WRITE10, OP_WRITE10}), Opcodes());
+}
+
+/* A recorder that refuses every WRITE with a reset condition but answers TEST UNIT READY with
+ * GOOD: the command is re-sent after pauses of 100 ms, 5000 times at most, and not at all
+ * once the recording is cancelled. */
+TEST_F(WriteThreadTest, RefusedWriteIsResentWithPausesUpToALimit) {
+    Begin(0);
+    ULONG id = HostSimFaultSenseAtBlock(sim, 0, 0x06, 0x29, 0x00, 5001);
+    QueueWrite(0, 4, true);
+    LONGLONG start = HostClockNow();
+    StartPass();
+    WaitPassEnd();
+    const LONGLONG elapsed = HostClockNow() - start;
+    EXPECT_EQ(5001u, HostSimFaultFired(sim, id));
+    EXPECT_EQ(5001u, Commands(OP_WRITE10).size());
+    EXPECT_EQ(5000u, Commands(OP_TEST_UNIT_READY).size());
+    EXPECT_GE(elapsed, 4999 * 1000000LL) << "a pause before every re-send but the first";
+    EXPECT_LT(elapsed, 5000 * 1000000LL);
+    RECORDING_STATUS status = Snapshot();
+    EXPECT_EQ(RECSTAT_WRITE_FAILED, status.recordingStatus);
+    const UCHAR failed[16] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 4, 0};
+    EXPECT_EQ(0, memcmp(failed, status.failedCdb, 16));
+    EXPECT_EQ(4u, status.lastSrbStatus) << "the write's own failure, not the poll's success";
+    EXPECT_EQ(0x29, status.senseData[12]);
+    EXPECT_TRUE(
+        Logged(Msg("WriteThreadProc - write request for block 0 re-sent 5000 times - giving up\n")
+                   .c_str()));
+    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                           "0x2, ASC = 0x29, ASCQ = 0x0, terminating\n")
+                           .c_str()));
+    EXPECT_TRUE(RefillSignalled());
+
+    /* Cancelled while it re-sends: the pass ends within a pause, as a cancel ends it. */
+    Begin(0);
+    id = HostSimFaultSenseAtBlock(sim, 0, 0x06, 0x29, 0x00, 20000);
+    QueueWrite(0, 4, true);
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() >= 10; }));
+    const LONGLONG cancelled = HostClockNow();
+    Cancel();
+    WaitPassEnd();
+    EXPECT_LE(HostClockNow() - cancelled, 1000000LL);
+    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
+    EXPECT_EQ(OP_SYNCHRONIZE_CACHE, Opcodes().back());
+    EXPECT_LT(HostSimFaultFired(sim, id), 20u);
+    EXPECT_FALSE(Logged("ScsiRequest failed"));
+    EXPECT_TRUE(RefillSignalled());
+    HostSimClearFaults(sim);
 }
 
 TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
@@ -577,17 +818,30 @@ TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
     EXPECT_TRUE(RefillSignalled()) << "the read side is woken";
 }
 
-TEST_F(WriteThreadTest, RefillIsRequestedOnlyBelowTheThreshold) {
-    for (ULONG threshold : {1u, 2u}) {
-        SCOPED_TRACE(threshold);
+TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBehind) {
+    /* The ring count is taken with the packet in hand; what waits behind it is one less. A
+       threshold of 1 (10% of 16 buffers) asks for a refill when the ring runs empty. */
+    struct Case {
+        ULONG threshold;
+        ULONG packets; /* queued before the pass looks, none of them the last */
+        bool refill;   /* signalled once the pass has taken them all */
+    } cases[] = {{0, 3, false}, {1, 3, true}, {1, 1, true}, {3, 3, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.threshold << " / " << c.packets);
         Begin(0);
-        ext->refillThreshold = threshold;
-        QueueWrite(0, 1);
-        QueueWrite(1, 1, true); /* the ring count is 2, then 1 */
+        ext->refillThreshold = c.threshold;
+        for (ULONG p = 0; p < c.packets; p++) {
+            QueueWrite(p, 1);
+        }
         StartPass();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == c.packets; }));
+        WaitPassIdle();
+        EXPECT_EQ(c.refill, RefillSignalled());
+        EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
+        KeClearEvent(&ext->CirQueRefillEvent);
+        QueueWrite(c.packets, 1, true);
         WaitPassEnd();
         EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-        EXPECT_EQ(threshold == 2, RefillSignalled());
     }
 }
 

@@ -33,6 +33,33 @@ std::map<uintptr_t, Region> gRegions;
 std::mutex gHandleLock;
 std::vector<AppHandle *> gHandles;
 
+/*
+ * Application memory a driver probed for writing while it served a control request of this
+ * thread, with its contents at the first probe: after the request the verifier looks there
+ * for fresh pool, as it does in the returned system buffer. Only the first kProbedSnapshotLimit
+ * bytes of a range are watched.
+ */
+struct ProbedRange {
+    uintptr_t Start;
+    std::vector<uint8_t> Before;
+};
+constexpr size_t kProbedSnapshotLimit = 16u << 20;
+thread_local std::vector<ProbedRange> *tProbedRanges = nullptr;
+
+void RememberProbedRange(uintptr_t Start, SIZE_T Length) {
+    if (tProbedRanges == nullptr) {
+        return;
+    }
+    size_t watched = Length < kProbedSnapshotLimit ? Length : kProbedSnapshotLimit;
+    for (const ProbedRange &range : *tProbedRanges) {
+        if (range.Start == Start && range.Before.size() >= watched) {
+            return;
+        }
+    }
+    const auto *bytes = reinterpret_cast<const uint8_t *>(Start);
+    tProbedRanges->push_back(ProbedRange{Start, std::vector<uint8_t>(bytes, bytes + watched)});
+}
+
 AppHandle *Lookup(HANDLE Handle) {
     std::lock_guard<std::mutex> guard(gHandleLock);
     for (AppHandle *handle : gHandles) {
@@ -73,6 +100,9 @@ void Probe(const volatile void *Address, SIZE_T Length, ULONG Alignment, bool Fo
     if (start + Length < start || hostio::ClassifyUserRange((const void *)start, Length,
                                                             ForWrite) != hostio::UserRange::Valid) {
         ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    }
+    if (ForWrite) {
+        RememberProbedRange(start, Length);
     }
 }
 
@@ -395,7 +425,23 @@ NTSTATUS HostDeviceIoControl(HANDLE Handle, ULONG IoControlCode, const void *Inp
     irp->UserBuffer = OutputBuffer;
 
     IO_STATUS_BLOCK iosb;
+    std::vector<ProbedRange> probed;
+    std::vector<ProbedRange> *outerProbed = tProbedRanges;
+    tProbedRanges = &probed;
     NTSTATUS status = SendAndWait(handle->Top, irp, &iosb);
+    tProbedRanges = outerProbed;
+    /* What the driver wrote to application memory it probed (a pass-through's data buffer). */
+    for (const ProbedRange &range : probed) {
+        const auto *now = reinterpret_cast<const uint8_t *>(range.Start);
+        const ULONG length = (ULONG)range.Before.size();
+        if (hostio::ClassifyUserRange(now, length, false) == hostio::UserRange::Valid &&
+            CarriesFreshPool(now, range.Before.data(), length, length)) {
+            HostVerifierStop("DeviceIoControl 0x%08X on device %p: the application's buffer at "
+                             "%p written by the driver carries the fresh-pool pattern "
+                             "(uninitialized kernel memory handed out)",
+                             (unsigned)IoControlCode, (void *)handle->Top, (const void *)now);
+        }
+    }
     ULONG_PTR information = iosb.Information;
     if (information > OutputBufferLength && method != METHOD_NEITHER) {
         HostVerifierStop("DeviceIoControl 0x%08X on device %p: Information %lu is larger than "

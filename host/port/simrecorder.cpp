@@ -823,8 +823,7 @@ PSIM_RECORDER HostCreateSimulatedRecorder(const SIM_RECORDER_CONFIG *Config) {
     if (Config->DiscFile != nullptr && Config->DiscFile[0] != '\0') {
         m->DiscPath = Config->DiscFile;
         m->SidePath = m->DiscPath + ".blocks";
-        m->DiscFd = open(m->DiscPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        unlink(m->SidePath.c_str());
+        m->DiscFd = open(m->DiscPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     } else {
         m->DiscFd = OpenAnonymous();
     }

@@ -1,6 +1,7 @@
 /*
  * commands.cpp - `cdwriter devices`, `cdwriter scsi` and `cdwriter eventlog`.
  */
+#include "eventlog_file.h"
 #include "install.h"
 #include "json.h"
 #include "tool.h"
@@ -333,35 +334,46 @@ void EventLogJson(JsonWriter &j) {
     j.EndArray();
 }
 
-int RunEventLog(const Options &o, const InstallSpec &install) {
-    Installation installation;
-    std::string error;
-    bool usage = false;
-    if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
-    ULONG count = HostErrorLogCount();
+int RunEventLog(const Options &o, const InstallSpec &) {
+    std::string path = EventLogPath(), error;
+    if (path.empty())
+        return Fail(o, kExitUsage, "eventlog: no state directory: HOME is not set");
+    std::vector<EventLogRecord> records;
+    if (!ReadEventLog(path, o.lastEntries, &records, &error))
+        return Fail(o, kExitUsage, "eventlog: " + error);
     if (o.json) {
         JsonWriter j;
-        j.BeginObject().Field("command", "eventlog");
-        j.Key("entries");
-        EventLogJson(j);
+        j.BeginObject().Field("command", "eventlog").Field("file", path);
+        j.Key("entries").BeginArray();
+        for (const auto &r : records) {
+            j.BeginObject();
+            j.Field("time", EventLogTimeText(r.unixTime));
+            j.Key("unixTime").Double(r.unixTime, 3);
+            j.Field("device", r.device);
+            j.Field("id", StatusText(static_cast<int32_t>(r.id)));
+            j.Field("severity", r.severity);
+            j.Field("text", r.text);
+            j.Key("dump").BeginArray();
+            for (uint32_t w : r.dump)
+                j.String(StatusText(static_cast<int32_t>(w)));
+            j.EndArray();
+            j.EndObject();
+        }
+        j.EndArray();
         j.EndObject();
         printf("%s\n", j.Text().c_str());
+    } else if (records.empty()) {
+        printf("The event log is empty (%s).\n", path.c_str());
     } else {
-        for (ULONG i = 0; i < count; i++) {
-            HOST_ERROR_LOG_ENTRY entry;
-            if (!HostErrorLogGet(i, &entry))
-                break;
-            char line[1024];
-            HostEventFormat(entry.Time, static_cast<uint32_t>(entry.Packet.ErrorCode),
-                            reinterpret_cast<const uint32_t *>(entry.DumpData), entry.DumpWordCount,
-                            line, sizeof(line));
-            printf("%s\n", line);
+        for (const auto &r : records) {
+            std::string dump;
+            for (uint32_t w : r.dump)
+                dump += " " + StatusText(static_cast<int32_t>(w));
+            printf("%s  %-14s %-11s %s  %s  dump:%s\n", EventLogTimeText(r.unixTime).c_str(),
+                   r.device.c_str(), r.severity.c_str(),
+                   StatusText(static_cast<int32_t>(r.id)).c_str(), r.text.c_str(), dump.c_str());
         }
-        if (count == 0)
-            printf("The event log is empty.\n");
     }
     fflush(stdout);
-    installation.Stop();
     return kExitOk;
 }

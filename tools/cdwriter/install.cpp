@@ -2,6 +2,7 @@
  * install.cpp - loads the driver into the host stand-in and plugs in the simulated devices.
  */
 #include "install.h"
+#include "eventlog_file.h"
 
 #include <ntddk.h>
 #include <standin/io.h>
@@ -12,9 +13,18 @@
 #include "control/cdwriter_ioctl.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 /* The driver's entry routine, linked from the driver library. */
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -24,24 +34,84 @@ namespace {
 const GUID kRecorderClass = {CDW_GUID_RECORDER_PARTS};
 const GUID kDesktopClass = {CDW_GUID_DESKTOP_PARTS};
 
-bool MakeDirectories(const std::string &path, std::string *error) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
-            *error = "cannot create directory \"" + partial + "\": " + strerror(errno);
-            return false;
-        }
-    }
+/* A file's identity: device and inode, the same through every name and link. */
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
+};
+
+bool IdOf(const std::string &path, FileId *id) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "\"" + path + "\" is not a directory";
+    if (stat(path.c_str(), &st) != 0)
         return false;
-    }
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    return true;
+}
+
+/* The name a path will have once it exists: its directory resolved through links. */
+std::string CanonicalName(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    char real[PATH_MAX];
+    if (realpath(dir.c_str(), real) == nullptr)
+        return path;
+    return std::string(real) + "/" + base;
+}
+
+std::string Quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+void Note(const std::string &text) {
+    fprintf(stderr, "cdwriter: note: %s\n", text.c_str());
+}
+
+/* Keeps the event log file below kEventLogMaxBytes: past it, the oldest lines go, down to half
+   of it. The caller holds the file's lock. */
+void TrimEventLog(int fd, const std::string &path) {
+    constexpr off_t kEventLogMaxBytes = 1 << 20;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= kEventLogMaxBytes)
+        return;
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    int in = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return;
+    ssize_t got = pread(in, &text[0], text.size(), 0);
+    close(in);
+    if (got != static_cast<ssize_t>(text.size()))
+        return;
+    size_t from = text.find('\n', text.size() - kEventLogMaxBytes / 2);
+    if (from == std::string::npos)
+        return;
+    std::string fresh = path + ".new";
+    unlink(fresh.c_str());
+    int out = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0)
+        return;
+    bool written = write(out, text.data() + from + 1, text.size() - from - 1) ==
+                   static_cast<ssize_t>(text.size() - from - 1);
+    if (close(out) == 0 && written)
+        rename(fresh.c_str(), path.c_str());
+    else
+        unlink(fresh.c_str());
+}
+
+/* True when this process may put a thread into the host's real-time class. */
+bool MayUseRealTime() {
+    int policy = 0;
+    struct sched_param old = {};
+    pthread_t self = pthread_self();
+    if (pthread_getschedparam(self, &policy, &old) != 0)
+        return false;
+    struct sched_param rt = {};
+    rt.sched_priority = sched_get_priority_min(SCHED_RR);
+    if (pthread_setschedparam(self, SCHED_RR, &rt) != 0)
+        return false;
+    pthread_setschedparam(self, policy, &old);
     return true;
 }
 
@@ -57,12 +127,64 @@ void CopyText(char *dest, size_t size, const std::string &text) {
 
 } // namespace
 
+bool MakePrivateDirectory(const std::string &path, bool mustBePrivate, std::string *error,
+                          std::string *warning) {
+    if (path.empty()) {
+        *error = "no directory for the disc files: HOME is not set (give --disc-dir)";
+        return false;
+    }
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        std::string partial = path.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "cannot create directory " + Quoted(partial) + ": " + strerror(errno);
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *error = "cannot use directory " + Quoted(path) + ": " + strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = Quoted(path) + " is not a directory";
+        return false;
+    }
+    std::string why;
+    if (st.st_uid != geteuid())
+        why = "belongs to user " + std::to_string(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        why = "is writable by other users";
+    if (!why.empty()) {
+        if (mustBePrivate) {
+            *error = "directory " + Quoted(path) + " " + why +
+                     "; it must be private to you (chmod 700, or give --disc-dir)";
+            return false;
+        }
+        *warning =
+            "directory " + Quoted(path) + " " + why + ": another user could change its disc files";
+    }
+    if (access(path.c_str(), W_OK | X_OK) != 0) {
+        *error = "cannot write in directory " + Quoted(path) + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string EventLogPath() {
+    std::string dir = StateDir();
+    return dir.empty() ? "" : dir + "/eventlog.txt";
+}
+
 Installation::~Installation() {
     Stop();
 }
 
 bool Installation::Start(const Options &options, const InstallSpec &install, std::string *error,
-                         bool *usage) {
+                         bool *usage, const std::vector<std::string> &inputs) {
     *usage = true;
     std::vector<DeviceSpec> specs;
     bool fromFile = !options.installFile.empty();
@@ -80,12 +202,21 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     }
     unsigned recorderNo = 0;
     for (auto &d : specs) {
-        if (!d.desktop && !d.speedSet)
+        if (d.desktop)
+            continue;
+        std::string name = "recorder " + std::to_string(recorderNo);
+        if (d.speedSet && options.speedSet)
+            Note("--speed " + options.speed.text + " does not apply to " + name + ": line " +
+                 std::to_string(d.line) + " of " + options.installFile +
+                 " sets speed=" + d.speed.text);
+        if (d.bufferBytes != 0 && options.driveBuffer != 0 && d.bufferBytes != options.driveBuffer)
+            Note("--drive-buffer does not apply to " + name + ": line " + std::to_string(d.line) +
+                 " of " + options.installFile + " sets its own buffer=");
+        if (!d.speedSet)
             d.speed = options.speed;
-        if (!d.desktop && d.bufferBytes == 0)
+        if (d.bufferBytes == 0)
             d.bufferBytes = options.driveBuffer;
-        if (!d.desktop)
-            recorderNo++;
+        recorderNo++;
     }
     if (recorderNo == 0 && options.command == Command::Record) {
         *error = "the installation has no recorder";
@@ -99,9 +230,122 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         }
     }
 
+    /* The disc files, checked against the run's inputs and each other before any is opened. */
     std::string discDir = options.discDir.empty() ? DefaultDiscDir() : options.discDir;
-    if (recorderNo > 0 && !MakeDirectories(discDir, error))
+    std::vector<std::string> discFiles;
+    for (const auto &d : specs)
+        if (!d.desktop)
+            discFiles.push_back(!d.discFile.empty()
+                                    ? d.discFile
+                                    : discDir + "/recorder-" + std::to_string(discFiles.size()) +
+                                          ".img");
+    std::vector<std::pair<FileId, std::string>> inputIds;
+    for (const auto &path : inputs) {
+        FileId id;
+        if (IdOf(path, &id))
+            inputIds.emplace_back(id, path);
+    }
+    auto conflict = [&](size_t r, const FileId *id) -> bool {
+        for (const auto &in : inputIds) {
+            if (id != nullptr && *id == in.first) {
+                *error = Quoted(in.second) + " is (or links to) the disc file " +
+                         Quoted(discFiles[r]) + " of recorder " + std::to_string(r) +
+                         ": recording would destroy it before it is read";
+                return true;
+            }
+        }
         return false;
+    };
+    std::vector<std::string> names(discFiles.size());
+    for (size_t r = 0; r < discFiles.size(); r++) {
+        FileId id;
+        bool exists = IdOf(discFiles[r], &id);
+        if (exists && conflict(r, &id))
+            return false;
+        names[r] = CanonicalName(discFiles[r]);
+        for (size_t k = 0; k < r; k++) {
+            FileId other;
+            if (names[k] == names[r] || (exists && IdOf(discFiles[k], &other) && other == id)) {
+                *error = "recorders " + std::to_string(k) + " and " + std::to_string(r) +
+                         " would share one disc file, " + Quoted(discFiles[r]);
+                return false;
+            }
+        }
+    }
+
+    if (recorderNo > 0) {
+        std::string warning;
+        if (!MakePrivateDirectory(discDir, options.discDir.empty(), error, &warning))
+            return false;
+        if (!warning.empty())
+            fprintf(stderr, "cdwriter: warning: %s\n", warning.c_str());
+    }
+
+    /* Open and lock each disc file: never through a link, never truncated. A file made here
+       is an empty disc file, which the recorder takes as a blank medium. */
+    std::vector<std::string> created;
+    auto undo = [&]() {
+        for (int fd : discLocks_)
+            close(fd);
+        discLocks_.clear();
+        discPaths_.clear();
+        for (const auto &path : created)
+            unlink(path.c_str());
+    };
+    std::vector<FileId> lockedIds;
+    for (size_t r = 0; r < discFiles.size(); r++) {
+        const std::string &path = discFiles[r];
+        int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                created.push_back(path);
+        }
+        if (fd < 0) {
+            *error = errno == ELOOP
+                         ? "disc file " + Quoted(path) +
+                               " is a symbolic link; disc files are never opened "
+                               "through a link"
+                         : "cannot open disc file " + Quoted(path) + ": " + strerror(errno);
+            undo();
+            return false;
+        }
+        discLocks_.push_back(fd);
+        discPaths_.push_back(path);
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "disc file " + Quoted(path) + " is not a regular file";
+            undo();
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            *error = errno == EWOULDBLOCK
+                         ? "disc file " + Quoted(path) +
+                               " is in use by another cdwriter run; wait for it to end or give "
+                               "another --disc-dir"
+                         : "cannot lock disc file " + Quoted(path) + ": " + strerror(errno);
+            undo();
+            return false;
+        }
+        FileId id{st.st_dev, st.st_ino};
+        for (size_t k = 0; k < lockedIds.size(); k++) {
+            if (lockedIds[k] == id) {
+                *error = "recorders " + std::to_string(k) + " and " + std::to_string(r) +
+                         " would share one disc file, " + Quoted(path);
+                undo();
+                return false;
+            }
+        }
+        if (conflict(r, &id)) {
+            undo();
+            return false;
+        }
+        lockedIds.push_back(id);
+    }
+
+    if (options.realtime && !MayUseRealTime())
+        Note("--realtime has no effect: this process may not use the real-time class (it needs "
+             "root or CAP_SYS_NICE); the recording threads run at normal priority");
 
     *usage = false;
     HostClockUseReal();
@@ -127,9 +371,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         if (d.desktop) {
             HostSimDesktopUnitConfig(&config);
         } else {
-            device.discFile = d.discFile.empty()
-                                  ? discDir + "/recorder-" + std::to_string(recorderIndex) + ".img"
-                                  : d.discFile;
+            device.discFile = discFiles[recorderIndex];
             config.DiscFile = device.discFile.c_str();
             bool dvd = false;
             config.SpeedMultiple = d.speed.SimMultiple(&dvd);
@@ -153,8 +395,8 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         device.sim = HostCreateSimulatedRecorder(&config);
         if (device.sim == nullptr) {
             *error = d.desktop ? std::string("cannot create a simulated desktop unit")
-                               : "cannot create the simulated recorder's disc file \"" +
-                                     device.discFile + "\"";
+                               : "cannot create the simulated recorder on disc file \"" +
+                                     device.discFile + "\": " + strerror(errno);
             return false;
         }
         if (!d.desktop) {
@@ -187,6 +429,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             return false;
         }
         devices_.back().fdo = fdo;
+        devices_.back().logObject = fdo;
         status = HostPnpStart(fdo);
         if (!NT_SUCCESS(status)) {
             *error = "starting the simulated device failed, status " + Hex(status);
@@ -226,11 +469,24 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     return true;
 }
 
+bool Installation::BlankDiscFiles(std::string *error) {
+    for (size_t r = 0; r < discLocks_.size(); r++) {
+        const std::string &path = discPaths_[r];
+        if (ftruncate(discLocks_[r], 0) != 0 ||
+            (unlink((path + ".blocks").c_str()) != 0 && errno != ENOENT)) {
+            *error = "cannot empty disc file " + Quoted(path) + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string Installation::Stop() {
     if (stopped_)
         return "";
     stopped_ = true;
     std::string report;
+    SaveEventLog();
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
         if (it->fdo != nullptr) {
             NTSTATUS status = HostPnpRemove(it->fdo);
@@ -246,12 +502,68 @@ std::string Installation::Stop() {
         driverLoaded_ = false;
         driver_ = nullptr;
     }
+    SaveEventLog();
     for (auto &d : devices_) {
         if (d.sim != nullptr)
             HostDestroySimulatedRecorder(d.sim);
         d.sim = nullptr;
     }
+    for (int fd : discLocks_)
+        close(fd);
+    discLocks_.clear();
+    discPaths_.clear();
     return report;
+}
+
+void Installation::SaveEventLog() {
+    ULONG count = HostErrorLogCount();
+    if (count <= eventsSaved_)
+        return;
+    std::string path = EventLogPath();
+    std::string error, warning;
+    int fd = -1;
+    if (!path.empty() && MakePrivateDirectory(StateDir(), true, &error, &warning))
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (!eventLogWarned_)
+            fprintf(stderr, "cdwriter: warning: the event log is not saved: %s\n",
+                    !error.empty() ? error.c_str()
+                    : path.empty() ? "no state directory"
+                                   : (Quoted(path) + ": " + strerror(errno)).c_str());
+        eventLogWarned_ = true;
+        return;
+    }
+    struct timeval wall;
+    gettimeofday(&wall, nullptr);
+    const double wallNow = wall.tv_sec + wall.tv_usec / 1e6;
+    const LONGLONG clockNow = HostClockNow();
+    std::string text;
+    for (ULONG i = eventsSaved_; i < count; i++) {
+        HOST_ERROR_LOG_ENTRY entry;
+        if (!HostErrorLogGet(i, &entry))
+            break;
+        std::string device = entry.IoObject == driver_ && driver_ != nullptr ? "driver" : "device";
+        for (const auto &d : devices_)
+            if (d.logObject != nullptr && entry.IoObject == d.logObject)
+                device = std::string(d.spec.desktop ? "desktop unit " : "recorder ") +
+                         (d.interfaceIndex >= 0 ? std::to_string(d.interfaceIndex) : "?");
+        EventLogRecord record;
+        record.unixTime = wallNow - static_cast<double>(clockNow - entry.Time) / 1e7;
+        record.device = device;
+        record.id = static_cast<uint32_t>(entry.Packet.ErrorCode);
+        for (ULONG w = 0; w < entry.DumpWordCount; w++)
+            record.dump.push_back(entry.DumpData[w]);
+        text += FormatEventLogRecord(record) + "\n";
+    }
+    eventsSaved_ = count;
+    flock(fd, LOCK_EX);
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) &&
+        !eventLogWarned_) {
+        fprintf(stderr, "cdwriter: warning: the event log is not saved: %s\n", strerror(errno));
+        eventLogWarned_ = true;
+    }
+    TrimEventLog(fd, path);
+    close(fd);
 }
 
 std::string Installation::UnreachedFaults() {

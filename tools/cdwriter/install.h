@@ -17,7 +17,9 @@ struct _DRIVER_OBJECT;
 struct InstalledDevice {
     DeviceSpec spec;
     _SIM_RECORDER *sim = nullptr;
-    _DEVICE_OBJECT *fdo = nullptr; /* the driver's device on the simulated port */
+    _DEVICE_OBJECT *fdo = nullptr;       /* the driver's device on the simulated port */
+    _DEVICE_OBJECT *logObject = nullptr; /* the device its event-log entries name, kept after
+                                            removal */
     std::string discFile;
     int interfaceIndex = -1; /* index within its interface class, -1 until found */
 };
@@ -31,11 +33,28 @@ public:
 
     /*
      * Builds the device list from the options (or the installation file), creates the disc
-     * directory, loads the driver, creates and plugs in the simulated devices and finds their
-     * interfaces. Returns false with a one-line message; *usage tells a mistake in the input
-     * (exit 2) apart from a failure of the installation itself.
+     * directory, opens and locks every disc file, loads the driver, creates and plugs in the
+     * simulated devices and finds their interfaces. Returns false with a one-line message;
+     * *usage tells a mistake in the input or the environment (exit 2) apart from a failure of
+     * the installation itself.
+     *
+     * inputs are the files the run reads (images, BIN files): a disc file that is one of them,
+     * by name, link or hard link, is refused before anything is opened for writing, and so are
+     * two recorders that would share one disc file. Each disc file is opened without following
+     * a link, never truncated, and holds an exclusive lock until Stop, so that a second run
+     * on the same disc files is refused instead of writing over this one.
      */
-    bool Start(const Options &options, const InstallSpec &install, std::string *error, bool *usage);
+    bool Start(const Options &options, const InstallSpec &install, std::string *error, bool *usage,
+               const std::vector<std::string> &inputs = {});
+
+    /* Empties every recorder's disc file and removes its file of raw blocks: a recording
+       starts on a blank medium. The other commands, and a checksum-only recording, leave disc
+       files as they are. */
+    bool BlankDiscFiles(std::string *error);
+
+    /* Appends the system event log entries not yet saved to the event log file of the state
+       directory, with wall-clock time and the name of the device that logged them. */
+    void SaveEventLog();
 
     /* Removes the devices and unloads the driver; reports what the stand-in found left over
        (empty when clean). Runs at most once; the destructor calls it. */
@@ -58,7 +77,22 @@ private:
     std::vector<InstalledDevice> devices_;
     std::vector<size_t> recorders_; /* device index per recorder interface index */
     std::vector<size_t> desktops_;
+    std::vector<int> discLocks_;         /* one open, locked descriptor per disc file */
+    std::vector<std::string> discPaths_; /* their paths */
     _DRIVER_OBJECT *driver_ = nullptr;
     bool driverLoaded_ = false;
     bool stopped_ = false;
+    unsigned long eventsSaved_ = 0;
+    bool eventLogWarned_ = false;
 };
+
+/* The event log file in the state directory ("" when there is no state directory). */
+std::string EventLogPath();
+
+/*
+ * Makes a private directory (mode 0700) and its missing parents. An existing directory must be
+ * owned by this user and writable by no one else when mustBePrivate is set; otherwise such a
+ * directory only earns *warning. Returns false with the reason.
+ */
+bool MakePrivateDirectory(const std::string &path, bool mustBePrivate, std::string *error,
+                          std::string *warning);

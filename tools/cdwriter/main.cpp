@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 int Fail(const Options &options, int exitCode, const std::string &message) {
     fprintf(stderr, "cdwriter: %s\n", message.c_str());
@@ -38,17 +39,31 @@ int main(int argc, char **argv) {
         fputs(HelpText(options.command).c_str(), stdout);
         return kExitOk;
     }
+    if (options.version) {
+        printf("%s\n", VersionText().c_str());
+        return kExitOk;
+    }
     InstallSpec install;
     if (!options.installFile.empty()) {
-        std::ifstream in(options.installFile);
+        const std::string &file = options.installFile;
+        struct stat st;
+        if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return Fail(options, kExitUsage, "installation file \"" + file + "\" is a directory");
+        std::ifstream in(file);
         if (!in)
             return Fail(options, kExitUsage,
-                        "cannot read installation file \"" + options.installFile +
-                            "\": " + strerror(errno));
+                        "cannot read installation file \"" + file + "\": " + strerror(errno));
         std::ostringstream text;
         text << in.rdbuf();
-        if (!ParseInstall(text.str(), options.installFile, &install, &error))
+        if (in.bad())
+            return Fail(options, kExitUsage,
+                        "cannot read installation file \"" + file + "\": " + strerror(errno));
+        if (!ParseInstall(text.str(), file, &install, &error))
             return Fail(options, kExitUsage, error);
+        if (install.devices.empty() && install.cacheDrives.empty())
+            return Fail(options, kExitUsage,
+                        "installation file \"" + file +
+                            "\" lists no recorder, desktop unit or cache drive");
         if (options.recordersSet && !install.devices.empty())
             return Fail(options, kExitUsage,
                         "--recorders and an installation file that lists devices exclude each "

@@ -9,7 +9,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <pwd.h>
 #include <sstream>
+#include <unistd.h>
+
+#ifndef CDW_VERSION
+#define CDW_VERSION "0.0.0"
+#endif
 
 namespace {
 
@@ -314,6 +320,10 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
                         *error = where + why;
                         return false;
                     }
+                    if (d.bufferBytes < kMinDriveBufferBytes) {
+                        *error = where + "buffer=" + value + " is below one write command (64k)";
+                        return false;
+                    }
                 } else if (key == "disc" && !d.desktop) {
                     d.discFile = value;
                 } else if (key == "fault" && !d.desktop) {
@@ -370,7 +380,7 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
 
 namespace {
 
-enum Scope { kGlobal, kRecord, kScsi };
+enum Scope { kGlobal, kRecord, kScsi, kEventLog };
 
 struct OptionDef {
     const char *name;
@@ -380,6 +390,7 @@ struct OptionDef {
 
 const OptionDef kOptions[] = {
     {"help", false, kGlobal},
+    {"version", false, kGlobal},
     {"json", false, kGlobal},
     {"debug", false, kGlobal},
     {"realtime", false, kGlobal},
@@ -405,6 +416,7 @@ const OptionDef kOptions[] = {
     {"read", true, kScsi},
     {"write", true, kScsi},
     {"timeout", true, kScsi},
+    {"last", true, kEventLog},
 };
 
 const char *CommandName(Command c) {
@@ -504,7 +516,8 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         const std::string &value = entry.second;
         std::string name = def->name;
         if ((def->scope == kRecord && o.command != Command::Record) ||
-            (def->scope == kScsi && o.command != Command::Scsi)) {
+            (def->scope == kScsi && o.command != Command::Scsi) ||
+            (def->scope == kEventLog && o.command != Command::EventLog)) {
             *error = "option --" + name + " does not apply to " +
                      (o.command == Command::None ? std::string("this command")
                                                  : std::string(CommandName(o.command)));
@@ -518,6 +531,8 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         };
         if (name == "help") {
             o.help = true;
+        } else if (name == "version") {
+            o.version = true;
         } else if (name == "json") {
             o.json = true;
         } else if (name == "debug") {
@@ -538,9 +553,15 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
                 *error = why;
                 return false;
             }
+            o.speedSet = true;
         } else if (name == "drive-buffer") {
             if (!ParseSize(value, &o.driveBuffer, &why)) {
                 *error = why;
+                return false;
+            }
+            if (o.driveBuffer < kMinDriveBufferBytes) {
+                *error = "--drive-buffer " + value +
+                         " is below one write command (64k, the recorder's largest transfer)";
                 return false;
             }
         } else if (name == "disc-dir") {
@@ -607,7 +628,16 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             if (!ParseNumber(value, 1, 65535, &n))
                 return badNumber("1 to 65535 seconds");
             o.timeout = static_cast<uint16_t>(n);
+        } else if (name == "last") {
+            if (!ParseNumber(value, 1, 100000, &n))
+                return badNumber("1 to 100000 entries");
+            o.lastEntries = static_cast<unsigned>(n);
         }
+    }
+
+    if (o.version && !o.help) {
+        *options = o;
+        return true;
     }
 
     if (o.help || o.command == Command::Help) {
@@ -703,10 +733,27 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
     return true;
 }
 
+std::string StateDir() {
+    const char *xdg = getenv("XDG_STATE_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return std::string(xdg) + "/cdwriter";
+    const char *home = getenv("HOME");
+    std::string base = home != nullptr && home[0] == '/' ? home : "";
+    if (base.empty()) {
+        struct passwd *pw = getpwuid(geteuid());
+        if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/')
+            return "";
+        base = pw->pw_dir;
+    }
+    return base + "/.local/state/cdwriter";
+}
+
 std::string DefaultDiscDir() {
-    const char *tmp = getenv("TMPDIR");
-    std::string base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-    return base + "/cdwriter-discs";
+    return StateDir();
+}
+
+std::string VersionText() {
+    return std::string("cdwriter ") + CDW_VERSION;
 }
 
 std::string HelpText(Command command) {
@@ -715,10 +762,11 @@ std::string HelpText(Command command) {
         "  --recorders N       simulated recorders (1 to 16, default 1)\n"
         "  --speed X           write speed: 16c (CD), 8d (DVD), 4b (BD), 24 (CD multiple) or\n"
         "                      max (default max)\n"
-        "  --drive-buffer SIZE the recorders' buffer, e.g. 4m (default 2m)\n"
-        "  --disc-dir DIR      recorder N writes DIR/recorder-N.img (default " +
-        DefaultDiscDir() +
-        ")\n"
+        "  --drive-buffer SIZE the recorders' buffer, e.g. 4m (default 2m, at least 64k)\n"
+        "  --disc-dir DIR      recorder N writes DIR/recorder-N.img (default: the state\n"
+        "                      directory $XDG_STATE_HOME/cdwriter, or ~/.local/state/cdwriter,\n"
+        "                      made private to the user); each disc file is locked for the\n"
+        "                      run and never opened through a symbolic link\n"
         "  --install FILE      recorders, desktop units and cache drives from FILE (below)\n"
         "  --desktop-units N   also plug in N simulated desktop units (default 0)\n"
         "  --json              machine-readable output on stdout\n"
@@ -726,9 +774,13 @@ std::string HelpText(Command command) {
         "  --realtime          run the recording threads in the host's real-time class, as\n"
         "                      the platform runs their priority 31 (needs root; for many\n"
         "                      recorders at high speed)\n"
-        "  --help              this help; 'cdwriter COMMAND --help' for one command\n";
-    std::string exitCodes = "Exit codes: 0 all recordings complete (and verified), 1 a recording "
-                            "ended otherwise,\n2 usage or input error, 130 cancelled (Ctrl-C).\n";
+        "  --help              this help; 'cdwriter COMMAND --help' for one command\n"
+        "  --version           the tool's version\n";
+    std::string exitCodes =
+        "Exit codes: 0 all recordings complete (and verified), 1 a recording ended otherwise,\n"
+        "2 usage, input or environment error (a bad image, a disc directory that cannot be\n"
+        "used, a disc file in use by another run), 130 cancelled with Ctrl-C (SIGINT), 143\n"
+        "cancelled with SIGTERM.\n";
     switch (command) {
     case Command::Record:
         return "Usage: cdwriter [OPTIONS] record IMAGE... [RECORD OPTIONS]\n"
@@ -736,7 +788,9 @@ std::string HelpText(Command command) {
                "i.\nAn IMAGE is a plain image (one track of 2048-byte blocks) or a CUE sheet "
                "(.cue)\nwith its BIN files: MODE1/2048, MODE1/2352, MODE2/2336, MODE2/2352, "
                "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap; "
-               "several BIN\nfiles are assembled into one image in $TMPDIR for the run.\n"
+               "several BIN\nfiles are assembled into one image in $TMPDIR for the run (removed "
+               "at every\nending). CUE lines the recording cannot carry are named on stderr. An "
+               "image that is\n(or links to) a recorder's disc file is refused.\n"
                "Record options:\n"
                "  --verify            read the discs back through the recorders (READ(10), "
                "READ CD)\n                      and compare with the image\n"
@@ -747,13 +801,15 @@ std::string HelpText(Command command) {
                "  --request KIND      disc, ex or ex2 (default: disc when the image name "
                "fits\n                      its 31 characters, else ex2)\n"
                "  --pregap N          N generated pre-gap blocks ahead of the first track\n"
-               "  --tdb TRACK         pre-gap blocks carry a track descriptor for TRACK\n"
-               "  --mode N            write mode (0 to 15)\n"
+               "  --tdb TRACK         pre-gap blocks carry a track descriptor for TRACK (needs a\n"
+               "                      pre-gap: --pregap, or the CUE sheet's)\n"
+               "  --mode N            write mode (0 to 15; 1 and 2 stream without a cache flush,\n"
+               "                      the others all write as 0 does)\n"
                "  --checksum-only     sum the data instead of writing it\n"
                "  --refill PCT        refill the ring below PCT percent (10 to 99)\n"
                "  --buffered-read     read the image through the system cache\n"
                "Progress: 'Recorder 0: 312 of 650 MB written (fifo 97%) [buf 88%] 16.0x.'\n"
-               "Ctrl-C cancels every recording and exits 130.\n\n" +
+               "Ctrl-C (or SIGTERM) cancels every recording and exits 130 (143).\n\n" +
                global + "\n" + exitCodes;
     case Command::Devices:
         return "Usage: cdwriter [OPTIONS] devices\n"
@@ -780,9 +836,11 @@ std::string HelpText(Command command) {
                "the top as well. Exit code 1 when a recorder could not say.\n\n" +
                global;
     case Command::EventLog:
-        return "Usage: cdwriter [OPTIONS] eventlog\n"
-               "Shows the system event log entries of this run with their texts and dump "
-               "words.\n\n" +
+        return "Usage: cdwriter [OPTIONS] eventlog [--last N]\n"
+               "Shows the last entries of the system event log, kept across runs in the state\n"
+               "directory (eventlog.txt): wall-clock time, the device that logged the entry\n"
+               "(recorder N, desktop unit N or the driver), severity, id, text and dump words.\n"
+               "  --last N        how many of the latest entries (default 40)\n\n" +
                global;
     default:
         return "Usage: cdwriter [OPTIONS] COMMAND [ARGS]\n"
@@ -792,7 +850,7 @@ std::string HelpText(Command command) {
                "  record IMAGE...     record images (see 'cdwriter record --help')\n"
                "  devices             list recorders and desktop units\n"
                "  scsi RECORDER CDB   send one SCSI command\n"
-               "  eventlog            show the system event log\n"
+               "  eventlog            show the latest entries of the system event log\n"
                "  media [RECORDER]    show the medium in the recorders\n\n" +
                global + "\n" + kInstallHelp + "\n" + exitCodes;
     }

@@ -28,6 +28,10 @@ struct SpeedSpec {
 
 bool ParseSpeed(const std::string &text, SpeedSpec *speed, std::string *error);
 
+/* The smallest drive buffer a recorder may be given: one write command of the largest transfer
+   the simulated adapter takes. A smaller buffer could never hold a whole command. */
+constexpr uint64_t kMinDriveBufferBytes = 64 * 1024;
+
 /* A size in bytes: "4m", "512k", "1g", "2097152" (k/m/g are binary). */
 bool ParseSize(const std::string &text, uint64_t *bytes, std::string *error);
 
@@ -96,6 +100,7 @@ enum class Command { None, Record, Devices, Scsi, EventLog, Media, Help };
 struct Options {
     Command command = Command::None;
     bool help = false;
+    bool version = false;
     bool json = false;
     bool debug = false;
     bool realtime = false; /* recording threads in the host's real-time class */
@@ -104,6 +109,7 @@ struct Options {
     unsigned recorders = 1;
     bool recordersSet = false;
     SpeedSpec speed;
+    bool speedSet = false;
     uint64_t driveBuffer = 0;
     std::string discDir;
     std::string installFile;
@@ -139,6 +145,8 @@ struct Options {
     /* media */
     bool mediaRecorderSet = false; /* else every recorder */
     unsigned mediaRecorder = 0;
+    /* eventlog */
+    unsigned lastEntries = 40;
 };
 
 /*
@@ -150,5 +158,16 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
 /* The help text of the tool or of one command. */
 std::string HelpText(Command command);
 
-/* The default disc directory ("$TMPDIR/cdwriter-discs", /tmp when TMPDIR is not set). */
+/*
+ * The user's state directory of the tool: "$XDG_STATE_HOME/cdwriter" when XDG_STATE_HOME is an
+ * absolute path, else "$HOME/.local/state/cdwriter" (the home directory of the password
+ * database when HOME is not set). It holds the default disc files and the event log, and is
+ * private to the user (mode 0700). Empty when no home directory is known.
+ */
+std::string StateDir();
+
+/* The default disc directory: the state directory. */
 std::string DefaultDiscDir();
+
+/* The version of the tool, "cdwriter X.Y.Z". */
+std::string VersionText();

@@ -37,15 +37,68 @@
 
 namespace {
 
+/*
+ * Signals. Before the recordings start, SIGINT or SIGTERM ends the run at once; while they run
+ * it cancels them, and the run ends with 128 + the signal's number once they have stopped (a
+ * third signal ends it at once). Every ending removes the scratch files: their names are kept
+ * in fixed storage so that the handler can remove them (unlink and rmdir are safe there).
+ */
 volatile sig_atomic_t gInterrupts = 0;
+volatile sig_atomic_t gSignal = 0;
+volatile sig_atomic_t gCancelling = 0; /* recordings run: a signal cancels them */
 
-void OnInterrupt(int) {
-    gInterrupts = gInterrupts + 1;
-    if (gInterrupts >= 3) {
-        /* Third Ctrl-C: give up waiting for the recorders. */
-        signal(SIGINT, SIG_DFL);
-        raise(SIGINT);
+constexpr int kMaxScratch = 40;
+char gScratchPath[kMaxScratch][PATH_MAX];
+bool gScratchIsDir[kMaxScratch];
+volatile sig_atomic_t gScratchCount = 0;
+
+/* Removes the scratch files and directories, newest first. Async-signal-safe. */
+void RemoveScratch() {
+    for (int i = gScratchCount - 1; i >= 0; i--) {
+        if (gScratchIsDir[i])
+            rmdir(gScratchPath[i]);
+        else
+            unlink(gScratchPath[i]);
     }
+    gScratchCount = 0;
+}
+
+void OnSignal(int sig) {
+    gSignal = sig;
+    gInterrupts = gInterrupts + 1;
+    if (!gCancelling || gInterrupts >= 3) {
+        /* Nothing to cancel yet, or the third signal: give up waiting for the recorders. */
+        RemoveScratch();
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
+}
+
+/* Adds a scratch path with the signals held, so that the handler sees it whole. */
+bool AddScratch(const std::string &path, bool isDir) {
+    if (gScratchCount >= kMaxScratch || path.size() >= PATH_MAX)
+        return false;
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    int i = gScratchCount;
+    memcpy(gScratchPath[i], path.c_str(), path.size() + 1);
+    gScratchIsDir[i] = isDir;
+    gScratchCount = i + 1;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return true;
+}
+
+void CatchSignals() {
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 double Now() {
@@ -177,8 +230,11 @@ void VerifyDisc(Job &job) {
         return;
     }
     for (const auto &t : layout.tracks) {
-        /* Block `index` of the track from the image; zeros past the image's end. */
+        /* Block `index` of the track from the image; zeros past the image's end. A signal
+           ends the comparison here. */
         auto image = [&](uint64_t index, uint8_t *buffer, size_t bytes) {
+            if (gInterrupts > 0)
+                return false;
             memset(buffer, 0, bytes);
             uint64_t at = index * t.blockSize;
             uint64_t available = t.dataBytes > at ? t.dataBytes - at : 0;
@@ -195,8 +251,8 @@ void VerifyDisc(Job &job) {
         int64_t mismatch = -1;
         if (!job.mmc->Verify(t.startBlock, t.nBlocks, t.blockSize, CdwMmcFormOf(t.format), image,
                              &mismatch)) {
-            job.verifyResult = "error";
-            job.verifyMessage = job.mmc->Error();
+            job.verifyResult = gInterrupts > 0 ? "cancelled" : "error";
+            job.verifyMessage = gInterrupts > 0 ? "cancelled" : job.mmc->Error();
             close(fd);
             return;
         }
@@ -465,37 +521,70 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
     j.EndObject();
 }
 
-/* Scratch directories for assembled images, removed when the command ends. */
+/* Scratch directories for assembled images, removed when the command ends, however it ends. */
 struct Scratch {
-    std::vector<std::string> dirs, files;
     bool Make(std::string *dir, std::string *error) {
         const char *tmp = getenv("TMPDIR");
         std::string pattern =
             std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/cdwriter-image-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) {
-            *error = "cannot make a scratch directory: " + std::string(strerror(errno));
+        sigset_t block, old;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        sigprocmask(SIG_BLOCK, &block, &old);
+        bool made = mkdtemp(buffer.data()) != nullptr;
+        int madeErrno = errno;
+        if (made && !AddScratch(buffer.data(), true)) {
+            rmdir(buffer.data());
+            made = false;
+            madeErrno = ENAMETOOLONG;
+        }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (!made) {
+            *error = "cannot make a scratch directory: " + std::string(strerror(madeErrno));
             return false;
         }
-        dirs.push_back(buffer.data());
-        *dir = dirs.back();
+        *dir = buffer.data();
         return true;
     }
-    ~Scratch() {
-        for (const auto &f : files)
-            unlink(f.c_str());
-        for (const auto &d : dirs)
-            rmdir(d.c_str());
-    }
+    /* A file about to be written in a scratch directory. */
+    bool AddFile(const std::string &path) { return AddScratch(path, false); }
+    ~Scratch() { RemoveScratch(); }
 };
+
+/* Warnings about the image: blocks padded with zeros, audio tracks too short for a player. */
+void ImageWarnings(const std::string &image, const CdwImageLayout &layout) {
+    for (const auto &note : layout.notes)
+        fprintf(stderr, "cdwriter: note: %s\n", note.c_str());
+    bool plain = layout.sources.empty();
+    for (const auto &t : layout.tracks) {
+        uint64_t whole = static_cast<uint64_t>(t.nBlocks) * t.blockSize;
+        std::string what =
+            plain ? "\"" + image + "\"" : image + ": track " + std::to_string(t.number);
+        if (t.dataBytes < whole)
+            fprintf(stderr,
+                    "cdwriter: warning: %s holds %llu bytes, not whole %u-byte blocks: its last "
+                    "block is padded with %llu zero bytes\n",
+                    what.c_str(), static_cast<unsigned long long>(t.dataBytes), t.blockSize,
+                    static_cast<unsigned long long>(whole - t.dataBytes));
+        if (t.format == CDW_FORMAT_AUDIO && t.nBlocks < 300)
+            fprintf(stderr,
+                    "cdwriter: warning: %s is an audio track of %u block%s, shorter than the 4 "
+                    "seconds (300 blocks) a CD player needs\n",
+                    what.c_str(), t.nBlocks, t.nBlocks == 1 ? "" : "s");
+    }
+}
 
 } // namespace
 
 int RunRecord(const Options &o, const InstallSpec &install) {
+    CatchSignals();
     Scratch scratch;
     /* 1. The images: every one must be readable and expressible before anything starts. */
     std::vector<std::unique_ptr<CdwImageLayout>> layouts;
+    std::vector<std::string> inputs; /* every file the run reads */
     for (const auto &image : o.images) {
         auto layout = std::make_unique<CdwImageLayout>();
         std::string error, real, why;
@@ -506,26 +595,44 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                       : CdwLayoutFromPlainImage(real, CdwHostFileSize, layout.get(), &error);
         if (!ok)
             return Fail(o, kExitUsage, error);
+        inputs.push_back(image);
+        for (const auto &source : layout->sources)
+            inputs.push_back(source.path);
         if (layout->imagePath.empty()) {
             /* A CUE sheet of several BIN files: the recorder reads one image, assembled in a
                scratch directory that goes away with this run. */
             std::string stem = Basename(real);
             stem = stem.substr(0, stem.size() - 4);
             std::string made;
-            if (!scratch.Make(&made, &error) ||
-                !CdwAssembleImage(layout.get(), made + "/" + stem + ".img", &error))
+            if (!scratch.Make(&made, &error))
                 return Fail(o, kExitUsage, "record: " + image + ": " + error);
-            scratch.files.push_back(layout->imagePath);
+            std::string assembled = made + "/" + stem + ".img";
+            if (!scratch.AddFile(assembled))
+                return Fail(o, kExitUsage, "record: " + image + ": too many scratch files");
+            if (!CdwAssembleImage(layout.get(), assembled, &error))
+                return Fail(o, kExitUsage, "record: " + image + ": " + error);
             if (!o.json)
                 printf("%s: %zu BIN files assembled into %s\n", image.c_str(),
                        layout->sources.size(), layout->imagePath.c_str());
         }
+        inputs.push_back(layout->imagePath);
         if (o.pregapSet)
             CdwSetPregap(layout.get(), o.pregap);
         if (layout->DiscBlocks() > 0xFFFFFFFFull)
             return Fail(o, kExitUsage, "image \"" + image + "\" is too large");
+        if (o.tdb && layout->nPregapBlocks == 0)
+            return Fail(o, kExitUsage,
+                        "record: --tdb writes track descriptors into the pre-gap, and " + image +
+                            " has none (give --pregap N)");
         layouts.push_back(std::move(layout));
     }
+    for (size_t i = 0; i < layouts.size(); i++)
+        ImageWarnings(o.images[i], *layouts[i]);
+    if (o.mode > 2)
+        fprintf(stderr,
+                "cdwriter: note: --mode %u records as --mode 0 does (only modes 1 and 2, which "
+                "stream without a cache flush, differ)\n",
+                o.mode);
     unsigned recorders = 0;
     for (const auto &d : install.devices)
         recorders += d.desktop ? 0 : 1;
@@ -640,8 +747,10 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     {
         std::string error;
         bool usage = false;
-        if (!installation.Start(o, install, &error, &usage))
+        if (!installation.Start(o, install, &error, &usage, inputs))
             return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        if (!o.checksumOnly && !installation.BlankDiscFiles(&error))
+            return Fail(o, kExitUsage, error);
     }
     for (const auto &d : drives)
         HostMapDriveLetter(d.letter, d.directory.c_str());
@@ -723,12 +832,14 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     }
     fflush(stdout);
 
-    /* 6. The recordings. */
-    struct sigaction action = {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    struct sigaction previous;
-    sigaction(SIGINT, &action, &previous);
+    /* 6. The recordings. From here on a signal cancels them. */
+    gCancelling = 1;
+    if (gInterrupts > 0) {
+        /* A signal arrived before the recordings could be cancelled: end as it asked. */
+        RemoveScratch();
+        signal(gSignal, SIG_DFL);
+        raise(gSignal);
+    }
 
     const ULONG eventsBefore = HostErrorLogCount();
     for (auto &job : jobs) {
@@ -795,6 +906,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         if (!active)
             break;
+        installation.SaveEventLog();
         if (cancelSent && Now() - cancelTime > 120) {
             gaveUp = true;
             break;
@@ -843,7 +955,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         SleepSeconds(0.2);
     }
-    sigaction(SIGINT, &previous, nullptr);
+    installation.SaveEventLog();
     if (tty && linesDrawn > 0) {
         printf("\033[%dA", linesDrawn);
         for (int i = 0; i < linesDrawn; i++)
@@ -867,6 +979,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     }
 
     /* 8. Outcome. */
+    cancelled = gInterrupts > 0;
     int exitCode = kExitOk;
     for (const auto &job : jobs) {
         bool good = job.started && job.Complete();
@@ -878,7 +991,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             exitCode = kExitFailed;
     }
     if (cancelled)
-        exitCode = kExitCancelled;
+        exitCode = 128 + gSignal;
 
     std::string unreached = installation.UnreachedFaults();
     std::string logError;
@@ -925,6 +1038,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     if (gaveUp) {
         fprintf(stderr, "cdwriter: a recording did not end after the cancel; leaving it\n");
         fflush(stderr);
+        installation.SaveEventLog();
+        RemoveScratch();
         _exit(exitCode);
     }
 
@@ -944,6 +1059,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                 fprintf(stderr, "cdwriter: recorder %u did not finish its pass; leaving it\n",
                         job.recorder);
                 fflush(stderr);
+                installation.SaveEventLog();
+                RemoveScratch();
                 _exit(exitCode);
             }
             if (!told && Now() - teardownStart > 1 && !o.json) {

@@ -11,7 +11,8 @@
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitCancelled = 130;
+constexpr int kExitCancelled = 130;  /* SIGINT (Ctrl-C) */
+constexpr int kExitTerminated = 143; /* SIGTERM: a cancelled run exits 128 + the signal */
 
 /* Prints "cdwriter: <message>" on stderr (and {"error": ...} on stdout with --json);
    returns the exit code given. */

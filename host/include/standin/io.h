@@ -247,7 +247,10 @@ LONG HostOpenDeviceHandleCount(void);
  * (which enters the stand-in for the call), RequestorMode UserMode, and the call waits for its
  * completion. METHOD_BUFFERED: a system buffer of max(in, out) bytes from pool, input copied
  * in, IoStatus.Information bytes copied out (the verifier stops on an Information larger than
- * the output length and on returned bytes that still carry the fresh-pool pattern).
+ * the output length and on returned bytes that still carry the fresh-pool pattern). With any
+ * method, application memory that the driver probed for writing (ProbeForWrite in the calling
+ * thread) is checked the same way after the request: fresh pool there that was not there at
+ * the probe stops the verifier too.
  * METHOD_IN/OUT_DIRECT: input buffered, the output described by an MDL. METHOD_NEITHER: the
  * application's pointers as they are. *BytesReturned (may be NULL) gets Information. Buffers
  * inside application regions (HostUserAlloc) that are invalid, or read-only for the output, give

@@ -89,8 +89,8 @@ typedef struct _SIM_RECORDER_CONFIG {
     ULONG AlignmentMask;         /* default 0 */
 
     /* Medium. */
-    const char *DiscFile; /* host path of the disc file (created/truncated); NULL or "": an
-                             anonymous temporary file */
+    const char *DiscFile; /* host path of the disc file (created when missing, never
+                             truncated); NULL or "": an anonymous temporary file */
     ULONG CapacityBlocks; /* highest block + 1 that may be written; 0: the largest medium,
                              SIM_LARGEST_MEDIUM_BLOCKS */
 

@@ -29,6 +29,7 @@ struct CueTrack {
     long index0 = -1;
     long index1 = -1;
     long pregap = -1;
+    std::string isrc;
 };
 
 std::string Upper(std::string s) {
@@ -198,7 +199,8 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     std::vector<CueFile> files;
     std::vector<CueTrack> tracks;
     std::vector<size_t> trackFile; /* FILE of each track */
-    std::string unused;            /* "2 (CATALOG), 7 (INDEX 02)" */
+    std::string catalog;
+    std::string unused; /* "2 (TITLE), 7 (INDEX 02)" */
     auto notUsed = [&unused](int line, const std::string &what) {
         unused += (unused.empty() ? "" : ", ") + std::to_string(line) + " (" + what + ")";
     };
@@ -221,12 +223,37 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         std::string key = Upper(w[0]);
         if (key == "REM")
             continue;
-        if (key == "CATALOG" || key == "TITLE" || key == "PERFORMER" || key == "SONGWRITER" ||
-            key == "FLAGS" || key == "ISRC" || key == "CDTEXTFILE") {
+        if (key == "TITLE" || key == "PERFORMER" || key == "SONGWRITER" || key == "FLAGS" ||
+            key == "CDTEXTFILE") {
             notUsed(lineNo, key);
             continue;
         }
-        if (key == "FILE") {
+        if (key == "CATALOG") {
+            bool digits = w.size() == 2 && w[1].size() == 13;
+            for (char c : digits ? w[1] : std::string())
+                digits = digits && isdigit(static_cast<unsigned char>(c));
+            if (!digits) {
+                *error = Where(cuePath, lineNo) + "expected CATALOG and 13 digits";
+                return false;
+            }
+            catalog = w[1];
+        } else if (key == "ISRC") {
+            if (tracks.empty()) {
+                *error = Where(cuePath, lineNo) + "ISRC before TRACK";
+                return false;
+            }
+            bool valid = w.size() == 2 && w[1].size() == 12;
+            for (size_t i = 0; valid && i < 12; i++) {
+                unsigned char c = static_cast<unsigned char>(w[1][i]);
+                valid = i < 2 ? isupper(c) : i < 5 ? (isupper(c) || isdigit(c)) : isdigit(c);
+            }
+            if (!valid) {
+                *error = Where(cuePath, lineNo) +
+                         "expected ISRC CCOOOYYSSSSS (country, owner, year, serial number)";
+                return false;
+            }
+            tracks.back().isrc = w[1];
+        } else if (key == "FILE") {
             if (w.size() != 3) {
                 *error = Where(cuePath, lineNo) + "expected FILE \"name\" BINARY";
                 return false;
@@ -398,6 +425,7 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     }
 
     *layout = CdwImageLayout();
+    layout->catalog = catalog;
     layout->pregapBlockSize = first.mode->blockSize;
     layout->pregapStartBlock = 0;
     if (!unused.empty())
@@ -448,6 +476,9 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         t.format = ct.mode->format;
         t.blockSize = ct.mode->blockSize;
         t.startBlock = discBlock;
+        t.isrc = ct.isrc;
+        if (k > 0 && ct.index0 >= 0)
+            t.gapBlocks = static_cast<uint32_t>(ct.index1 - ct.index0);
         if (offsetInFile[k] >= file.size) {
             *error = Where(cuePath, ct.line) + "track " + std::to_string(ct.number) +
                      " starts beyond the end of \"" + file.name + "\"";

@@ -45,6 +45,9 @@ struct CdwTrack {
     uint64_t dataBytes = 0;                  /* bytes of the image the track covers (the
                                                 last track may end in a partial block that
                                                 the driver pads with zeros) */
+    uint32_t gapBlocks = 0; /* its first blocks that are its pre-gap (INDEX 00 to INDEX 01);
+                               the first track's pre-gap is the layout's generated one */
+    std::string isrc;       /* ISRC of the CUE sheet, "" when none */
 };
 
 /* A BIN file of a CUE sheet and where it lies in the image the recorder reads. */
@@ -63,6 +66,7 @@ struct CdwImageLayout {
     uint32_t pregapBlockSize = 2048;
     uint32_t nPregapBlocks = 0; /* generated (zero-filled) blocks ahead of the first track */
     std::vector<CdwTrack> tracks;
+    std::string catalog;            /* media catalog number of the CUE sheet, "" when none */
     std::vector<std::string> notes; /* what of the CUE sheet the recording leaves out, one line
                                        each, for the user */
 
@@ -95,10 +99,11 @@ bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileS
  *
  * Rules: one or more FILE ... BINARY, each holding whole tracks; TRACK nn MODE1/2048 |
  * MODE1/2352 | MODE2/2336 | MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1
- * ignored) mm:ss:ff positions in the FILE; PREGAP mm:ss:ff on the first track only; REM,
- * CATALOG, TITLE, PERFORMER, SONGWRITER, FLAGS, ISRC and CDTEXTFILE are ignored. The layout's
- * notes name every ignored line but REM (a comment), and the bytes of the first track's FILE
- * ahead of its INDEX 01, which are not recorded.
+ * ignored) mm:ss:ff positions in the FILE; PREGAP mm:ss:ff on the first track only; CATALOG
+ * (13 digits) and a track's ISRC (12 characters) are kept for the cue sheet of the recorder;
+ * REM, TITLE, PERFORMER, SONGWRITER, FLAGS and CDTEXTFILE are ignored. The layout's notes name
+ * every ignored line but REM (a comment), and the bytes of the first track's FILE ahead of its
+ * INDEX 01, which are not recorded.
  *
  * Disc layout: the first track's pre-gap (INDEX 00 to INDEX 01, or PREGAP) becomes the
  * generated pre-gap of the recording at disc block 0 (its bytes in the file, if any, are not

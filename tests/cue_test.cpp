@@ -100,6 +100,8 @@ TEST(CueSheet, PregapsOfFirstAndLaterTracks) {
     EXPECT_EQ(layout.tracks[1].startBlock, 300u);
     EXPECT_EQ(layout.tracks[1].fileOffset, 300u * 2048);
     EXPECT_EQ(layout.tracks[1].nBlocks, 400u);
+    EXPECT_EQ(layout.tracks[1].gapBlocks, 150u); /* INDEX 00 to INDEX 01, for the cue sheet */
+    EXPECT_EQ(layout.tracks[0].gapBlocks, 0u);
 
     std::string e = ParseError("FILE x.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"
                                "TRACK 02 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:04:00\n");
@@ -143,6 +145,9 @@ TEST(CueSheet, MalformedSheetsNameTheLine) {
          "disc.cue:4: ", "does not start after"},
         {"REM nothing\n", "disc.cue:1: ", "no FILE"},
         {"FILE x.bin BINARY\n", "disc.cue:1: ", "no TRACK"},
+        {"CATALOG 12345\n", "disc.cue:1: ", "13 digits"},
+        {"FILE x.bin BINARY\nISRC USABC0412345\n", "disc.cue:2: ", "ISRC before TRACK"},
+        {"FILE x.bin BINARY\nTRACK 01 AUDIO\nISRC US-ABC-04-12\n", "disc.cue:3: ", "CCOOOYY"},
     };
     for (const auto &c : cases) {
         std::string e = ParseError(c.text);

@@ -275,6 +275,7 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     std::string line;
     std::vector<unsigned> sizes;
     unsigned long blocks2048 = 0, blocks2352 = 0;
+    std::string order; /* the opcodes, each once where its run begins */
     while (std::getline(log, line)) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -283,6 +284,8 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
         unsigned long number, length, transferred;
         std::string opcode;
         f >> recorder >> number >> opcode >> length >> transferred;
+        if (order.size() < 2 || order.compare(order.size() - 2, 2, opcode) != 0)
+            order += (order.empty() ? "" : " ") + opcode;
         if (opcode != "2A")
             continue;
         std::string word, cdb;
@@ -296,11 +299,23 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
             sizes.push_back(size);
         (size == 2048 ? blocks2048 : blocks2352) += count;
     }
+    /* The recorder is asked about its medium before the data (this one knows no GET
+       CONFIGURATION), synchronized after it, and only then read back; the read-back of the
+       audio track asks READ CD first. */
+    EXPECT_EQ(order, "00 46 2A 35 00 5C 28 BE 28") << ReadFile(Path("log"));
     EXPECT_EQ(sizes, (std::vector<unsigned>{2048, 2352}));
     EXPECT_EQ(blocks2048, 300u);
     EXPECT_EQ(blocks2352, 200u);
     /* 2048-byte blocks land at block * 2048 of the disc file. */
     EXPECT_TRUE(ReadFile(Path("discs/recorder-0.img")).substr(0, data.size()) == data);
+
+    /* A test write needs write parameters this recorder does not take: nothing is written. */
+    ToolRun dummy = Tool({"--disc-dir", Path("discs3"), "--command-log", Path("log3"), "record",
+                          Path("mixed.cue"), "--dummy"});
+    EXPECT_NE(dummy.exitCode, 0);
+    EXPECT_NE(dummy.out.find("refused before any write: a test write needs"), std::string::npos)
+        << dummy.out << dummy.err;
+    EXPECT_EQ(ReadFile(Path("log3")).find(" 2A "), std::string::npos) << ReadFile(Path("log3"));
 
     /* The same tracks from one BIN file per track. */
     WriteFile(Path("data.bin"), data);
@@ -356,6 +371,29 @@ TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
     EXPECT_EQ(dup.exitCode, 1) << dup.out << dup.err;
     EXPECT_NE(dup.out.find("Recorder 0: COMPLETE"), std::string::npos) << dup.out;
     EXPECT_NE(dup.out.find("Recorder 1: WRITE_FAILED"), std::string::npos) << dup.out;
+
+    /* The data is not on the disc before the recorder has written its buffer: a SYNCHRONIZE
+       CACHE refused after the last WRITE fails the recording, which is never COMPLETE. */
+    ToolRun clean = Tool(
+        {"--disc-dir", Path("discs3"), "--command-log", Path("log"), "record", Path("disc.iso")});
+    ASSERT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+    std::istringstream log(ReadFile(Path("log")));
+    std::string line, sync;
+    while (sync.empty() && std::getline(log, line)) {
+        std::istringstream f(line);
+        std::string recorder, number, opcode;
+        f >> recorder >> number >> opcode;
+        if (opcode == "35")
+            sync = number;
+    }
+    ASSERT_FALSE(sync.empty()) << ReadFile(Path("log"));
+    ToolRun lost = Tool({"--disc-dir", Path("discs4"), "--inject-fault",
+                         "command=" + sync + ":sense=3/0C/00", "record", Path("disc.iso")});
+    EXPECT_EQ(lost.exitCode, 1) << lost.out << lost.err;
+    EXPECT_NE(lost.out.find("Recorder 0: FAILED after the write pass"), std::string::npos)
+        << lost.out;
+    EXPECT_NE(lost.out.find("SYNCHRONIZE CACHE: 3/0C/00"), std::string::npos) << lost.out;
+    EXPECT_EQ(lost.out.find("COMPLETE"), std::string::npos) << lost.out;
 }
 
 TEST_F(ToolTest, SigintCancelsEveryRecordingAndExits130) {
@@ -390,10 +428,13 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndStartNothing) {
         {{"record", Path("x.bin"), "--cache-buffers", "8"}, "--cache-buffers"},
         {{"record", Path("x.bin"), "--request", "ex", "--checksum-only"}, "checksum"},
         {{"record", Path("x.bin"), "--pregap", "2000", "--cache-buffers", "16"}, "ring slots"},
+        {{"record", Path("x.bin"), "--checksum-only", "--dummy"}, "nothing to set up"},
         {{"--speed", "warp", "record", Path("x.bin")}, "warp"},
         {{"frobnicate"}, "frobnicate"},
         {{"scsi", "0", "12 00"}, "6 to 16"},
         {{"scsi", "3", "00 00 00 00 00 00"}, "no recorder 3"},
+        {{"media", "x"}, "bad recorder \"x\""},
+        {{"media", "3"}, "no recorder 3"},
     };
     for (auto &c : cases) {
         std::vector<std::string> args = {"--disc-dir", Path("discs")};
@@ -776,7 +817,7 @@ TEST_F(ToolTest, InputsThatWouldDoNothingGetANoteOrAreRefused) {
     } cases[] = {
         {{"record", Path("tagged.cue")},
          0,
-         "lines the recording does not use: 1 (CATALOG), 4 (FLAGS), 6 (INDEX 02)"},
+         "lines the recording does not use: 4 (FLAGS), 6 (INDEX 02)"},
         {{"--speed", "16c", "--install", Path("fast"), "record", Path("disc.iso")},
          0,
          "--speed 16c does not apply to recorder 0: line 1 of " + Path("fast") + " sets speed=8c"},

@@ -81,6 +81,8 @@ int main(int argc, char **argv) {
         return RunScsi(options, install);
     case Command::EventLog:
         return RunEventLog(options, install);
+    case Command::Media:
+        return RunMedia(options, install);
     default:
         return Fail(options, kExitUsage, "no command given");
     }

@@ -403,6 +403,8 @@ const OptionDef kOptions[] = {
     {"command-log", true, kGlobal},
     {"desktop-units", true, kGlobal},
     {"verify", false, kRecord},
+    {"dummy", false, kRecord},
+    {"multi", false, kRecord},
     {"cache-buffers", true, kRecord},
     {"request", true, kRecord},
     {"pregap", true, kRecord},
@@ -427,6 +429,8 @@ const char *CommandName(Command c) {
         return "scsi";
     case Command::EventLog:
         return "eventlog";
+    case Command::Media:
+        return "media";
     default:
         return "";
     }
@@ -496,10 +500,12 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.command = Command::Scsi;
         else if (c == "eventlog")
             o.command = Command::EventLog;
+        else if (c == "media")
+            o.command = Command::Media;
         else if (c == "help")
             o.command = Command::Help;
         else {
-            *error = "unknown command \"" + c + "\" (record, devices, scsi, eventlog)";
+            *error = "unknown command \"" + c + "\" (record, devices, scsi, eventlog, media)";
             return false;
         }
         positional.erase(positional.begin());
@@ -573,6 +579,10 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.commandLog = value;
         } else if (name == "verify") {
             o.verify = true;
+        } else if (name == "dummy") {
+            o.dummy = true;
+        } else if (name == "multi") {
+            o.multi = true;
         } else if (name == "cache-buffers") {
             if (!ParseNumber(value, MIN_CACHE_BUFFERS, MAX_CACHE_BUFFERS, &n))
                 return badNumber("16 to 96");
@@ -639,6 +649,7 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
                             : c == "devices"  ? Command::Devices
                             : c == "scsi"     ? Command::Scsi
                             : c == "eventlog" ? Command::EventLog
+                            : c == "media"    ? Command::Media
                                               : Command::None;
             }
         }
@@ -648,7 +659,7 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
     }
     switch (o.command) {
     case Command::None:
-        *error = "no command given (record, devices, scsi, eventlog; --help for help)";
+        *error = "no command given (record, devices, scsi, eventlog, media; --help for help)";
         return false;
     case Command::Record:
         if (positional.empty()) {
@@ -658,6 +669,11 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         o.images = positional;
         if (o.checksumOnly && o.verify) {
             *error = "record: --verify cannot check a checksum-only recording";
+            return false;
+        }
+        if (o.checksumOnly && (o.dummy || o.multi)) {
+            *error = std::string("record: a checksum-only pass writes nothing: ") +
+                     (o.dummy ? "--dummy" : "--multi") + " has nothing to set up";
             return false;
         }
         break;
@@ -686,6 +702,22 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         if (o.readSet && !o.writeFile.empty()) {
             *error = "scsi: --read and --write exclude each other";
             return false;
+        }
+        break;
+    }
+    case Command::Media: {
+        if (positional.size() > 1) {
+            *error = "media: unexpected argument \"" + positional[1] + "\"";
+            return false;
+        }
+        uint64_t n;
+        if (!positional.empty()) {
+            if (!ParseNumber(positional[0], 0, 63, &n)) {
+                *error = "media: bad recorder \"" + positional[0] + "\" (a number)";
+                return false;
+            }
+            o.mediaRecorderSet = true;
+            o.mediaRecorder = static_cast<unsigned>(n);
         }
         break;
     }
@@ -760,8 +792,11 @@ std::string HelpText(Command command) {
                "at every\nending). CUE lines the recording cannot carry are named on stderr. An "
                "image that is\n(or links to) a recorder's disc file is refused.\n"
                "Record options:\n"
-               "  --verify            read the discs back (READ(10)) and compare with the "
-               "image\n"
+               "  --verify            read the discs back through the recorders (READ(10), "
+               "READ CD)\n                      and compare with the image\n"
+               "  --dummy             test write: the recorder goes through the motions, "
+               "the disc\n                      stays blank\n"
+               "  --multi             leave the session open for another one\n"
                "  --cache-buffers N   cache buffers per recorder, 16 to 96 (default 48)\n"
                "  --request KIND      disc, ex or ex2 (default: disc when the image name "
                "fits\n                      its 31 characters, else ex2)\n"
@@ -791,6 +826,15 @@ std::string HelpText(Command command) {
                "  --write FILE    data to the device, the bytes of FILE\n"
                "  --timeout S     time-out in seconds (default 30)\n\n" +
                global;
+    case Command::Media:
+        return "Usage: cdwriter [OPTIONS] media [RECORDER]\n"
+               "Shows the medium in each recorder (or in RECORDER), asked with MMC commands\n"
+               "through the pass-through request: profile, disc status (blank, appendable,\n"
+               "complete), sessions, recorded tracks, capacity and free blocks, and the ATIP of\n"
+               "a CD. With --json: profile, status, tracks [{number, session, start, length,\n"
+               "mode}], capacity, free, per recorder in \"recorders\" and, for one recorder, at\n"
+               "the top as well. Exit code 1 when a recorder could not say.\n\n" +
+               global;
     case Command::EventLog:
         return "Usage: cdwriter [OPTIONS] eventlog [--last N]\n"
                "Shows the last entries of the system event log, kept across runs in the state\n"
@@ -806,7 +850,8 @@ std::string HelpText(Command command) {
                "  record IMAGE...     record images (see 'cdwriter record --help')\n"
                "  devices             list recorders and desktop units\n"
                "  scsi RECORDER CDB   send one SCSI command\n"
-               "  eventlog            show the latest entries of the system event log\n\n" +
+               "  eventlog            show the latest entries of the system event log\n"
+               "  media [RECORDER]    show the medium in the recorders\n\n" +
                global + "\n" + kInstallHelp + "\n" + exitCodes;
     }
 }

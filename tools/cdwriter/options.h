@@ -95,7 +95,7 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
 /* The lines of the installation format, for the help text. */
 extern const char kInstallHelp[];
 
-enum class Command { None, Record, Devices, Scsi, EventLog, Help };
+enum class Command { None, Record, Devices, Scsi, EventLog, Media, Help };
 
 struct Options {
     Command command = Command::None;
@@ -120,6 +120,8 @@ struct Options {
     /* record */
     std::vector<std::string> images;
     bool verify = false;
+    bool dummy = false; /* test write */
+    bool multi = false; /* leave the session open */
     unsigned cacheBuffers = 48;
     std::string request; /* "", "disc", "ex", "ex2" */
     bool pregapSet = false;
@@ -140,6 +142,9 @@ struct Options {
     std::string writeFile;
     uint16_t timeout = 30;
 
+    /* media */
+    bool mediaRecorderSet = false; /* else every recorder */
+    unsigned mediaRecorder = 0;
     /* eventlog */
     unsigned lastEntries = 40;
 };

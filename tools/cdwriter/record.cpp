@@ -9,6 +9,8 @@
 
 #include "cdw_client.h"
 #include "image_layout.h"
+#include "mmc.h"
+#include "mmc_passthrough.h"
 #include "record_request.h"
 #include "scsi_text.h"
 
@@ -17,6 +19,7 @@
 #include <standin/io.h>
 #include <standin/kernel.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -158,6 +161,9 @@ struct Job {
     unsigned recorder = 0;
     CdwDevice device;
     const CdwImageLayout *layout = nullptr;
+    std::unique_ptr<CdwImageLayout> placed; /* the layout moved to the recorder's next
+                                               writable address, when that is not where the
+                                               image lies */
     std::string imageArgument;
     CdwRecordOptions options;
     std::string displayName; /* the object name as UTF-8 */
@@ -167,6 +173,19 @@ struct Job {
     SpeedSpec speed; /* the recorder's write speed: its unit is the unit of the display */
     uint32_t buffers = 0;
     uint32_t maxTransfer = 65536;
+
+    /* The recorder's set-up and closing, through MMC commands over the pass-through request. */
+    std::unique_ptr<CdwMmcDevice> mmc;
+    CdwMmcSession session;
+    bool dummy = false;
+    /* After the write pass: SYNCHRONIZE CACHE and the closing run on their own thread, so
+       that the other recorders' progress goes on; `finished` when it is over. */
+    std::thread closer;
+    std::atomic<bool> finished{false};
+    bool closing = false;
+    bool closed = false;
+    std::string closeError; /* what failed after the data, and what the disc was left as */
+    std::string leftAs;     /* after a failed pass: the disc's state as the recorder reports it */
 
     bool started = false;
     std::string startError;
@@ -186,6 +205,8 @@ struct Job {
     uint32_t expectedChecksum = 0;
 
     uint64_t TotalBytes() const { return layout->DiscBytes(); }
+    /* COMPLETE only once the recorder has written its buffer and closed what it had to. */
+    bool Complete() const { return status.recordingStatus == RECSTAT_COMPLETE && closed; }
     uint64_t WrittenBytes() const {
         if (status.recordingStatus == RECSTAT_COMPLETE)
             return TotalBytes();
@@ -198,7 +219,7 @@ std::string SpeedUnitName(const SpeedSpec &speed) {
     return speed.unit == 'd' ? "DVD" : speed.unit == 'b' ? "BD" : "CD";
 }
 
-/* Reads the disc back through READ(10) and compares it with the image, track by track. */
+/* Reads the disc back through the recorder, track by track, and compares it with the image. */
 void VerifyDisc(Job &job) {
     job.verified = true;
     const CdwImageLayout &layout = *job.layout;
@@ -208,72 +229,105 @@ void VerifyDisc(Job &job) {
         job.verifyMessage = "cannot read the image: " + std::string(strerror(errno));
         return;
     }
-    std::vector<uint8_t> expected;
     for (const auto &t : layout.tracks) {
-        uint32_t chunk = job.maxTransfer / t.blockSize;
-        if (chunk > 64)
-            chunk = 64;
-        if (chunk == 0)
-            chunk = 1;
-        for (uint32_t b = 0; b < t.nBlocks; b += chunk) {
-            if (gInterrupts > 0) {
-                job.verifyResult = "cancelled";
-                job.verifyMessage = "cancelled";
-                close(fd);
-                return;
-            }
-            uint32_t count = t.nBlocks - b < chunk ? t.nBlocks - b : chunk;
-            size_t bytes = static_cast<size_t>(count) * t.blockSize;
-            expected.assign(bytes, 0);
-            uint64_t offset = t.fileOffset + static_cast<uint64_t>(b) * t.blockSize;
-            uint64_t available = t.dataBytes > static_cast<uint64_t>(b) * t.blockSize
-                                     ? t.dataBytes - static_cast<uint64_t>(b) * t.blockSize
-                                     : 0;
+        /* Block `index` of the track from the image; zeros past the image's end. A signal
+           ends the comparison here. */
+        auto image = [&](uint64_t index, uint8_t *buffer, size_t bytes) {
+            if (gInterrupts > 0)
+                return false;
+            memset(buffer, 0, bytes);
+            uint64_t at = index * t.blockSize;
+            uint64_t available = t.dataBytes > at ? t.dataBytes - at : 0;
             size_t want = available < bytes ? static_cast<size_t>(available) : bytes;
-            size_t got = 0;
-            while (got < want) {
-                ssize_t n =
-                    pread(fd, expected.data() + got, want - got, static_cast<off_t>(offset + got));
+            for (size_t got = 0; got < want;) {
+                ssize_t n = pread(fd, buffer + got, want - got,
+                                  static_cast<off_t>(t.fileOffset + at + got));
                 if (n <= 0)
-                    break;
+                    return false;
                 got += static_cast<size_t>(n);
             }
-            CdwScsiResult result;
-            CdwStatus status = job.device.ExecScsi(
-                CdwRead10Command(t.startBlock + b, static_cast<uint16_t>(count), t.blockSize),
-                &result);
-            if (!CdwSucceeded(status) || !result.Good()) {
-                job.verifyResult = "error";
-                job.firstDifferentBlock = t.startBlock + b;
-                job.verifyMessage =
-                    !CdwSucceeded(status)
-                        ? "pass-through request failed, status " + StatusText(status)
-                        : "READ(10) of block " + std::to_string(t.startBlock + b) +
-                              " failed: SRB status " + CdwSrbStatusName(result.srbStatus) +
-                              ", sense " +
-                              CdwSenseTriple(result.SenseKey(), result.Asc(), result.Ascq());
-                close(fd);
-                return;
-            }
-            if (memcmp(result.data.data(), expected.data(), bytes) != 0) {
-                for (uint32_t k = 0; k < count; k++) {
-                    if (memcmp(result.data.data() + static_cast<size_t>(k) * t.blockSize,
-                               expected.data() + static_cast<size_t>(k) * t.blockSize,
-                               t.blockSize) != 0) {
-                        job.firstDifferentBlock = t.startBlock + b + k;
-                        break;
-                    }
-                }
-                job.verifyResult = "differ";
-                job.verifyMessage =
-                    "first differing block " + std::to_string(job.firstDifferentBlock);
-                close(fd);
-                return;
-            }
+            return true;
+        };
+        int64_t mismatch = -1;
+        if (!job.mmc->Verify(t.startBlock, t.nBlocks, t.blockSize, CdwMmcFormOf(t.format), image,
+                             &mismatch)) {
+            job.verifyResult = gInterrupts > 0 ? "cancelled" : "error";
+            job.verifyMessage = gInterrupts > 0 ? "cancelled" : job.mmc->Error();
+            close(fd);
+            return;
+        }
+        if (mismatch >= 0) {
+            job.firstDifferentBlock = mismatch;
+            job.verifyResult = "differ";
+            job.verifyMessage = "first differing block " + std::to_string(mismatch);
+            close(fd);
+            return;
         }
     }
     close(fd);
     job.verifyResult = "match";
+}
+
+/* What the disc was left as, asked again after a failure (empty when it cannot be told). */
+std::string DiscLeftAs(Job &job) {
+    CdwMmcMedia media;
+    if (!job.session.mmc || !job.mmc->ReadMedia(&media) || !media.discInfoValid)
+        return "";
+    return std::string(CdwMmcDiscStatusName(media.disc.discStatus)) +
+           (media.disc.lastSessionState == CDW_SESSION_INCOMPLETE ? ", its session open" : "");
+}
+
+/* After the driver's write pass: SYNCHRONIZE CACHE, waiting for the drain, then CLOSE
+   TRACK/SESSION as the set-up wants. */
+void CloseDisc(Job *job) {
+    if (job->mmc->Finish(job->session.setup, job->dummy, 3600)) {
+        job->closed = true;
+    } else {
+        job->closeError = job->mmc->Error();
+        std::string left = DiscLeftAs(*job);
+        job->closeError +=
+            left.empty() ? "; the disc is left in an unknown state" : "; the disc is left " + left;
+    }
+    job->finished = true;
+}
+
+/* One line of what was found and set up, for the text output. */
+std::string SetupLine(const Job &job) {
+    const CdwMmcSession &s = job.session;
+    std::string line = "Recorder " + std::to_string(job.recorder) + ": ";
+    if (!s.mmc)
+        return line + "not set up (" + s.unsupported +
+               "); recording as the recorder is, SYNCHRONIZE CACHE at the end";
+    const CdwMmcMedia &m = s.media;
+    line += CdwMmcProfileName(m.profile) + ", " + CdwMmcDiscStatusName(m.disc.discStatus) + ", " +
+            std::to_string(m.freeBlocks) + " blocks free; ";
+    const CdwMmcWriteParameters &p = s.setup.parameters;
+    if (!s.setup.usePage05)
+        line += "sequential";
+    else
+        line += p.writeType == CDW_WRITE_SAO      ? (m.IsCd() ? "session at once" : "disc at once")
+                : p.writeType == CDW_WRITE_TAO    ? "track at once"
+                : p.writeType == CDW_WRITE_PACKET ? "incremental"
+                                                  : "raw";
+    if (s.setup.sendCueSheet)
+        line += ", cue sheet of " + std::to_string(s.setup.cueSheet.size() / 8) + " entries";
+    if (s.setup.reserveTrack)
+        line += ", track of " + std::to_string(s.setup.reserveBlocks) + " blocks reserved";
+    if (s.setup.usePage05 && p.bufferUnderrunFree)
+        line += ", buffer-underrun protection";
+    if (p.testWrite)
+        line += ", TEST WRITE";
+    if (p.multiSession == 3)
+        line += ", session left open";
+    if (s.grantedKBps != 0) {
+        char speed[64];
+        snprintf(speed, sizeof(speed), "; speed granted %u kB/s (%.1fx %s)", s.grantedKBps,
+                 s.grantedKBps * 1000.0 / job.speed.UnitBytes(), SpeedUnitName(job.speed).c_str());
+        line += speed;
+    } else {
+        line += "; the recorder did not say which speed it took";
+    }
+    return line;
 }
 
 /* The 32-bit byte sum the driver reports in checksum-only mode (pre-gap zeros add nothing). */
@@ -330,6 +384,9 @@ std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
     char avg[64] = "";
     if (seconds > 0)
         snprintf(avg, sizeof(avg), ", average %.1fx", bytes / seconds / speed.UnitBytes());
+    if (s.recordingStatus == RECSTAT_COMPLETE && !job.closed)
+        return line + "FAILED after the write pass (" + FormatSize(bytes) + " in " +
+               FormatDuration(seconds) + "): " + job.closeError + ".";
     line += outcome;
     if (s.recordingStatus == RECSTAT_COMPLETE) {
         line += ", " + FormatSize(bytes) + " in " + FormatDuration(seconds) + avg;
@@ -343,6 +400,8 @@ std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
     } else {
         line += " at " + FormatMegabytes(bytes, job.TotalBytes()) + " after " +
                 FormatDuration(seconds) + avg;
+        if (!job.leftAs.empty())
+            line += "; the disc is left " + job.leftAs;
         if (HasSense(s)) {
             uint8_t key = s.senseData[2] & 0x0F, asc = s.senseData[12], ascq = s.senseData[13];
             std::string name = CdwAscName(asc, ascq);
@@ -401,7 +460,26 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
         j.EndObject();
         return;
     }
-    j.Field("outcome", CdwOutcomeName(s.recordingStatus));
+    j.Field("outcome", s.recordingStatus == RECSTAT_COMPLETE && !job.closed
+                           ? std::string("CLOSE_FAILED")
+                           : CdwOutcomeName(s.recordingStatus));
+    j.Key("setup").BeginObject();
+    j.Field("mmc", job.session.mmc);
+    if (job.session.mmc) {
+        j.Field("profile", CdwMmcProfileName(job.session.media.profile));
+        j.Field("disc", CdwMmcDiscStatusName(job.session.media.disc.discStatus));
+        j.Field("free", static_cast<unsigned long>(job.session.media.freeBlocks));
+        j.Field("page05", job.session.setup.usePage05);
+        j.Field("writeType", static_cast<unsigned>(job.session.setup.parameters.writeType));
+        j.Field("testWrite", job.session.setup.parameters.testWrite);
+        j.Field("cueSheet", job.session.setup.sendCueSheet);
+        j.Field("grantedKBps", static_cast<unsigned>(job.session.grantedKBps));
+    } else {
+        j.Field("reason", job.session.unsupported);
+    }
+    j.EndObject();
+    if (!job.closeError.empty())
+        j.Field("closeError", job.closeError);
     j.Field("bytesWritten", static_cast<unsigned long>(job.WrittenBytes()));
     double seconds = job.Seconds();
     j.Field("seconds", seconds);
@@ -717,6 +795,43 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
     }
 
+    /* 5b. Each recorder's medium and set-up, through MMC commands, before anything is written:
+       a disc that cannot take the image is refused here. A checksum-only pass writes nothing
+       and is not set up. */
+    for (auto &job : jobs) {
+        if (!job.startError.empty())
+            continue;
+        job.mmc = std::make_unique<CdwMmcDevice>(CdwMmcPassThroughSender(&job.device));
+        job.dummy = o.dummy;
+        if (job.options.checksumOnly) {
+            job.closed = true;
+            job.finished = true;
+            continue;
+        }
+        CdwMmcPlan plan;
+        std::string error;
+        if (!CdwMmcPlanFromLayout(*job.layout, &plan, &error))
+            plan.invalid = error;
+        plan.dummy = o.dummy;
+        plan.multi = o.multi;
+        plan.speedKBps =
+            job.speed.max ? 0 : static_cast<uint32_t>(job.speed.BytesPerSecond() / 1000 + 0.5);
+        if (!job.mmc->BeginRecording(plan, 30, &job.session)) {
+            job.startError = "refused before any write: " + job.mmc->Error();
+            continue;
+        }
+        const uint32_t start = static_cast<uint32_t>(job.session.media.nextWritable);
+        if (job.session.mmc && !job.layout->tracks.empty() &&
+            job.layout->tracks[0].startBlock != start) {
+            job.placed = std::make_unique<CdwImageLayout>(*job.layout);
+            CdwMmcPlaceLayout(job.placed.get(), start);
+            job.layout = job.placed.get();
+        }
+        if (!o.json)
+            printf("%s\n", SetupLine(job).c_str());
+    }
+    fflush(stdout);
+
     /* 6. The recordings. From here on a signal cancels them. */
     gCancelling = 1;
     if (gInterrupts > 0) {
@@ -762,7 +877,17 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             RECORDING_STATUS s;
             if (CdwSucceeded(job.device.QueryStatus(&s)))
                 job.status = s;
-            if (job.status.recordingStatus != RECSTAT_IN_PROCESS) {
+            if (job.status.recordingStatus == RECSTAT_COMPLETE && !job.finished) {
+                /* The driver has handed the recorder all the data: it is not on the disc
+                   before the recorder has written its buffer and closed the track. */
+                if (!job.closing) {
+                    job.closing = true;
+                    job.closer = std::thread(CloseDisc, &job);
+                }
+                active = true;
+            } else if (job.status.recordingStatus != RECSTAT_IN_PROCESS) {
+                if (job.closer.joinable())
+                    job.closer.join();
                 job.done = true;
                 job.endTime = Now();
             } else {
@@ -795,7 +920,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             for (auto &job : jobs) {
                 if (!job.started)
                     continue;
-                if (!job.done && now - job.lastBufferQuery >= 1.0) {
+                if (!job.done && !job.closing && now - job.lastBufferQuery >= 1.0) {
                     /* The drive buffer through the pass-through request; only while the
                        recording runs, since the command's outcome replaces the record's last
                        status and sense. */
@@ -813,12 +938,15 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                 view.totalBytes = job.TotalBytes();
                 view.fifoPercent =
                     job.done ? -1 : FifoPercent(job.status.packetsQueued, job.buffers);
-                view.bufferPercent = job.done ? -1 : job.bufferPercent;
+                view.bufferPercent = job.done || job.closing ? -1 : job.bufferPercent;
                 double bps = job.meter.BytesPerSecond();
                 view.speedX = bps >= 0 ? bps / job.speed.UnitBytes() : -1;
                 std::string line = RenderProgress(view);
                 if (job.done)
                     line += " " + CdwOutcomeName(job.status.recordingStatus);
+                else if (job.closing)
+                    line =
+                        line.substr(0, line.size() - (line.back() == '.')) + ", closing the disc.";
                 text += line + (tty ? "\033[K\n" : "\n");
                 linesDrawn++;
             }
@@ -839,7 +967,9 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     bool cancelled = gInterrupts > 0;
     if (!cancelled) {
         for (auto &job : jobs) {
-            if (!job.started || job.status.recordingStatus != RECSTAT_COMPLETE)
+            if (job.started && job.status.recordingStatus != RECSTAT_COMPLETE)
+                job.leftAs = DiscLeftAs(job);
+            if (!job.started || !job.Complete())
                 continue;
             if (o.verify)
                 VerifyDisc(job);
@@ -852,7 +982,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     cancelled = gInterrupts > 0;
     int exitCode = kExitOk;
     for (const auto &job : jobs) {
-        bool good = job.started && job.status.recordingStatus == RECSTAT_COMPLETE;
+        bool good = job.started && job.Complete();
         if (good && o.verify && job.verifyResult != "match")
             good = false;
         if (good && job.checksumKnown && job.status.buffersOrChecksum != job.expectedChecksum)

@@ -22,6 +22,7 @@ int RunRecord(const Options &options, const InstallSpec &install);
 int RunDevices(const Options &options, const InstallSpec &install);
 int RunScsi(const Options &options, const InstallSpec &install);
 int RunEventLog(const Options &options, const InstallSpec &install);
+int RunMedia(const Options &options, const InstallSpec &install);
 
 class JsonWriter;
 /* The system event log's entries as a JSON array (texts, severities, dump words). */

@@ -1,0 +1,1004 @@
+/*
+ * mmc_test.cpp - the MMC module: command blocks and replies against the layouts of the MMC
+ * tables, and the recording flow against a scripted recorder (expected command blocks, canned
+ * replies).
+ *
+ * Every reply here is laid out by hand, byte by byte, from the MMC tables; none comes from the
+ * simulated recorder.
+ */
+#include "client/image_layout.h"
+#include "client/mmc.h"
+#include "client/mmc_passthrough.h"
+
+#include "driver_harness.h"
+
+#include <gtest/gtest.h>
+#include <standin/simrecorder.h>
+
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(const char *text) {
+    Bytes out;
+    std::istringstream in(text);
+    std::string byte;
+    while (in >> byte)
+        out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    return out;
+}
+
+std::string HexOf(const uint8_t *p, size_t n) {
+    std::string s;
+    char two[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(two, sizeof(two), "%02X ", p[i]);
+        s += two;
+    }
+    return s;
+}
+
+/* ---- replies laid out from the MMC tables ------------------------------------------------ */
+
+/* Feature header (8 bytes) and the Profile List feature with CD-R, CD-RW, DVD-R, DVD+R. */
+Bytes ConfigReply(uint16_t current) {
+    Bytes r = Hex("00 00 00 18 00 00 00 00  00 00 03 10  00 09 00 00  00 0A 00 00  00 11 00 00"
+                  "  00 1B 00 00");
+    r[6] = static_cast<uint8_t>(current >> 8);
+    r[7] = static_cast<uint8_t>(current);
+    for (size_t at = 12; at < r.size(); at += 4)
+        if (((r[at] << 8) | r[at + 1]) == current)
+            r[at + 2] = 0x01; /* CurrentP */
+    return r;
+}
+
+/* Standard disc information (34 bytes). */
+Bytes DiscReply(uint8_t status, uint8_t state, bool erasable, uint8_t lastTrack, uint32_t leadOut) {
+    Bytes r(34, 0);
+    r[1] = 0x20;
+    r[2] = static_cast<uint8_t>((erasable ? 0x10 : 0) | (state << 2) | status);
+    r[3] = 1;         /* first track on disc */
+    r[4] = 1;         /* sessions */
+    r[5] = lastTrack; /* first track in the last session */
+    r[6] = lastTrack; /* last track in the last session */
+    r[7] = 0x20;      /* URU */
+    r[20] = static_cast<uint8_t>(leadOut >> 24);
+    r[21] = static_cast<uint8_t>(leadOut >> 16);
+    r[22] = static_cast<uint8_t>(leadOut >> 8);
+    r[23] = static_cast<uint8_t>(leadOut);
+    return r;
+}
+
+void Put32(Bytes &r, size_t at, uint32_t v) {
+    for (int k = 0; k < 4; k++)
+        r[at + k] = static_cast<uint8_t>(v >> (24 - 8 * k));
+}
+
+/* Track information (48 bytes): byte 5 track mode, byte 6 RT/Blank/Packet/FP/data mode,
+   byte 7 LRA_V/NWA_V. */
+Bytes TrackReply(uint8_t number, uint8_t mode5, uint8_t flags6, uint8_t flags7, uint32_t start,
+                 uint32_t nwa, uint32_t free, uint32_t size) {
+    Bytes r(48, 0);
+    r[1] = 0x2E;
+    r[2] = number;
+    r[3] = 1;
+    r[5] = mode5;
+    r[6] = flags6;
+    r[7] = flags7;
+    Put32(r, 8, start);
+    Put32(r, 12, nwa);
+    Put32(r, 16, free);
+    Put32(r, 24, size);
+    return r;
+}
+
+/* ATIP of an 80-minute CD-R: lead-in 97:26:66, last possible lead-out 79:59:74. */
+Bytes AtipReply() {
+    return Hex("00 1A 00 00  D5 40 80 00  61 1A 42 00  4F 3B 4A 00  00 00 00 00  00 00 00 00"
+               "  00 00 00 00");
+}
+
+/* MODE SENSE(10) header and write parameters page as a recorder returns it (PS set, TAO). */
+Bytes Page05Reply() {
+    Bytes r(8 + 52, 0);
+    r[1] = 0x3A;
+    Bytes page = Hex("85 32 01 04 08 00 00 00 00 00 00 00 00 00 00 96");
+    std::copy(page.begin(), page.end(), r.begin() + 8);
+    return r;
+}
+
+/* The MODE SELECT data for that page with bytes 2 to 4 and 8 changed. */
+Bytes Page05Select(uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b8 = 0) {
+    Bytes r(8 + 52, 0);
+    Bytes page = Hex("05 32 00 00 00 00 00 00 00 00 00 00 00 00 00 96");
+    std::copy(page.begin(), page.end(), r.begin() + 8);
+    r[10] = b2;
+    r[11] = b3;
+    r[12] = b4;
+    r[16] = b8;
+    return r;
+}
+
+/* Capabilities page: CD-R/RW and DVD-R write, test write, BUF, 2048 KB buffer, 7056 kB/s,
+   2822 kB/s selected, one write speed descriptor. */
+Bytes Page2AReply() {
+    return Hex("00 2A 00 00 00 00 00 00"
+               "  2A 22 1B 17 C0 00 29 00  1B 90 00 00 08 00 00 00  00 00 1B 90 0B 06 00 00"
+               "  00 00 00 00 0B 06 00 01  00 00 1B 90");
+}
+
+/* ---- the scripted recorder ---------------------------------------------------------------- */
+
+struct Step {
+    Bytes cdb;
+    Bytes reply;        /* data in */
+    uint32_t sense = 0; /* 0xKKAAQQ with CHECK CONDITION; 0: GOOD */
+};
+
+struct Script {
+    std::vector<Step> steps;
+    size_t next = 0;
+    std::vector<Bytes> dataOut; /* one per command (empty without data out) */
+    unsigned slept = 0;
+
+    static CdwMmcOutcome Send(void *context, const uint8_t *cdb, uint8_t length,
+                              CdwMmcDirection direction, void *buffer, uint32_t bytes, uint32_t) {
+        auto *s = static_cast<Script *>(context);
+        CdwMmcOutcome o;
+        s->dataOut.push_back(
+            direction == CdwMmcDirection::Out
+                ? Bytes(static_cast<uint8_t *>(buffer), static_cast<uint8_t *>(buffer) + bytes)
+                : Bytes());
+        if (s->next >= s->steps.size()) {
+            ADD_FAILURE() << "unexpected command " << HexOf(cdb, length);
+            o.scsiStatus = 0x02;
+            o.senseKey = 0x5;
+            o.asc = 0x20;
+            return o;
+        }
+        const Step &step = s->steps[s->next++];
+        EXPECT_EQ(HexOf(cdb, length), HexOf(step.cdb.data(), step.cdb.size()))
+            << "command " << s->next;
+        if (step.sense != 0) {
+            o.scsiStatus = 0x02;
+            o.senseKey = static_cast<uint8_t>(step.sense >> 16);
+            o.asc = static_cast<uint8_t>(step.sense >> 8);
+            o.ascq = static_cast<uint8_t>(step.sense);
+            return o;
+        }
+        if (direction == CdwMmcDirection::In) {
+            size_t n = std::min<size_t>(bytes, step.reply.size());
+            memcpy(buffer, step.reply.data(), n);
+            o.transferred = static_cast<uint32_t>(n);
+        } else {
+            o.transferred = bytes;
+        }
+        return o;
+    }
+    static void Sleep(void *context, unsigned ms) { static_cast<Script *>(context)->slept += ms; }
+
+    CdwMmcSender Sender() {
+        CdwMmcSender sender;
+        sender.send = Send;
+        sender.sleep = Sleep;
+        sender.context = this;
+        return sender;
+    }
+    void Add(const char *cdb, Bytes reply = {}, uint32_t sense = 0) {
+        steps.push_back({Hex(cdb), std::move(reply), sense});
+    }
+    /* Data sent with the command of a script line that starts with the opcode, last first. */
+    Bytes SentWith(uint8_t opcode) const {
+        for (size_t i = next; i-- > 0;)
+            if (steps[i].cdb[0] == opcode)
+                return dataOut[i];
+        return {};
+    }
+    bool AllUsed() const { return next == steps.size(); }
+};
+
+const char *kTur = "00 00 00 00 00 00";
+const char *kGetConfig = "46 00 00 00 00 00 00 01 00 00";
+const char *kDiscInfo = "51 00 00 00 00 00 00 00 22 00";
+const char *kTrack1 = "52 01 00 00 00 01 00 00 30 00";
+const char *kAtip = "43 02 04 00 00 00 00 00 1C 00";
+const char *kSense05 = "5A 08 05 00 00 00 00 00 48 00";
+const char *kSense2A = "5A 08 2A 00 00 00 00 01 07 00";
+const char *kSelect60 = "55 10 00 00 00 00 00 00 3C 00";
+const char *kSyncImmed = "35 02 00 00 00 00 00 00 00 00";
+const char *kBufferCapacity = "5C 00 00 00 00 00 00 00 0C 00";
+const Bytes kBufferEmpty = Hex("00 0A 00 00 00 20 00 00 00 20 00 00");
+
+/* The media steps of a disc with one (open or closed) track. */
+void AddMedia(Script &s, uint16_t profile, uint8_t status, uint32_t freeBlocks) {
+    s.Add(kGetConfig, ConfigReply(profile));
+    bool cd = profile < 0x10;
+    s.Add(kDiscInfo, DiscReply(status, status == 2 ? 3 : 0, false, 1, cd ? 0x004F3B4A : 0));
+    if (status == 2)
+        s.Add(kTrack1, TrackReply(1, 0x04, 0x01, 0x02, 0, 0, 0, 1000));
+    else
+        s.Add(kTrack1, TrackReply(1, cd ? 0x04 : 0x05, 0x41, 0x01, 0, 0, freeBlocks, freeBlocks));
+    if (cd)
+        s.Add(kAtip, AtipReply());
+}
+
+/* ---- command blocks ---------------------------------------------------------------------- */
+
+TEST(MmcCommandTest, BlocksAsTheMmcTablesLayThemOut) {
+    const struct {
+        CdwMmcCdb cdb;
+        const char *bytes;
+        CdwMmcDirection direction;
+        uint32_t dataLength;
+    } rows[] = {
+        {CdwMmcTestUnitReady(), "00 00 00 00 00 00", CdwMmcDirection::None, 0},
+        {CdwMmcRequestSense(18), "03 00 00 00 12 00", CdwMmcDirection::In, 18},
+        {CdwMmcInquiry(96), "12 00 00 00 60 00", CdwMmcDirection::In, 96},
+        {CdwMmcGetConfiguration(CDW_MMC_RT_ONE, 0x002F, 0x0100), "46 02 00 2F 00 00 00 01 00 00",
+         CdwMmcDirection::In, 256},
+        {CdwMmcGetEventStatus(0x10, 8), "4A 01 00 00 10 00 00 00 08 00", CdwMmcDirection::In, 8},
+        {CdwMmcReadDiscInformation(34), "51 00 00 00 00 00 00 00 22 00", CdwMmcDirection::In, 34},
+        {CdwMmcReadTrackInformation(CDW_MMC_BY_LBA, 0x12345678, 48),
+         "52 00 12 34 56 78 00 00 30 00", CdwMmcDirection::In, 48},
+        {CdwMmcReadToc(2, false, 1, 0x0400), "43 00 02 00 00 00 01 04 00 00", CdwMmcDirection::In,
+         1024},
+        {CdwMmcModeSense10(0x2A, 263), "5A 08 2A 00 00 00 00 01 07 00", CdwMmcDirection::In, 263},
+        {CdwMmcModeSelect10(60), "55 10 00 00 00 00 00 00 3C 00", CdwMmcDirection::Out, 60},
+        {CdwMmcSendCueSheet(0x10203), "5D 00 00 00 00 00 01 02 03 00", CdwMmcDirection::Out,
+         0x10203},
+        {CdwMmcReserveTrack(2295104), "53 00 00 00 00 00 23 05 40 00", CdwMmcDirection::None, 0},
+        {CdwMmcCloseTrackSession(CDW_MMC_CLOSE_TRACK, 0x0102, true),
+         "5B 01 01 00 01 02 00 00 00 00", CdwMmcDirection::None, 0},
+        {CdwMmcCloseTrackSession(CDW_MMC_FINALIZE_MINIMAL, 0, false),
+         "5B 00 05 00 00 00 00 00 00 00", CdwMmcDirection::None, 0},
+        {CdwMmcBlank(CDW_MMC_BLANK_FAST, 0, true), "A1 11 00 00 00 00 00 00 00 00 00 00",
+         CdwMmcDirection::None, 0},
+        {CdwMmcSetCdSpeed(0xFFFF, 2822), "BB 00 FF FF 0B 06 00 00 00 00 00 00",
+         CdwMmcDirection::None, 0},
+        {CdwMmcSetStreaming(), "B6 00 00 00 00 00 00 00 00 00 1C 00", CdwMmcDirection::Out, 28},
+        {CdwMmcStartStopUnit(true, false, false), "1B 00 00 00 02 00", CdwMmcDirection::None, 0},
+        {CdwMmcStartStopUnit(true, true, true), "1B 01 00 00 03 00", CdwMmcDirection::None, 0},
+        {CdwMmcPreventAllowRemoval(true), "1E 00 00 00 01 00", CdwMmcDirection::None, 0},
+        {CdwMmcSynchronizeCache(true), "35 02 00 00 00 00 00 00 00 00", CdwMmcDirection::None, 0},
+        {CdwMmcReadBufferCapacity(), "5C 00 00 00 00 00 00 00 0C 00", CdwMmcDirection::In, 12},
+        {CdwMmcRead10(0x00012345, 16), "28 00 00 01 23 45 00 00 10 00", CdwMmcDirection::In, 32768},
+        {CdwMmcReadCd(150, 2, 1, 0x10, 2352), "BE 04 00 00 00 96 00 00 02 10 00 00",
+         CdwMmcDirection::In, 4704},
+        {CdwMmcReadCapacity(), "25 00 00 00 00 00 00 00 00 00", CdwMmcDirection::In, 8},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.cdb.name);
+        Bytes want = Hex(row.bytes);
+        EXPECT_EQ(HexOf(row.cdb.bytes, row.cdb.length), HexOf(want.data(), want.size()));
+        EXPECT_EQ(row.cdb.direction, row.direction);
+        EXPECT_EQ(row.cdb.dataLength, row.dataLength);
+    }
+    /* SET STREAMING's performance descriptor: start, end, read and write size over time. */
+    EXPECT_EQ(HexOf(CdwMmcPerformanceDescriptor(0, 2295103, 11080).data(), 28),
+              HexOf(Hex("00 00 00 00 00 00 00 00 00 23 05 3F 00 00 2B 48 00 00 03 E8"
+                        " 00 00 2B 48 00 00 03 E8")
+                        .data(),
+                    28));
+}
+
+/* ---- replies ----------------------------------------------------------------------------- */
+
+TEST(MmcReplyTest, DiscAndTrackInformation) {
+    /* An appendable CD-R, second session incomplete, tracks 3..4 in it; lead-in and
+       lead-out as MSF. */
+    Bytes disc = Hex("00 20 0D 01 02 03 04 20 20 00 00 00 00 00 00 00"
+                     " 00 4F 3B 4A 00 4F 3B 4A 00 00 00 00 00 00 00 00 00 00");
+    CdwMmcDiscInfo d;
+    ASSERT_TRUE(CdwMmcParseDiscInfo(disc.data(), disc.size(), &d));
+    EXPECT_FALSE(d.erasable);
+    EXPECT_EQ(d.discStatus, CDW_DISC_APPENDABLE);
+    EXPECT_EQ(d.lastSessionState, CDW_SESSION_COMPLETE);
+    EXPECT_EQ(d.firstTrack, 1);
+    EXPECT_EQ(d.sessions, 2);
+    EXPECT_EQ(d.firstTrackLastSession, 3);
+    EXPECT_EQ(d.lastTrackLastSession, 4);
+    EXPECT_TRUE(d.unrestrictedUse);
+    EXPECT_EQ(d.discType, 0x20);
+    EXPECT_EQ(d.lastPossibleLeadOut, 0x004F3B4Au);
+    EXPECT_STREQ(CdwMmcDiscStatusName(d.discStatus), "appendable");
+    disc[2] = 0x40; /* another data type: not standard disc information */
+    EXPECT_FALSE(CdwMmcParseDiscInfo(disc.data(), disc.size(), &d));
+
+    /* A blank DVD-R's invisible track: reserved 0, blank, NWA valid at 0, 2,295,104 free. */
+    Bytes track = Hex("00 2E 01 01 00 05 41 01 00 00 00 00 00 00 00 00"
+                      " 00 23 05 40 00 00 00 10 00 23 05 40 00 00 00 00"
+                      " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+    CdwMmcTrackInfo t;
+    ASSERT_TRUE(CdwMmcParseTrackInfo(track.data(), track.size(), &t));
+    EXPECT_EQ(t.number, 1);
+    EXPECT_EQ(t.session, 1);
+    EXPECT_EQ(t.trackMode, 5);
+    EXPECT_TRUE(t.blank);
+    EXPECT_FALSE(t.reserved);
+    EXPECT_FALSE(t.packet);
+    EXPECT_EQ(t.dataMode, 1);
+    EXPECT_TRUE(t.nextWritableValid);
+    EXPECT_FALSE(t.lastRecordedValid);
+    EXPECT_EQ(t.nextWritable, 0u);
+    EXPECT_EQ(t.freeBlocks, 2295104u);
+    EXPECT_EQ(t.packetSize, 16u);
+    EXPECT_EQ(t.size, 2295104u);
+    /* A damaged, reserved, fixed-packet track, number and session with their MSBs. */
+    track[5] = 0x24;
+    track[6] = 0xB2;
+    track[7] = 0x02;
+    track[32] = 0x01;
+    track[33] = 0x01;
+    ASSERT_TRUE(CdwMmcParseTrackInfo(track.data(), track.size(), &t));
+    EXPECT_TRUE(t.damaged && t.reserved && t.packet && t.fixedPacket && t.lastRecordedValid);
+    EXPECT_FALSE(t.blank || t.nextWritableValid);
+    EXPECT_EQ(t.dataMode, 2);
+    EXPECT_EQ(t.number, 0x101);
+    EXPECT_EQ(t.session, 0x101);
+    EXPECT_FALSE(CdwMmcParseTrackInfo(track.data(), 20, &t));
+}
+
+TEST(MmcReplyTest, ConfigurationProfilesAndFeatures) {
+    /* Header (DVD-R current), Profile List, Core feature (version 1, persistent, current). */
+    Bytes r = ConfigReply(0x0011);
+    Bytes core = Hex("00 01 07 08 00 00 00 02 01 00 00 00");
+    r.insert(r.end(), core.begin(), core.end());
+    r[3] = static_cast<uint8_t>(r.size() - 4);
+    CdwMmcConfiguration c;
+    ASSERT_TRUE(CdwMmcParseConfiguration(r.data(), r.size(), &c));
+    EXPECT_EQ(c.currentProfile, CDW_PROFILE_DVD_R);
+    ASSERT_EQ(c.profiles.size(), 4u);
+    EXPECT_EQ(c.profiles[0].number, CDW_PROFILE_CD_R);
+    EXPECT_FALSE(c.profiles[0].current);
+    EXPECT_EQ(c.profiles[2].number, CDW_PROFILE_DVD_R);
+    EXPECT_TRUE(c.profiles[2].current);
+    ASSERT_EQ(c.features.size(), 2u);
+    EXPECT_EQ(c.features[1].code, 0x0001);
+    EXPECT_EQ(c.features[1].version, 1);
+    EXPECT_TRUE(c.features[1].persistent && c.features[1].current);
+    EXPECT_EQ(c.features[1].data.size(), 8u);
+    /* A reply cut short by the allocation length keeps what it holds. */
+    ASSERT_TRUE(CdwMmcParseConfiguration(r.data(), 18, &c));
+    EXPECT_EQ(c.profiles.size(), 1u);
+    EXPECT_EQ(CdwMmcProfileName(0x001B), "DVD+R");
+    EXPECT_EQ(CdwMmcProfileName(0x0043), "profile 0x0043");
+}
+
+TEST(MmcReplyTest, TocSessionFullTocAndAtip) {
+    /* Format 0: tracks 1 and 2 and the lead-out (AA), block addresses. */
+    Bytes toc = Hex("00 1A 01 02  00 14 01 00 00 00 00 00  00 10 02 00 00 00 03 E8"
+                    "  00 10 AA 00 00 00 08 CA");
+    CdwMmcToc t;
+    ASSERT_TRUE(CdwMmcParseToc(toc.data(), toc.size(), &t));
+    EXPECT_EQ(t.first, 1);
+    EXPECT_EQ(t.last, 2);
+    ASSERT_EQ(t.entries.size(), 3u);
+    EXPECT_EQ(t.entries[0].adr, 1);
+    EXPECT_EQ(t.entries[0].control, 4);
+    EXPECT_EQ(t.entries[1].address, 1000u);
+    EXPECT_EQ(t.entries[2].track, 0xAA);
+    EXPECT_EQ(t.entries[2].address, 2250u);
+
+    /* Format 2: session 1's A0 (first track 1), A2 (lead-out at 00:32:25). */
+    Bytes full = Hex("00 18 01 01  01 14 00 A0 00 00 00 00 01 00 00"
+                     "  01 10 00 A2 00 00 00 00 00 20 19");
+    CdwMmcFullToc f;
+    ASSERT_TRUE(CdwMmcParseFullToc(full.data(), full.size(), &f));
+    ASSERT_EQ(f.entries.size(), 2u);
+    EXPECT_EQ(f.entries[0].point, 0xA0);
+    EXPECT_EQ(f.entries[0].pmin, 1);
+    EXPECT_EQ(f.entries[1].control, 0);
+    EXPECT_EQ(f.entries[1].psec, 32);
+    EXPECT_EQ(f.entries[1].pframe, 25);
+
+    Bytes atipBytes = AtipReply();
+    CdwMmcAtip a;
+    ASSERT_TRUE(CdwMmcParseAtip(atipBytes.data(), atipBytes.size(), &a));
+    EXPECT_EQ(a.writingPower, 5);
+    EXPECT_EQ(a.referenceSpeed, 5);
+    EXPECT_TRUE(a.unrestrictedUse);
+    EXPECT_FALSE(a.rewritable);
+    EXPECT_EQ(a.LeadInStart(), -11634);
+    EXPECT_EQ(a.LastPossibleLeadOut(), 359849);
+    atipBytes[6] = 0xC0; /* disc type 1: CD-RW */
+    ASSERT_TRUE(CdwMmcParseAtip(atipBytes.data(), atipBytes.size(), &a));
+    EXPECT_TRUE(a.rewritable);
+}
+
+TEST(MmcReplyTest, WriteParametersAndCapabilitiesPages) {
+    /* A page of length 36h (older recorders) with vendor bytes that must survive. */
+    Bytes sense(8 + 0x38, 0);
+    sense[1] = 8 + 0x38 - 2;
+    Bytes page = Hex("85 36 41 C5 0A 10 00 05 20 00 00 00 00 10 00 96");
+    std::copy(page.begin(), page.end(), sense.begin() + 8);
+    sense[8 + 52] = 0xAB;
+    size_t offset = 0, length = 0;
+    ASSERT_TRUE(CdwMmcFindModePage(sense.data(), sense.size(), 0x05, &offset, &length));
+    EXPECT_EQ(offset, 8u);
+    EXPECT_EQ(length, 0x38u);
+    CdwMmcWriteParameters p;
+    ASSERT_TRUE(CdwMmcParseWriteParameters(&sense[8], length, &p));
+    EXPECT_TRUE(p.bufferUnderrunFree);
+    EXPECT_FALSE(p.testWrite);
+    EXPECT_EQ(p.writeType, CDW_WRITE_TAO);
+    EXPECT_EQ(p.multiSession, 3);
+    EXPECT_EQ(p.trackMode, 5);
+    EXPECT_EQ(p.dataBlockType, 10);
+    EXPECT_EQ(p.linkSize, 16);
+    EXPECT_EQ(p.hostApplicationCode, 5);
+    EXPECT_EQ(p.sessionFormat, 0x20);
+    EXPECT_EQ(p.packetSize, 16u);
+    EXPECT_EQ(p.audioPauseLength, 150);
+
+    p.writeType = CDW_WRITE_SAO;
+    p.testWrite = true;
+    p.multiSession = 0;
+    p.trackMode = 4;
+    p.dataBlockType = 8;
+    p.catalog = "0123456789012";
+    ASSERT_TRUE(CdwMmcStoreWriteParameters(p, &sense[8], length));
+    EXPECT_EQ(HexOf(&sense[8], 9), "05 36 52 04 08 10 00 05 20 ");
+    EXPECT_EQ(sense[8 + 16], 0x80);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&sense[8 + 17]), 13), "0123456789012");
+    EXPECT_EQ(sense[8 + 52], 0xAB);
+    EXPECT_FALSE(CdwMmcFindModePage(sense.data(), sense.size(), 0x2A, &offset, &length));
+
+    Bytes caps = Page2AReply();
+    ASSERT_TRUE(CdwMmcFindModePage(caps.data(), caps.size(), 0x2A, &offset, &length));
+    CdwMmcCapabilities c;
+    ASSERT_TRUE(CdwMmcParseCapabilities(&caps[offset], length, &c));
+    EXPECT_TRUE(c.readCdR && c.readCdRw && c.readDvdRom && c.readDvdR);
+    EXPECT_TRUE(c.writeCdR && c.writeCdRw && c.testWrite && c.writeDvdR);
+    EXPECT_FALSE(c.writeDvdRam);
+    EXPECT_TRUE(c.bufferUnderrunFree && c.multiSession && c.eject);
+    EXPECT_EQ(c.loadingMechanism, 1);
+    EXPECT_EQ(c.maxReadKBps, 7056);
+    EXPECT_EQ(c.bufferKB, 2048);
+    EXPECT_EQ(c.maxWriteKBps, 7056);
+    EXPECT_EQ(c.currentWriteKBps, 2822);
+    ASSERT_EQ(c.writeSpeeds.size(), 1u);
+    EXPECT_EQ(c.writeSpeeds[0], 7056);
+}
+
+TEST(MmcReplyTest, SenseEventAndBufferCapacity) {
+    uint8_t key = 0, asc = 0, ascq = 0;
+    Bytes fixed = Hex("70 00 05 00 00 00 00 0A 00 00 00 00 21 02 00 00 00 00");
+    ASSERT_TRUE(CdwMmcParseSense(fixed.data(), fixed.size(), &key, &asc, &ascq));
+    EXPECT_EQ(CdwMmcSenseText(key, asc, ascq),
+              "5/21/02 ILLEGAL REQUEST, INVALID ADDRESS FOR WRITE");
+    Bytes descriptor = Hex("72 02 3A 01 00 00 00 00");
+    ASSERT_TRUE(CdwMmcParseSense(descriptor.data(), descriptor.size(), &key, &asc, &ascq));
+    EXPECT_EQ(key, 2);
+    EXPECT_EQ(asc, 0x3A);
+    EXPECT_EQ(ascq, 1);
+    EXPECT_FALSE(CdwMmcParseSense(fixed.data(), 8, &key, &asc, &ascq));
+
+    /* Media class, new media, medium present, tray closed. */
+    Bytes event = Hex("00 06 04 10 02 02 00 00");
+    CdwMmcMediaEvent e;
+    ASSERT_TRUE(CdwMmcParseEventStatus(event.data(), event.size(), &e));
+    EXPECT_FALSE(e.noEventAvailable);
+    EXPECT_EQ(e.notificationClass, 4);
+    EXPECT_EQ(e.eventCode, 2);
+    EXPECT_TRUE(e.mediaPresent);
+    EXPECT_FALSE(e.trayOpen);
+    event[2] = 0x84; /* NEA */
+    ASSERT_TRUE(CdwMmcParseEventStatus(event.data(), 4, &e));
+    EXPECT_TRUE(e.noEventAvailable);
+
+    Bytes buffer = Hex("00 0A 00 00 00 20 00 00 00 1F F0 00");
+    CdwMmcBufferCapacity b;
+    ASSERT_TRUE(CdwMmcParseBufferCapacity(buffer.data(), buffer.size(), &b));
+    EXPECT_EQ(b.length, 0x200000u);
+    EXPECT_EQ(b.blank, 0x1FF000u);
+}
+
+/* ---- cue sheet --------------------------------------------------------------------------- */
+
+/* A data track and two audio tracks with pre-gaps, a catalog number and an ISRC. */
+std::vector<CdwCueTrack> MixedTracks() {
+    std::vector<CdwCueTrack> tracks(3);
+    tracks[0] = {1, CdwCdForm::Mode1, 150, 1000, ""};
+    tracks[1] = {2, CdwCdForm::Audio, 150, 600, "USABC0412345"};
+    tracks[2] = {3, CdwCdForm::Audio, 75, 450, ""};
+    return tracks;
+}
+
+const char *kMixedCueSheet =
+    "42 30 31 32 33 34 35 36  42 37 38 39 30 31 32 00"   /* catalog */
+    "  41 00 00 14 00 00 00 00"                          /* lead-in, data */
+    "  41 01 00 10 00 00 00 00  41 01 01 10 00 00 02 00" /* track 1: -150, 0 */
+    "  03 02 55 53 41 42 43 30  03 02 34 31 32 33 34 35" /* ISRC of track 2 */
+    "  01 02 00 00 00 00 0F 19  01 02 01 00 00 00 11 19" /* track 2: 1000, 1150 */
+    "  01 03 00 00 00 00 19 19  01 03 01 00 00 00 1A 19" /* track 3: 1750, 1825 */
+    "  01 AA 01 01 00 00 20 19";                         /* lead-out at 2275, audio */
+
+TEST(MmcCueSheetTest, DataAndAudioTracksWithPregaps) {
+    std::vector<uint8_t> sheet;
+    std::string error;
+    ASSERT_TRUE(CdwBuildCueSheet(MixedTracks(), "0123456789012", 0, &sheet, &error)) << error;
+    Bytes want = Hex(kMixedCueSheet);
+    EXPECT_EQ(HexOf(sheet.data(), sheet.size()), HexOf(want.data(), want.size()));
+
+    /* A second session starting at block 11400: times follow the session, the lead-in not. */
+    std::vector<CdwCueTrack> one = {{2, CdwCdForm::Mode1, 150, 300, ""}};
+    ASSERT_TRUE(CdwBuildCueSheet(one, "", 11400, &sheet, &error)) << error;
+    EXPECT_EQ(HexOf(sheet.data(), sheet.size()),
+              HexOf(Hex("41 00 00 14 00 00 00 00  41 02 00 10 00 02 20 00"
+                        "  41 02 01 10 00 02 22 00  41 AA 01 14 00 02 26 00")
+                        .data(),
+                    32));
+
+    const struct {
+        std::vector<CdwCueTrack> tracks;
+        std::string catalog;
+        const char *error;
+    } refused[] = {
+        {{{1, CdwCdForm::Audio, 0, 1000, ""}}, "", "pre-gap is 0 blocks"},
+        {{{1, CdwCdForm::Audio, 150, 299, ""}}, "", "at least 300"},
+        {{{1, CdwCdForm::Audio, 150, 300, "US-ABC-04-12"}}, "", "ISRC"},
+        {{{1, CdwCdForm::Audio, 150, 300, ""}}, "12345", "catalog"},
+        {{{1, CdwCdForm::Audio, 150, 300, ""}, {3, CdwCdForm::Audio, 0, 300, ""}},
+         "",
+         "does not follow"},
+    };
+    for (const auto &r : refused) {
+        EXPECT_FALSE(CdwBuildCueSheet(r.tracks, r.catalog, 0, &sheet, &error));
+        EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    }
+}
+
+TEST(MmcCueSheetTest, FromACueSheetsLayout) {
+    /* The same disc as a CUE sheet, one FILE per track. */
+    const char *cue = "CATALOG 0123456789012\n"
+                      "FILE \"data.bin\" BINARY\n"
+                      "  TRACK 01 MODE1/2048\n    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                      "FILE \"one.bin\" BINARY\n"
+                      "  TRACK 02 AUDIO\n    ISRC USABC0412345\n"
+                      "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
+                      "FILE \"two.bin\" BINARY\n"
+                      "  TRACK 03 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:01:00\n";
+    auto size = [](const std::string &path, uint64_t *bytes, std::string *) {
+        *bytes = path == "d/data.bin"  ? 1150u * 2048
+                 : path == "d/one.bin" ? 750u * 2352
+                                       : 525u * 2352;
+        return true;
+    };
+    CdwImageLayout layout;
+    std::string error;
+    ASSERT_TRUE(CdwParseCueSheet(cue, "x.cue", "d", size, &layout, &error)) << error;
+    CdwMmcPlan plan;
+    ASSERT_TRUE(CdwMmcPlanFromLayout(layout, &plan, &error)) << error;
+    EXPECT_TRUE(plan.cdOnly);
+    EXPECT_EQ(plan.blocks, 1000u + 750 + 525);
+    std::vector<uint8_t> sheet;
+    ASSERT_TRUE(CdwBuildCueSheet(plan.cue, plan.catalog, 0, &sheet, &error)) << error;
+    Bytes want = Hex(kMixedCueSheet);
+    EXPECT_EQ(HexOf(sheet.data(), sheet.size()), HexOf(want.data(), want.size()));
+    /* Recorded as the cue sheet says: the pre-gap from block -150, track 1 from 0. */
+    CdwMmcPlaceLayout(&layout, 0);
+    EXPECT_EQ(layout.pregapStartBlock, 0xFFFFFF6Au);
+    EXPECT_EQ(layout.tracks[0].startBlock, 0u);
+    EXPECT_EQ(layout.tracks[1].startBlock, 1000u);
+
+    /* A plain image is no CD-only layout; a CUE sheet without a pre-gap cannot go at once. */
+    CdwImageLayout plain;
+    plain.tracks.resize(1);
+    plain.tracks[0].nBlocks = 5000;
+    ASSERT_TRUE(CdwMmcPlanFromLayout(plain, &plan, &error));
+    EXPECT_FALSE(plan.cdOnly);
+    EXPECT_TRUE(plan.cue.empty());
+    CdwMmcPlaceLayout(&plain, 20000); /* a second session */
+    EXPECT_EQ(plain.tracks[0].startBlock, 20000u);
+    plain.tracks[0].format = CDW_FORMAT_AUDIO;
+    EXPECT_FALSE(CdwMmcPlanFromLayout(plain, &plan, &error));
+    EXPECT_NE(error.find("at least 150"), std::string::npos) << error;
+}
+
+/* ---- the flow ---------------------------------------------------------------------------- */
+
+TEST(MmcFlowTest, BlankCdRSessionAtOnceWithDataAndAudioTracks) {
+    Script s;
+    AddMedia(s, CDW_PROFILE_CD_R, CDW_DISC_BLANK, 359849);
+    s.Add("BB 00 FF FF 0B 06 00 00 00 00 00 00");
+    s.Add(kSense2A, Page2AReply());
+    s.Add(kSense05, Page05Reply());
+    s.Add(kSelect60);
+    s.Add("5D 00 00 00 00 00 00 00 60 00"); /* 12 descriptors */
+    s.Add(kSyncImmed);
+    s.Add(kTur, {}, 0x020408);
+    s.Add(kTur, {}, 0x020408);
+    s.Add(kTur);
+    s.Add(kBufferCapacity, kBufferEmpty);
+
+    CdwMmcDevice dev(s.Sender());
+    CdwMmcMedia media;
+    ASSERT_TRUE(dev.ReadMedia(&media)) << dev.Error();
+    EXPECT_TRUE(media.IsCd());
+    EXPECT_EQ(media.freeBlocks, 359849u);
+    EXPECT_EQ(media.capacityBlocks, 359849u);
+    ASSERT_TRUE(media.atipValid);
+    EXPECT_EQ(media.atip.LastPossibleLeadOut(), 359849);
+
+    CdwMmcPlan plan;
+    plan.cue = MixedTracks();
+    plan.catalog = "0123456789012";
+    plan.cdOnly = true;
+    plan.blocks = 1000 + 150 + 600 + 75 + 450;
+    plan.speedKBps = 2822;
+    CdwMmcWriteSetup setup;
+    uint32_t granted = 0;
+    ASSERT_TRUE(dev.SetUpRecording(media, plan, &setup, &granted)) << dev.Error();
+    EXPECT_EQ(granted, 2822u);
+    EXPECT_TRUE(setup.closeFunctions.empty()); /* the recorder closes a SAO session itself */
+    ASSERT_TRUE(dev.Finish(setup, false, 60)) << dev.Error();
+    EXPECT_TRUE(s.AllUsed());
+
+    /* SAO, BUFE, no test write; data track mode, mode 1 blocks. */
+    Bytes select = s.SentWith(0x55);
+    Bytes want = Page05Select(0x42, 0x04, 0x08);
+    EXPECT_EQ(HexOf(select.data(), select.size()), HexOf(want.data(), want.size()));
+    Bytes sheet = s.SentWith(0x5D);
+    Bytes cue = Hex(kMixedCueSheet);
+    EXPECT_EQ(HexOf(sheet.data(), sheet.size()), HexOf(cue.data(), cue.size()));
+    EXPECT_EQ(s.slept, 1000u);
+}
+
+/* Set-up and closing by medium and options; each row a scripted recorder. */
+struct SetupRow {
+    const char *name;
+    uint16_t profile;
+    bool dummy, multi;
+    const char *select; /* MODE SELECT bytes 2 and 3 of the page, or "" for none */
+    const char *reserve;
+    const char *pad; /* the WRITE that fills the reserved track, or "" */
+    std::vector<const char *> closes;
+};
+
+void PrintTo(const SetupRow &row, std::ostream *os) {
+    *os << row.name;
+}
+
+class MmcSetupTest : public testing::TestWithParam<SetupRow> {};
+
+TEST_P(MmcSetupTest, WritesAndClosesAsTheMediumWants) {
+    const SetupRow &row = GetParam();
+    Script s;
+    AddMedia(s, row.profile, CDW_DISC_BLANK, 2295104);
+    if (*row.select) {
+        s.Add(kSense05, Page05Reply());
+        s.Add(kSelect60);
+    }
+    if (*row.reserve)
+        s.Add(row.reserve);
+    if (*row.pad) {
+        s.Add(row.pad, {}, 0x020408); /* buffer full: sent again */
+        s.Add(row.pad);
+    }
+    s.Add(kSyncImmed);
+    s.Add(kTur);
+    s.Add(kBufferCapacity, kBufferEmpty);
+    for (const char *close : row.closes) {
+        s.Add(close);
+        s.Add(kTur, {}, 0x020407);
+        s.Add(kTur);
+        s.Add(kBufferCapacity, kBufferEmpty);
+    }
+
+    CdwMmcDevice dev(s.Sender());
+    CdwMmcMedia media;
+    ASSERT_TRUE(dev.ReadMedia(&media)) << dev.Error();
+    CdwMmcPlan plan;
+    plan.blocks = 99990;
+    plan.dummy = row.dummy;
+    plan.multi = row.multi;
+    std::string error;
+    ASSERT_TRUE(CdwMmcCheckBeforeRecord(media, plan, &error)) << error;
+    CdwMmcWriteSetup setup;
+    ASSERT_TRUE(CdwMmcChooseWrite(media, plan, &setup, &error)) << error;
+    ASSERT_TRUE(dev.Prepare(setup)) << dev.Error();
+    ASSERT_TRUE(dev.Finish(setup, plan.dummy, 60)) << dev.Error();
+    EXPECT_TRUE(s.AllUsed());
+    if (*row.select) {
+        Bytes select = s.SentWith(0x55);
+        ASSERT_EQ(select.size(), 60u);
+        EXPECT_EQ(HexOf(&select[10], 3), std::string(row.select) + " ");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, MmcSetupTest,
+    testing::Values(
+        /* A plain image on CD-R: track at once, BUFE, closed with track then session. */
+        SetupRow{"CdTao",
+                 CDW_PROFILE_CD_R,
+                 false,
+                 false,
+                 "41 04 08",
+                 "",
+                 "",
+                 {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
+        /* --dummy: the test-write bit, and nothing to close. */
+        SetupRow{"CdDummy", CDW_PROFILE_CD_R, true, false, "51 04 08", "", "", {}},
+        /* --multi: next session allowed (11b), the session closed but the disc open. */
+        SetupRow{"CdMulti",
+                 CDW_PROFILE_CD_R,
+                 false,
+                 true,
+                 "41 C4 08",
+                 "",
+                 "",
+                 {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
+        /* DVD-R: disc at once into a reserved track of whole ECC blocks, the last one
+           filled with zeros after the image; no closing. */
+        SetupRow{"DvdRDao",
+                 CDW_PROFILE_DVD_R,
+                 false,
+                 false,
+                 "42 05 08",
+                 "53 00 00 00 00 00 01 86 A0 00",
+                 "2A 00 00 01 86 96 00 00 0A 00",
+                 {}},
+        SetupRow{"DvdRDaoDummy",
+                 CDW_PROFILE_DVD_R,
+                 true,
+                 false,
+                 "52 05 08",
+                 "53 00 00 00 00 00 01 86 A0 00",
+                 "2A 00 00 01 86 96 00 00 0A 00",
+                 {}},
+        /* DVD-R --multi: incremental, closed track and session. */
+        SetupRow{"DvdRMulti",
+                 CDW_PROFILE_DVD_R,
+                 false,
+                 true,
+                 "40 C5 08",
+                 "",
+                 "",
+                 {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}},
+        /* DVD+R: no write parameters page; closed track, then finalized or session closed. */
+        SetupRow{"DvdPlusR",
+                 CDW_PROFILE_DVD_PLUS_R,
+                 false,
+                 false,
+                 "",
+                 "",
+                 "",
+                 {"5B 01 01 00 00 01 00 00 00 00", "5B 01 05 00 00 00 00 00 00 00"}},
+        SetupRow{"DvdPlusRMulti",
+                 CDW_PROFILE_DVD_PLUS_R,
+                 false,
+                 true,
+                 "",
+                 "",
+                 "",
+                 {"5B 01 01 00 00 01 00 00 00 00", "5B 01 02 00 00 00 00 00 00 00"}}),
+    [](const testing::TestParamInfo<SetupRow> &info) { return std::string(info.param.name); });
+
+TEST(MmcFlowTest, RefusedBeforeAnyWrite) {
+    const struct {
+        const char *name;
+        uint16_t profile;
+        uint8_t status;
+        uint64_t blocks;
+        bool cdOnly, dummy;
+        const char *message;
+    } rows[] = {
+        {"closed CD-R", CDW_PROFILE_CD_R, CDW_DISC_COMPLETE, 1000, false, false, "complete"},
+        {"larger than free", CDW_PROFILE_CD_R, CDW_DISC_BLANK, 359850, false, false,
+         "the image needs 359850 blocks"},
+        {"CD layout on DVD", CDW_PROFILE_DVD_R, CDW_DISC_BLANK, 1000, true, false, "only a CD"},
+        {"test write on DVD+R", CDW_PROFILE_DVD_PLUS_R, CDW_DISC_BLANK, 1000, false, true,
+         "no test write"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Script s;
+        AddMedia(s, row.profile, row.status, 359849);
+        CdwMmcDevice dev(s.Sender());
+        CdwMmcMedia media;
+        ASSERT_TRUE(dev.ReadMedia(&media)) << dev.Error();
+        CdwMmcPlan plan;
+        plan.blocks = row.blocks;
+        plan.cdOnly = row.cdOnly;
+        plan.dummy = row.dummy;
+        std::string error;
+        EXPECT_FALSE(CdwMmcCheckBeforeRecord(media, plan, &error));
+        EXPECT_NE(error.find(row.message), std::string::npos) << error;
+        EXPECT_TRUE(s.AllUsed()); /* only the media commands went out */
+    }
+    /* No medium: GET CONFIGURATION's current profile 0. */
+    Script s;
+    s.Add(kGetConfig, ConfigReply(0));
+    CdwMmcDevice dev(s.Sender());
+    CdwMmcMedia media;
+    ASSERT_TRUE(dev.ReadMedia(&media));
+    std::string error;
+    EXPECT_FALSE(CdwMmcCheckBeforeRecord(media, CdwMmcPlan(), &error));
+    EXPECT_EQ(error, "no medium in the recorder");
+}
+
+TEST(MmcFlowTest, WaitReadyThroughBecomingReadyAndMediaChange) {
+    const struct {
+        std::vector<uint32_t> senses; /* TEST UNIT READY answers in turn */
+        bool ready;
+        const char *message;
+        unsigned slept;
+    } rows[] = {
+        {{0x020401, 0x020400, 0x062800, 0}, true, "", 1000},
+        {{0x062900, 0x062800, 0}, true, "", 0},
+        {{0x023A00}, false, "no medium", 0},
+        {{0x052400}, false, "not ready: 5/24/00", 0},
+        {std::vector<uint32_t>(7, 0x020401), false, "within 3 s", 3000},
+    };
+    for (const auto &row : rows) {
+        Script s;
+        for (uint32_t sense : row.senses)
+            s.Add(kTur, {}, sense);
+        CdwMmcDevice dev(s.Sender());
+        EXPECT_EQ(dev.WaitReady(3), row.ready);
+        EXPECT_NE(dev.Error().find(row.message), std::string::npos) << dev.Error();
+        EXPECT_TRUE(s.AllUsed());
+        EXPECT_EQ(s.slept, row.slept);
+    }
+}
+
+TEST(MmcFlowTest, FinishFallsBackOrSaysWhatFailed) {
+    CdwMmcWriteSetup tao;
+    tao.closeFunctions = {CDW_MMC_CLOSE_TRACK, CDW_MMC_CLOSE_SESSION};
+    tao.trackNumber = 2;
+
+    /* No immediate SYNCHRONIZE CACHE: the plain one waits; then a refused close. */
+    Script s;
+    s.Add(kSyncImmed, {}, 0x052400);
+    s.Add("35 00 00 00 00 00 00 00 00 00");
+    s.Add(kTur);
+    s.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00")); /* half full */
+    s.Add(kTur);
+    s.Add(kBufferCapacity, kBufferEmpty);
+    s.Add("5B 01 01 00 00 02 00 00 00 00", {}, 0x052C00);
+    CdwMmcDevice dev(s.Sender());
+    EXPECT_FALSE(dev.Finish(tao, false, 60));
+    EXPECT_EQ(dev.Error(), "CLOSE TRACK: 5/2C/00 ILLEGAL REQUEST, COMMAND SEQUENCE ERROR");
+    EXPECT_TRUE(s.AllUsed());
+    EXPECT_EQ(s.slept, 500u);
+
+    /* A write error reported while the buffer drains ends the recording there. */
+    Script failing;
+    failing.Add(kSyncImmed);
+    failing.Add(kTur, {}, 0x030C00);
+    CdwMmcDevice dev2(failing.Sender());
+    EXPECT_FALSE(dev2.Finish(tao, false, 60));
+    EXPECT_EQ(dev2.Error(), "writing the recorder's buffer: 3/0C/00 MEDIUM ERROR, WRITE ERROR");
+
+    /* Blank and eject. */
+    Script other;
+    other.Add("A1 11 00 00 00 00 00 00 00 00 00 00");
+    other.Add(kTur, {}, 0x020404);
+    other.Add(kTur);
+    other.Add(kBufferCapacity, kBufferEmpty);
+    other.Add("1E 00 00 00 00 00", {}, 0x052400);
+    other.Add("1B 00 00 00 02 00");
+    CdwMmcDevice dev3(other.Sender());
+    EXPECT_TRUE(dev3.Blank(true, 60)) << dev3.Error();
+    EXPECT_TRUE(dev3.Eject()) << dev3.Error();
+    EXPECT_TRUE(other.AllUsed());
+}
+
+TEST(MmcFlowTest, VerifyFindsTheFirstDifferingBlock) {
+    /* 20 blocks from 100: READ(10) of 16, then 4; block 117 differs on the disc. */
+    Bytes image(20 * 2048);
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = static_cast<uint8_t>(i * 7 / 2048);
+    Bytes second(image.begin() + 16 * 2048, image.end());
+    second[1 * 2048 + 5] ^= 0x01;
+    Script s;
+    s.Add("28 00 00 00 00 64 00 00 10 00", Bytes(image.begin(), image.begin() + 16 * 2048));
+    s.Add("28 00 00 00 00 74 00 00 04 00", second);
+    CdwMmcDevice dev(s.Sender());
+    auto fromImage = [&](uint64_t index, uint8_t *buffer, size_t bytes) {
+        memcpy(buffer, &image[index * 2048], bytes);
+        return true;
+    };
+    int64_t mismatch = 0;
+    ASSERT_TRUE(dev.Verify(100, 20, 2048, CdwCdForm::Mode1, fromImage, &mismatch));
+    EXPECT_EQ(mismatch, 117);
+    EXPECT_TRUE(s.AllUsed());
+
+    /* Audio goes through READ CD; a read error names the block. */
+    Script audio;
+    audio.Add("BE 04 00 00 00 00 00 00 02 10 00 00", {}, 0x031100);
+    CdwMmcDevice dev2(audio.Sender());
+    EXPECT_FALSE(dev2.Verify(0, 2, 2352, CdwCdForm::Audio, fromImage, &mismatch));
+    EXPECT_EQ(dev2.Error(), "reading block 0: 3/11/00 MEDIUM ERROR, UNRECOVERED READ ERROR");
+
+    /* A recorder without READ CD is read with READ(10) of the track's block size. */
+    Script old;
+    old.Add("BE 04 00 00 00 00 00 00 02 10 00 00", {}, 0x052000);
+    old.Add("28 00 00 00 00 00 00 00 02 00", Bytes(image.begin(), image.begin() + 2 * 2352));
+    CdwMmcDevice dev3(old.Sender());
+    ASSERT_TRUE(dev3.Verify(0, 2, 2352, CdwCdForm::Audio, fromImage, &mismatch)) << dev3.Error();
+    EXPECT_EQ(mismatch, -1);
+    EXPECT_TRUE(old.AllUsed());
+}
+
+/* Before the write pass: a recorder that knows no media commands is recorded as it is, unless
+   the recording needs a set-up; any other refusal stops the recording before a write. */
+TEST(MmcFlowTest, BeginRecordingOnRecordersWithoutMediaCommands) {
+    struct Row {
+        uint32_t configSense; /* GET CONFIGURATION's answer (0: a CD-R) */
+        uint32_t discSense;   /* READ DISC INFORMATION's */
+        bool dummy;
+        const char *invalid; /* a layout the recorder could only take as it is */
+        bool ok, mmc;
+        const char *error;
+    } rows[] = {
+        {0x052000, 0, false, "no cue sheet for it", true, false, ""},
+        {0x052000, 0, true, "", false, false,
+         "a test write needs a recorder that takes write parameters (GET CONFIGURATION: 5/20/00"},
+        {0, 0x052000, false, "", false, false, "READ DISC INFORMATION: 5/20/00"},
+        {0x062800, 0, false, "", false, false, "GET CONFIGURATION: 6/28/00"},
+        {0, 0, false, "no cue sheet for it", false, true, "no cue sheet for it"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.error);
+        Script s;
+        s.Add(kTur);
+        if (row.configSense == 0 && row.discSense == 0) {
+            AddMedia(s, CDW_PROFILE_CD_R, CDW_DISC_BLANK, 359849);
+        } else {
+            s.Add(kGetConfig, ConfigReply(CDW_PROFILE_CD_R), row.configSense);
+            if (row.configSense == 0)
+                s.Add(kDiscInfo, {}, row.discSense);
+        }
+        CdwMmcDevice dev(s.Sender());
+        CdwMmcPlan plan;
+        plan.blocks = 1000;
+        plan.dummy = row.dummy;
+        plan.invalid = row.invalid;
+        CdwMmcSession session;
+        EXPECT_EQ(dev.BeginRecording(plan, 10, &session), row.ok);
+        EXPECT_EQ(session.mmc, row.mmc);
+        EXPECT_EQ(dev.Error().rfind(row.error, 0), 0u) << dev.Error();
+        EXPECT_TRUE(s.AllUsed());
+        if (row.ok) {
+            EXPECT_EQ(session.unsupported.rfind("GET CONFIGURATION: 5/20/00", 0), 0u);
+        }
+    }
+}
+
+/* ---- over the driver's pass-through request ------------------------------------------- */
+
+class MmcPassThroughTest : public DriverHarness {};
+
+TEST_F(MmcPassThroughTest, OutcomesOfTheDriverReachTheFlow) {
+    Unit *unit = PlugRecorder();
+    CdwDevice recorder;
+    ASSERT_TRUE(CdwSucceeded(recorder.Open(CdwDeviceKind::Recorder, 0)));
+    CdwMmcDevice dev(CdwMmcPassThroughSender(&recorder));
+
+    EXPECT_TRUE(dev.WaitReady(5)) << dev.Error();
+    uint8_t reply[36] = {};
+    ASSERT_TRUE(dev.Run(CdwMmcInquiry(36), reply, "INQUIRY")) << dev.Error();
+    CdwMmcInquiryData id;
+    ASSERT_TRUE(CdwMmcParseInquiry(reply, sizeof(reply), &id));
+    EXPECT_EQ(id.peripheralType, 5);
+    EXPECT_FALSE(id.vendor.empty());
+
+    /* CHECK CONDITION with its sense; a transport failure is no SCSI status. */
+    CdwMmcCdb vendorUnique = CdwMmcTestUnitReady();
+    vendorUnique.bytes[0] = 0xFF;
+    EXPECT_TRUE(dev.Exec(vendorUnique, nullptr).Sense(0x5, 0x20, 0x00));
+    SIM_RECORDER_COUNTERS counters;
+    HostSimGetCounters(unit->Sim, &counters);
+    HostSimFaultStatusAtCommand(unit->Sim, counters.Commands + 1, SRB_STATUS_SELECTION_TIMEOUT,
+                                FALSE);
+    CdwMmcOutcome gone = dev.Exec(CdwMmcTestUnitReady(), nullptr);
+    EXPECT_FALSE(gone.delivered);
+    EXPECT_EQ(gone.failure, "SRB status SELECTION_TIMEOUT");
+}
+
+} // namespace

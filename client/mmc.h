@@ -489,6 +489,17 @@ private:
  * must then be the layout's generated pre-gap of at least 150 blocks, written from 150 blocks
  * ahead of the session's start. False with a reason.
  */
+/* The pre-gap every CD's first track has: 2 seconds, from 00:00:00 to 00:02:00. */
+constexpr uint32_t kCdwFirstPregapBlocks = 150;
+
+/*
+ * A layout recorded session-at-once (CdwMmcPlanFromLayout finds it CD-only) whose first track
+ * has a shorter pre-gap than a CD's 150 blocks gets the rest generated ahead of it, as CUE
+ * sheets leave that pre-gap out ("INDEX 01 00:00:00" on track 1). Returns the blocks added
+ * (0: the layout is unchanged).
+ */
+uint32_t CdwMmcLengthenFirstPregap(CdwImageLayout *layout);
+
 /*
  * Moves a layout's disc addresses so that its first track's INDEX 01 lies at sessionStart,
  * the next writable address the recorder reported (0 on a blank disc). A session-at-once

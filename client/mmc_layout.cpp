@@ -50,6 +50,23 @@ bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::s
     return true;
 }
 
+uint32_t CdwMmcLengthenFirstPregap(CdwImageLayout *layout) {
+    CdwMmcPlan plan;
+    std::string error;
+    if (layout->tracks.empty() || layout->nPregapBlocks >= kCdwFirstPregapBlocks)
+        return 0;
+    CdwMmcPlanFromLayout(*layout, &plan, &error);
+    if (!plan.cdOnly)
+        return 0;
+    uint32_t added = kCdwFirstPregapBlocks - layout->nPregapBlocks;
+    if (layout->nPregapBlocks == 0)
+        layout->pregapBlockSize = layout->tracks[0].blockSize;
+    layout->nPregapBlocks = kCdwFirstPregapBlocks;
+    for (auto &t : layout->tracks)
+        t.startBlock += added;
+    return added;
+}
+
 void CdwMmcPlaceLayout(CdwImageLayout *layout, uint32_t sessionStart) {
     if (layout->tracks.empty())
         return;

@@ -115,6 +115,38 @@ bool MayUseRealTime() {
     return true;
 }
 
+/* A speed as a whole multiple of the CD or DVD 1x (0: as fast as possible), at least 1x. */
+ULONG SimMultipleFor(const SpeedSpec &speed, bool dvd) {
+    if (speed.max)
+        return 0;
+    double multiple = speed.BytesPerSecond() / (dvd ? kDvd1xBytes : kCd1xBytes);
+    return multiple < 1 ? 1 : static_cast<ULONG>(multiple + 0.5);
+}
+
+/* The name an ejected disc file is kept under: NAME.ejected-N.img (N from 1), with none of
+   its three files there yet. */
+std::string EjectedName(const std::string &path) {
+    std::string stem = path, ext;
+    size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+        stem = path.substr(0, dot);
+        ext = path.substr(dot);
+    }
+    for (unsigned n = 1;; n++) {
+        std::string name = stem + ".ejected-" + std::to_string(n) + ext;
+        struct stat st;
+        if (lstat(name.c_str(), &st) != 0 && lstat((name + ".meta").c_str(), &st) != 0 &&
+            lstat((name + ".blocks").c_str(), &st) != 0)
+            return name;
+    }
+}
+
+/* Renames without ever replacing a file that is there. */
+bool RenameNoReplace(const std::string &from, const std::string &to) {
+    return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
 std::string Hex(NTSTATUS status) {
     char text[16];
     snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
@@ -298,8 +330,13 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {
             fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd >= 0)
+            if (fd >= 0) {
                 created.push_back(path);
+                /* A description or raw blocks left without their disc file belong to no
+                   medium: the new disc file is a blank one. */
+                unlink((path + ".meta").c_str());
+                unlink((path + ".blocks").c_str());
+            }
         }
         if (fd < 0) {
             *error = errno == ELOOP
@@ -376,6 +413,20 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             bool dvd = false;
             config.SpeedMultiple = d.speed.SimMultiple(&dvd);
             config.Dvd = dvd ? TRUE : FALSE;
+            config.Medium = d.media == "cd-r"    ? SimMediumCdR
+                            : d.media == "cd-rw" ? SimMediumCdRw
+                            : d.media == "dvd-r" ? SimMediumDvdMinusR
+                            : d.media == "dvd+r" ? SimMediumDvdPlusR
+                                                 : SimMediumDefault;
+            config.CapacityBlocks = d.capacityBlocks;
+            /* Speeds as multiples of the medium's 1x: a DVD medium runs at the DVD rate. */
+            const bool dvdMedium = d.media == "dvd-r" || d.media == "dvd+r";
+            if (!d.media.empty() && dvd != dvdMedium) {
+                config.Dvd = dvdMedium ? TRUE : FALSE;
+                config.SpeedMultiple = SimMultipleFor(d.speed, dvdMedium);
+            }
+            config.MaxSpeedMultiple =
+                SimMultipleFor(d.maxSpeed, dvdMedium || (d.media.empty() && dvd));
             if (d.bufferBytes != 0)
                 config.BufferBytes = static_cast<ULONG>(d.bufferBytes);
         }
@@ -469,18 +520,6 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     return true;
 }
 
-bool Installation::BlankDiscFiles(std::string *error) {
-    for (size_t r = 0; r < discLocks_.size(); r++) {
-        const std::string &path = discPaths_[r];
-        if (ftruncate(discLocks_[r], 0) != 0 ||
-            (unlink((path + ".blocks").c_str()) != 0 && errno != ENOENT)) {
-            *error = "cannot empty disc file " + Quoted(path) + ": " + strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string Installation::Stop() {
     if (stopped_)
         return "";
@@ -507,6 +546,23 @@ std::string Installation::Stop() {
         if (d.sim != nullptr)
             HostDestroySimulatedRecorder(d.sim);
         d.sim = nullptr;
+    }
+    /* Ejected discs are kept under a name that says so, before their locks go. */
+    for (auto &d : devices_) {
+        if (!d.eject || d.discFile.empty())
+            continue;
+        std::string kept = EjectedName(d.discFile);
+        bool moved = RenameNoReplace(d.discFile, kept);
+        for (const char *side : {".meta", ".blocks"}) {
+            struct stat st;
+            if (moved && lstat((d.discFile + side).c_str(), &st) == 0)
+                moved = RenameNoReplace(d.discFile + side, kept + side);
+        }
+        if (moved)
+            d.keptAs = kept;
+        else
+            report += "the ejected disc file " + Quoted(d.discFile) + " could not be renamed to " +
+                      Quoted(kept) + ": " + strerror(errno) + "\n";
     }
     for (int fd : discLocks_)
         close(fd);

@@ -21,6 +21,8 @@ struct InstalledDevice {
     _DEVICE_OBJECT *logObject = nullptr; /* the device its event-log entries name, kept after
                                             removal */
     std::string discFile;
+    bool eject = false;      /* its disc was ejected: Stop keeps the disc file aside */
+    std::string keptAs;      /* where Stop kept it */
     int interfaceIndex = -1; /* index within its interface class, -1 until found */
 };
 
@@ -47,17 +49,15 @@ public:
     bool Start(const Options &options, const InstallSpec &install, std::string *error, bool *usage,
                const std::vector<std::string> &inputs = {});
 
-    /* Empties every recorder's disc file and removes its file of raw blocks: a recording
-       starts on a blank medium. The other commands, and a checksum-only recording, leave disc
-       files as they are. */
-    bool BlankDiscFiles(std::string *error);
-
     /* Appends the system event log entries not yet saved to the event log file of the state
        directory, with wall-clock time and the name of the device that logged them. */
     void SaveEventLog();
 
     /* Removes the devices and unloads the driver; reports what the stand-in found left over
-       (empty when clean). Runs at most once; the destructor calls it. */
+       (empty when clean). The disc file of a recorder whose disc was ejected (its `eject`
+       set) is renamed, with its description and raw blocks, to NAME.ejected-N.img (never
+       over a file that is there) while its lock is still held: the next run finds no disc
+       file and creates a blank medium. Runs at most once; the destructor calls it. */
     std::string Stop();
 
     unsigned RecorderCount() const { return static_cast<unsigned>(recorders_.size()); }

@@ -83,6 +83,10 @@ int main(int argc, char **argv) {
         return RunEventLog(options, install);
     case Command::Media:
         return RunMedia(options, install);
+    case Command::Eject:
+        return RunEject(options, install);
+    case Command::Blank:
+        return RunBlank(options, install);
     default:
         return Fail(options, kExitUsage, "no command given");
     }

@@ -1,6 +1,6 @@
 /*
- * media.cpp - `cdwriter media`: what medium each recorder holds, asked through MMC commands
- * over the pass-through request.
+ * media.cpp - `cdwriter media`, `eject` and `blank`: what medium each recorder holds, taking
+ * it out and blanking it, through MMC commands over the pass-through request.
  */
 #include "install.h"
 #include "json.h"
@@ -9,7 +9,9 @@
 #include "mmc.h"
 #include "mmc_passthrough.h"
 
+#include <cctype>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -180,4 +182,136 @@ int RunMedia(const Options &o, const InstallSpec &install) {
     fflush(stdout);
     installation.Stop();
     return allKnown ? kExitOk : kExitFailed;
+}
+
+namespace {
+
+/* "CD-R" for a recorder's configured blank media. */
+std::string BlankMediaName(const DeviceSpec &spec) {
+    if (spec.media.empty())
+        return spec.speed.unit == 'd' ? "DVD-R" : "CD-R";
+    std::string name = spec.media;
+    for (auto &c : name)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+/* "CD-R, complete, 1 track" */
+std::string Describe(const CdwMmcMedia &m) {
+    size_t tracks = RecordedTracks(m).size();
+    return CdwMmcProfileName(m.profile) + ", " + CdwMmcDiscStatusName(m.disc.discStatus) + ", " +
+           std::to_string(tracks) + " track" + (tracks == 1 ? "" : "s");
+}
+
+/* Opens recorder o.mediaRecorder of a started installation; "" or why not. */
+std::string OpenRecorder(const Options &o, CdwDevice *device) {
+    unsigned count = CdwCountDevices(CdwDeviceKind::Recorder);
+    if (o.mediaRecorder >= count)
+        return "no recorder " + std::to_string(o.mediaRecorder) + " (the installation has " +
+               std::to_string(count) + ")";
+    CdwStatus status = device->Open(CdwDeviceKind::Recorder, o.mediaRecorder);
+    if (!CdwSucceeded(status))
+        return "cannot open recorder " + std::to_string(o.mediaRecorder) + ", status " +
+               StatusText(status);
+    return "";
+}
+
+int Done(const Options &o, const std::string &command, bool ok, const std::string &text,
+         const std::function<void(JsonWriter &)> &fields) {
+    if (o.json) {
+        JsonWriter j;
+        j.BeginObject().Field("command", command).Field("recorder", o.mediaRecorder);
+        j.Field("ok", ok);
+        fields(j);
+        j.Field("message", text);
+        j.EndObject();
+        printf("%s\n", j.Text().c_str());
+    } else {
+        printf("%s\n", text.c_str());
+    }
+    fflush(stdout);
+    return ok ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+int RunEject(const Options &o, const InstallSpec &install) {
+    Installation installation;
+    std::string error;
+    bool usage = false;
+    if (!installation.Start(o, install, &error, &usage))
+        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    CdwDevice device;
+    error = OpenRecorder(o, &device);
+    if (!error.empty())
+        return Fail(o, kExitUsage, "eject: " + error);
+    CdwMmcDevice mmc(CdwMmcPassThroughSender(&device));
+    CdwMmcMedia media;
+    bool present = mmc.WaitReady(10) && mmc.ReadMedia(&media) && media.present;
+    const std::string what = present ? Describe(media) : std::string("no disc");
+    if (!mmc.Eject()) {
+        std::string why = mmc.Error();
+        device.Close();
+        installation.Stop();
+        return Done(o, "eject", false,
+                    "Recorder " + std::to_string(o.mediaRecorder) + ": not ejected: " + why,
+                    [&](JsonWriter &j) { j.Field("error", why); });
+    }
+    device.Close();
+    InstalledDevice &recorder = installation.Recorder(o.mediaRecorder);
+    recorder.eject = present && !recorder.discFile.empty();
+    const std::string blank = BlankMediaName(recorder.spec);
+    std::string leftover = installation.Stop();
+    if (recorder.eject && recorder.keptAs.empty())
+        return Fail(o, kExitFailed, "eject: " + leftover);
+    std::string text = "Recorder " + std::to_string(o.mediaRecorder) + ": ejected " + what;
+    if (!recorder.keptAs.empty())
+        text += "; its disc file is kept as " + recorder.keptAs + "; the next run finds a blank " +
+                blank + " in the recorder";
+    return Done(o, "eject", true, text, [&](JsonWriter &j) {
+        j.Field("ejected", what);
+        j.Field("keptAs", recorder.keptAs);
+        j.Field("next", "blank " + blank);
+    });
+}
+
+int RunBlank(const Options &o, const InstallSpec &install) {
+    Installation installation;
+    std::string error;
+    bool usage = false;
+    if (!installation.Start(o, install, &error, &usage))
+        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+    CdwDevice device;
+    error = OpenRecorder(o, &device);
+    if (!error.empty())
+        return Fail(o, kExitUsage, "blank: " + error);
+    CdwMmcDevice mmc(CdwMmcPassThroughSender(&device));
+    CdwMmcMedia media;
+    const std::string name = "Recorder " + std::to_string(o.mediaRecorder);
+    std::string failure;
+    if (!mmc.WaitReady(10) || !mmc.ReadMedia(&media))
+        failure = mmc.Error();
+    else if (!media.present)
+        failure = "no disc in the recorder";
+    else if (!media.disc.erasable)
+        failure = "the " + CdwMmcProfileName(media.profile) +
+                  " cannot be blanked (only a rewritable disc can); 'cdwriter eject " +
+                  std::to_string(o.mediaRecorder) + "' puts a new blank disc in";
+    else if (!mmc.Blank(!o.blankAll, 3600))
+        failure = mmc.Error();
+    CdwMmcMedia after;
+    bool blankNow = failure.empty() && mmc.ReadMedia(&after) && after.discInfoValid &&
+                    after.disc.discStatus == CDW_DISC_BLANK;
+    if (failure.empty() && !blankNow)
+        failure = "the recorder took BLANK, but the disc is not blank after it";
+    device.Close();
+    installation.Stop();
+    const std::string how = o.blankAll ? "all" : "fast";
+    if (!failure.empty())
+        return Done(o, "blank", false, name + ": not blanked: " + failure,
+                    [&](JsonWriter &j) { j.Field("error", failure); });
+    return Done(o, "blank", true,
+                name + ": " + CdwMmcProfileName(media.profile) + " blanked (" + how + "), it was " +
+                    Describe(media) + ", it is blank",
+                [&](JsonWriter &j) { j.Field("type", how).Field("status", "blank"); });
 }

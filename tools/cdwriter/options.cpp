@@ -256,12 +256,22 @@ bool ParseFault(const std::string &text, FaultSpec *fault, std::string *error) {
     return true;
 }
 
+namespace {
+/* A dual-layer DVD, in 2048-byte blocks: the largest medium a simulated recorder holds. */
+constexpr uint64_t kLargestMediumBlocks = 4173824;
+} // namespace
+
 const char kInstallHelp[] =
     "Installation file (--install FILE): one device or cache drive per line, '#' starts a\n"
     "comment, values with blanks in double quotes. Recorders and desktop units are numbered\n"
     "in the order of their lines.\n"
-    "  recorder [speed=X] [buffer=SIZE] [disc=PATH] [vendor=V] [product=P] [revision=R]\n"
-    "           [address=PORT:PATH:TARGET:LUN] [fault=SPEC]   a simulated recorder\n"
+    "  recorder [media=M] [capacity=BLOCKS] [maxspeed=X] [speed=X] [buffer=SIZE] [disc=PATH]\n"
+    "           [vendor=V] [product=P] [revision=R] [address=PORT:PATH:TARGET:LUN]\n"
+    "           [fault=SPEC]                                   a simulated recorder\n"
+    "      media=cd-r|cd-rw|dvd-r|dvd+r  the blank disc a new disc file holds (default cd-r,\n"
+    "                                    dvd-r with a DVD speed), capacity= its 2048-byte\n"
+    "                                    blocks; maxspeed= the fastest it writes (default no\n"
+    "                                    limit); buffer= its drive buffer (default 2m)\n"
     "  desktop  [vendor=V] [product=P] [revision=R] [address=PORT:PATH:TARGET:LUN]\n"
     "                                                          a simulated desktop unit\n"
     "  cache LETTER DIRECTORY [address=N]   images under DIRECTORY are recorded through drive\n"
@@ -322,6 +332,28 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
                     }
                     if (d.bufferBytes < kMinDriveBufferBytes) {
                         *error = where + "buffer=" + value + " is below one write command (64k)";
+                        return false;
+                    }
+                } else if (key == "media" && !d.desktop) {
+                    d.media = Lower(value);
+                    if (d.media != "cd-r" && d.media != "cd-rw" && d.media != "dvd-r" &&
+                        d.media != "dvd+r") {
+                        *error =
+                            where + "bad media \"" + value + "\" (cd-r, cd-rw, dvd-r or dvd+r)";
+                        return false;
+                    }
+                } else if (key == "capacity" && !d.desktop) {
+                    uint64_t n = 0;
+                    if (!ParseNumber(value, 1000, kLargestMediumBlocks, &n)) {
+                        *error = where + "bad capacity \"" + value +
+                                 "\" (2048-byte blocks, 1000 to " +
+                                 std::to_string(kLargestMediumBlocks) + ")";
+                        return false;
+                    }
+                    d.capacityBlocks = static_cast<uint32_t>(n);
+                } else if (key == "maxspeed" && !d.desktop) {
+                    if (!ParseSpeed(value, &d.maxSpeed, &why)) {
+                        *error = where + why;
                         return false;
                     }
                 } else if (key == "disc" && !d.desktop) {
@@ -431,6 +463,10 @@ const char *CommandName(Command c) {
         return "eventlog";
     case Command::Media:
         return "media";
+    case Command::Eject:
+        return "eject";
+    case Command::Blank:
+        return "blank";
     default:
         return "";
     }
@@ -502,10 +538,15 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             o.command = Command::EventLog;
         else if (c == "media")
             o.command = Command::Media;
+        else if (c == "eject")
+            o.command = Command::Eject;
+        else if (c == "blank")
+            o.command = Command::Blank;
         else if (c == "help")
             o.command = Command::Help;
         else {
-            *error = "unknown command \"" + c + "\" (record, devices, scsi, eventlog, media)";
+            *error = "unknown command \"" + c +
+                     "\" (record, devices, scsi, eventlog, media, eject, blank)";
             return false;
         }
         positional.erase(positional.begin());
@@ -650,6 +691,8 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
                             : c == "scsi"     ? Command::Scsi
                             : c == "eventlog" ? Command::EventLog
                             : c == "media"    ? Command::Media
+                            : c == "eject"    ? Command::Eject
+                            : c == "blank"    ? Command::Blank
                                               : Command::None;
             }
         }
@@ -659,7 +702,8 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
     }
     switch (o.command) {
     case Command::None:
-        *error = "no command given (record, devices, scsi, eventlog, media; --help for help)";
+        *error = "no command given (record, devices, scsi, eventlog, media, eject, blank; --help "
+                 "for help)";
         return false;
     case Command::Record:
         if (positional.empty()) {
@@ -718,6 +762,35 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
             }
             o.mediaRecorderSet = true;
             o.mediaRecorder = static_cast<unsigned>(n);
+        }
+        break;
+    }
+    case Command::Eject:
+    case Command::Blank: {
+        const std::string name = CommandName(o.command);
+        const size_t most = o.command == Command::Blank ? 2 : 1;
+        uint64_t n;
+        if (positional.empty()) {
+            *error = name + ": which recorder? (" + name + " RECORDER" +
+                     (o.command == Command::Blank ? " [fast|all])" : ")");
+            return false;
+        }
+        if (positional.size() > most) {
+            *error = name + ": unexpected argument \"" + positional[most] + "\"";
+            return false;
+        }
+        if (!ParseNumber(positional[0], 0, 63, &n)) {
+            *error = name + ": bad recorder \"" + positional[0] + "\" (a number)";
+            return false;
+        }
+        o.mediaRecorderSet = true;
+        o.mediaRecorder = static_cast<unsigned>(n);
+        if (positional.size() == 2) {
+            if (positional[1] != "fast" && positional[1] != "all") {
+                *error = "blank: bad type \"" + positional[1] + "\" (fast or all)";
+                return false;
+            }
+            o.blankAll = positional[1] == "all";
         }
         break;
     }
@@ -787,7 +860,8 @@ std::string HelpText(Command command) {
                "Records one image onto every recorder (duplication), or image i onto recorder "
                "i.\nAn IMAGE is a plain image (one track of 2048-byte blocks) or a CUE sheet "
                "(.cue)\nwith its BIN files: MODE1/2048, MODE1/2352, MODE2/2336, MODE2/2352, "
-               "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap; "
+               "AUDIO;\nthe first track's INDEX 00 or PREGAP becomes the generated pre-gap (at "
+               "least 150\nblocks on a CD, generated when the CUE sheet leaves it out); "
                "several BIN\nfiles are assembled into one image in $TMPDIR for the run (removed "
                "at every\nending). CUE lines the recording cannot carry are named on stderr. An "
                "image that is\n(or links to) a recorder's disc file is refused.\n"
@@ -835,6 +909,19 @@ std::string HelpText(Command command) {
                "mode}], capacity, free, per recorder in \"recorders\" and, for one recorder, at\n"
                "the top as well. Exit code 1 when a recorder could not say.\n\n" +
                global;
+    case Command::Eject:
+        return "Usage: cdwriter [OPTIONS] eject RECORDER\n"
+               "Takes the disc out of RECORDER (PREVENT ALLOW MEDIUM REMOVAL, START STOP UNIT\n"
+               "through the pass-through request). A simulated recorder's disc is kept: its disc\n"
+               "file (with .meta and .blocks) is renamed to NAME.ejected-N.img, never deleted,\n"
+               "and the next run finds a new blank disc of the recorder's media in the tray.\n\n" +
+               global;
+    case Command::Blank:
+        return "Usage: cdwriter [OPTIONS] blank RECORDER [fast|all]\n"
+               "Blanks the rewritable disc (CD-RW) in RECORDER: fast (the default) erases the\n"
+               "table of contents, all the whole disc. A write-once disc is refused; 'cdwriter\n"
+               "eject RECORDER' gives the recorder a new blank one.\n\n" +
+               global;
     case Command::EventLog:
         return "Usage: cdwriter [OPTIONS] eventlog [--last N]\n"
                "Shows the last entries of the system event log, kept across runs in the state\n"
@@ -851,7 +938,9 @@ std::string HelpText(Command command) {
                "  devices             list recorders and desktop units\n"
                "  scsi RECORDER CDB   send one SCSI command\n"
                "  eventlog            show the latest entries of the system event log\n"
-               "  media [RECORDER]    show the medium in the recorders\n\n" +
+               "  media [RECORDER]    show the medium in the recorders\n"
+               "  eject RECORDER      take the disc out (a simulated one is kept aside)\n"
+               "  blank RECORDER [fast|all]  blank a CD-RW\n\n" +
                global + "\n" + kInstallHelp + "\n" + exitCodes;
     }
 }

@@ -66,8 +66,12 @@ struct DeviceSpec {
     bool desktop = false;
     SpeedSpec speed;
     bool speedSet = false;
-    uint64_t bufferBytes = 0; /* 0: the default */
-    std::string discFile;     /* "": DIR/recorder-N.img */
+    uint64_t bufferBytes = 0;    /* 0: the default */
+    std::string media;           /* the blank medium a new disc file holds: "cd-r", "cd-rw",
+                                    "dvd-r", "dvd+r"; "": CD-R (DVD-R with a DVD speed) */
+    uint32_t capacityBlocks = 0; /* of that blank medium; 0: 80-minute CD or single-layer DVD */
+    SpeedSpec maxSpeed;          /* the fastest the recorder writes (max: no limit) */
+    std::string discFile;        /* "": DIR/recorder-N.img */
     std::string vendor, product, revision;
     bool addressSet = false;
     uint8_t port = 0, path = 0, target = 0, lun = 0;
@@ -95,7 +99,7 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
 /* The lines of the installation format, for the help text. */
 extern const char kInstallHelp[];
 
-enum class Command { None, Record, Devices, Scsi, EventLog, Media, Help };
+enum class Command { None, Record, Devices, Scsi, EventLog, Media, Eject, Blank, Help };
 
 struct Options {
     Command command = Command::None;
@@ -142,9 +146,10 @@ struct Options {
     std::string writeFile;
     uint16_t timeout = 30;
 
-    /* media */
-    bool mediaRecorderSet = false; /* else every recorder */
+    /* media, eject, blank */
+    bool mediaRecorderSet = false; /* else every recorder (media only) */
     unsigned mediaRecorder = 0;
+    bool blankAll = false; /* blank the whole disc, not only its table of contents */
     /* eventlog */
     unsigned lastEntries = 40;
 };

@@ -618,6 +618,12 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         inputs.push_back(layout->imagePath);
         if (o.pregapSet)
             CdwSetPregap(layout.get(), o.pregap);
+        const uint32_t givenPregap = layout->nPregapBlocks;
+        if (CdwMmcLengthenFirstPregap(layout.get()) != 0 && givenPregap != 0)
+            layout->notes.push_back(image + ": the first track's pre-gap of " +
+                                    std::to_string(givenPregap) + " blocks is lengthened to " +
+                                    std::to_string(kCdwFirstPregapBlocks) +
+                                    " (2 seconds), the least a CD's first track has");
         if (layout->DiscBlocks() > 0xFFFFFFFFull)
             return Fail(o, kExitUsage, "image \"" + image + "\" is too large");
         if (o.tdb && layout->nPregapBlocks == 0)
@@ -749,8 +755,6 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         bool usage = false;
         if (!installation.Start(o, install, &error, &usage, inputs))
             return Fail(o, usage ? kExitUsage : kExitFailed, error);
-        if (!o.checksumOnly && !installation.BlankDiscFiles(&error))
-            return Fail(o, kExitUsage, error);
     }
     for (const auto &d : drives)
         HostMapDriveLetter(d.letter, d.directory.c_str());

@@ -23,6 +23,8 @@ int RunDevices(const Options &options, const InstallSpec &install);
 int RunScsi(const Options &options, const InstallSpec &install);
 int RunEventLog(const Options &options, const InstallSpec &install);
 int RunMedia(const Options &options, const InstallSpec &install);
+int RunEject(const Options &options, const InstallSpec &install);
+int RunBlank(const Options &options, const InstallSpec &install);
 
 class JsonWriter;
 /* The system event log's entries as a JSON array (texts, severities, dump words). */

@@ -340,6 +340,162 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     EXPECT_NE(split.out.find("verified"), std::string::npos) << split.out;
 }
 
+/*
+ * Recordings through the whole MMC flow onto each medium, and what `media --json` finds after
+ * them. Each case runs on a recorder of its own; the last run of a refused case must leave the
+ * disc files byte for byte as they were and send no WRITE.
+ */
+TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
+    const std::string a = RandomBytes(500 * 2048, 31), b = RandomBytes(400 * 2048, 32);
+    WriteFile(Path("a.iso"), a);
+    WriteFile(Path("b.iso"), b);
+    WriteFile(Path("big.iso"), RandomBytes(1200 * 2048, 33));
+    /* A data track and two audio tracks, each audio track with a pre-gap (INDEX 00). */
+    WriteFile(Path("mixed.bin"), RandomBytes(320 * 2048, 34) + RandomBytes(480 * 2352, 35) +
+                                     RandomBytes(416 * 2352, 36));
+    WriteFile(Path("mixed.cue"),
+              "FILE \"mixed.bin\" BINARY\n"
+              "  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+              "  TRACK 02 AUDIO\n    INDEX 00 00:04:20\n    INDEX 01 00:06:30\n"
+              "  TRACK 03 AUDIO\n    INDEX 00 00:10:50\n    INDEX 01 00:11:71\n");
+    auto track = [](int number, int session, int start, int length, const char *mode) {
+        return "{\"number\":" + std::to_string(number) + ",\"session\":" + std::to_string(session) +
+               ",\"start\":" + std::to_string(start) + ",\"length\":" + std::to_string(length) +
+               ",\"mode\":\"" + mode + "\"}";
+    };
+    struct Run {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string says;
+    };
+    struct Case {
+        const char *name;
+        std::string install;
+        std::vector<Run> runs;
+        std::string media; /* profile and status, as media --json gives them */
+        std::vector<std::string> tracks;
+        bool lastRunRefused;
+    } cases[] = {
+        {"CD-R session at once",
+         "recorder media=cd-r",
+         {{{"record", Path("mixed.cue"), "--verify"},
+           0,
+           "session at once, cue sheet of 8 entries"}},
+         "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"complete\"",
+         {track(1, 1, 0, 320, "mode1"), track(2, 1, 480, 320, "audio"),
+          track(3, 1, 896, 320, "audio")},
+         false},
+        {"DVD-R disc at once",
+         "recorder media=dvd-r",
+         {{{"record", Path("a.iso"), "--verify"}, 0, "disc at once, track of 512 blocks reserved"}},
+         "\"profile\":\"DVD-R\",\"profileCode\":17,\"status\":\"complete\"",
+         {track(1, 1, 0, 512, "mode1")},
+         false},
+        {"DVD+R",
+         "recorder media=dvd+r",
+         {{{"record", Path("a.iso"), "--verify"}, 0, "sequential"}},
+         "\"profile\":\"DVD+R\",\"profileCode\":27,\"status\":\"complete\"",
+         {track(1, 1, 0, 500, "mode1")},
+         false},
+        {"a test write",
+         "recorder media=cd-r",
+         {{{"record", Path("a.iso"), "--dummy"}, 0, "TEST WRITE"}},
+         "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"blank\"",
+         {},
+         false},
+        {"a session left open, then a second one",
+         "recorder media=cd-r",
+         {{{"record", Path("a.iso"), "--multi", "--verify"}, 0, "session left open"},
+          {{"record", Path("b.iso"), "--verify"}, 0, "appendable"}},
+         "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"complete\",\"erasable\":false,"
+         "\"sessions\":2",
+         {track(1, 1, 0, 500, "mode1"), track(2, 2, 11900, 400, "mode1")},
+         false},
+        {"a closed disc",
+         "recorder media=cd-r",
+         {{{"record", Path("a.iso")}, 0, "COMPLETE"},
+          {{"record", Path("b.iso")}, 1, "refused before any write: the CD-R is complete"}},
+         "\"status\":\"complete\"",
+         {track(1, 1, 0, 500, "mode1")},
+         true},
+        {"an image larger than the free space",
+         "recorder media=cd-r capacity=1000",
+         {{{"media"}, 0, "CD-R, blank"},
+          {{"record", Path("big.iso")},
+           1,
+           "refused before any write: the image needs 1200 blocks (2 MB), the CD-R has 1000 "
+           "blocks"}},
+         "\"status\":\"blank\"",
+         {},
+         true},
+    };
+    int n = 0;
+    for (auto &c : cases) {
+        const std::string install = Path("install" + std::to_string(n));
+        const std::string discs = Path("discs" + std::to_string(n++));
+        const std::string disc = discs + "/recorder-0.img";
+        WriteFile(install, c.install + "\n");
+        std::string before[3];
+        for (size_t r = 0; r < c.runs.size(); r++) {
+            const bool last = r + 1 == c.runs.size();
+            for (int f = 0; f < 3 && last; f++)
+                before[f] = ReadFile(disc + (f == 0 ? "" : f == 1 ? ".meta" : ".blocks"));
+            std::vector<std::string> args = {"--install", install,         "--disc-dir",
+                                             discs,       "--command-log", Path("log")};
+            args.insert(args.end(), c.runs[r].args.begin(), c.runs[r].args.end());
+            ToolRun run = Tool(args);
+            EXPECT_EQ(run.exitCode, c.runs[r].exitCode) << c.name << ": " << run.out << run.err;
+            EXPECT_NE(run.out.find(c.runs[r].says), std::string::npos) << c.name << ": " << run.out;
+        }
+        if (c.lastRunRefused) {
+            for (int f = 0; f < 3; f++)
+                EXPECT_TRUE(ReadFile(disc + (f == 0   ? ""
+                                             : f == 1 ? ".meta"
+                                                      : ".blocks")) == before[f])
+                    << c.name << ": disc file " << f << " changed";
+            EXPECT_EQ(ReadFile(Path("log")).find(" 2A "), std::string::npos) << c.name;
+        }
+        ToolRun media = Tool({"--install", install, "--disc-dir", discs, "--json", "media"});
+        EXPECT_EQ(media.exitCode, 0) << c.name << ": " << media.err;
+        EXPECT_NE(media.out.find(c.media), std::string::npos) << c.name << ": " << media.out;
+        std::string tracks;
+        for (const auto &t : c.tracks)
+            tracks += (tracks.empty() ? "" : ",") + t;
+        EXPECT_NE(media.out.find("\"tracks\":[" + tracks + "]"), std::string::npos)
+            << c.name << ": " << media.out;
+    }
+    /* A plain image's data track is the disc file from block 0, as other tools read it. */
+    EXPECT_TRUE(ReadFile(Path("discs2/recorder-0.img")) == a);
+}
+
+/* --verify reads the disc back through the recorder: a block changed on the medium behind the
+   recorder's back, after it was written, is found. */
+TEST_F(ToolTest, VerifyReadsTheDiscBackAndFindsACorruptedBlock) {
+    const std::string image = RandomBytes(2048 * 2048, 37);
+    WriteFile(Path("disc.iso"), image);
+    const std::string disc = Path("discs/recorder-0.img");
+    bool corrupted = false;
+    ToolRun run = Tool({"--speed", "16c", "--disc-dir", Path("discs"), "--command-log", Path("log"),
+                        "record", Path("disc.iso"), "--verify", "--json"},
+                       [&] {
+                           /* Block 100 is on the medium once the disc file holds block 400. */
+                           if (!corrupted && FileSize(disc) >= 400 * 2048) {
+                               int fd = open(disc.c_str(), O_WRONLY);
+                               corrupted = fd >= 0 && pwrite(fd, "X", 1, 100 * 2048 + 7) == 1;
+                               close(fd);
+                           }
+                           return false;
+                       });
+    ASSERT_TRUE(corrupted);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("\"outcome\":\"COMPLETE\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"result\":\"differ\",\"firstDifferentBlock\":100"), std::string::npos)
+        << run.out;
+    /* The read-back is READ(10) through the recorder, after SYNCHRONIZE CACHE. */
+    const std::string log = ReadFile(Path("log"));
+    EXPECT_NE(log.find(" 28 ", log.find(" 35 ")), std::string::npos) << log;
+}
+
 TEST_F(ToolTest, InjectedWriteFailureReportsTheSenseInTextAndJson) {
     WriteFile(Path("disc.iso"), RandomBytes(2000 * 2048, 6));
     const std::string fault = "write-block=1000:sense=3/0C/00";

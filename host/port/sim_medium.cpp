@@ -438,6 +438,42 @@ void _SIM_RECORDER_MODEL::Drain(LONGLONG Now) {
         }
         Buffer.pop_front();
     }
+    if (CloseAtDrain) {
+        EndPlannedSession();
+    }
+}
+
+/*
+ * After SYNCHRONIZE CACHE, once the buffer is empty: a session at once (CD) or disc at once
+ * (DVD-R) written to its last planned block ends, as the recorder writes the lead-out and
+ * closes the session (the disc, unless page 05 leaves a CD open for another session; disc at
+ * once on a DVD-R always closes it). A test write ends the same way, the medium as it was.
+ */
+void _SIM_RECORDER_MODEL::EndPlannedSession() {
+    if (!Buffer.empty()) {
+        return;
+    }
+    CloseAtDrain = false;
+    if (!Loaded || Params.WriteType != 2) {
+        return;
+    }
+    LONG end;
+    const Track *open = OpenTrack();
+    if (!Plan.empty()) {
+        end = Plan.back().Start + (LONG)Plan.back().Count;
+    } else if (!IsCd() && open != nullptr && open->Fixed) {
+        end = open->Start + (LONG)open->Size; /* the reserved track of disc at once */
+    } else {
+        return;
+    }
+    if (TestActive && Nwa >= end) {
+        TestActive = false;
+        Nwa = TestNwa;
+        Plan.clear();
+    } else if (!TestActive && RecordedEnd() >= end) {
+        CloseSession(!IsCd() || Params.MultiSession != 3);
+        SaveMeta();
+    }
 }
 
 /* A reset that cuts the recorder's power: what the buffer still holds never reaches the
@@ -811,6 +847,7 @@ Outcome _SIM_RECORDER_MODEL::Write(SCSI_REQUEST_BLOCK *Srb, std::unique_lock<std
         if (Recording) {
             Counters.MinFill = std::min(Counters.MinFill, level);
         }
+        CloseAtDrain = false;
         if (Params.TestWrite && !TestActive) {
             TestActive = true;
             TestNwa = Nwa;

@@ -177,10 +177,13 @@ Outcome _SIM_RECORDER_MODEL::ReadCd(SCSI_REQUEST_BLOCK *Srb) {
         if (size == 0) {
             return OutOfRange();
         }
+        /* A block belongs to the first track that ends after it: a pre-gap (INDEX 00) ahead
+           of a track is that track's, in its mode. */
         bool audio = false;
         for (const Track &t : Tracks) {
-            if (at >= t.Start && at < t.Start + (LONG)t.Size) {
+            if (at < t.Start + (LONG)t.Size) {
                 audio = t.Mode < 4;
+                break;
             }
         }
         UCHAR sector = audio ? 1 : size == 2048 ? 2 : size == 2352 ? 2 : 3;
@@ -244,6 +247,8 @@ Outcome _SIM_RECORDER_MODEL::SynchronizeCache(SCSI_REQUEST_BLOCK *Srb,
     Recording = false;
     PendingRoom = 0;
     Counters.Synchronizes++;
+    CloseAtDrain = true;
+    EndPlannedSession();
     return Good();
 }
 

@@ -159,6 +159,7 @@ struct _SIM_RECORDER_MODEL {
     std::vector<sim::Run> Runs;
     std::vector<sim::Segment> Plan; /* cue sheet or reservation in force */
     bool PlanFromCue = false;
+    bool CloseAtDrain = false;   /* SYNCHRONIZE CACHE came: end a planned session once drained */
     bool PlanTracksMade = false; /* the plan's tracks exist on the medium */
     bool TestActive = false;     /* a test write is under way ... */
     LONG TestNwa = 0;            /* ... and the medium's writable address before it */
@@ -228,6 +229,7 @@ struct _SIM_RECORDER_MODEL {
     sim::Track *OpenTrack();
     void CloseTrack();
     void CloseSession(bool Finalize);
+    void EndPlannedSession();
     LONG RecordedEnd() const;
     bool PrepareLayout(const SIM_LAYOUT_SEGMENT *Segments, ULONG Count, bool FromCue);
 

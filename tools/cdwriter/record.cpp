@@ -824,6 +824,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             job.startError = "refused before any write: " + job.mmc->Error();
             continue;
         }
+        if (job.session.mmc && job.session.media.IsDvd() && job.speed.max)
+            job.speed.unit = 'd'; /* speeds shown in the medium's 1x */
         const uint32_t start = static_cast<uint32_t>(job.session.media.nextWritable);
         if (job.session.mmc && !job.layout->tracks.empty() &&
             job.layout->tracks[0].startBlock != start) {

@@ -666,10 +666,19 @@ TEST_F(ToolTest, DevicesListsADesktopUnitApart) {
     EXPECT_GT(korvo, desktops) << run.out;
     EXPECT_EQ(Count(run.out.substr(0, desktops), "CDWSIM   SIMULATED CD-RW"), 2u) << run.out;
     EXPECT_NE(run.out.find("max 65536 bytes / 17 pages"), std::string::npos) << run.out;
+    EXPECT_EQ(Count(run.out, "writes CD-R, CD-RW, DVD-R, DVD+R; max write"), 2u) << run.out;
 
-    WriteFile(Path("install"), "recorder address=1:0:4:0\ndesktop\n");
-    run = Tool({"--install", Path("install"), "--disc-dir", Path("discs"), "--json", "devices"});
+    /* Each recorder's capabilities, from its capabilities page and GET CONFIGURATION, as the
+       installation line sets them. */
+    WriteFile(Path("install"),
+              "recorder address=1:0:4:0 media=dvd+r maxspeed=8d buffer=4m\ndesktop\n");
+    run = Tool({"--install", Path("install"), "--disc-dir", Path("discs2"), "--json", "devices"});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("\"capabilities\":{\"writeProfiles\":[\"CD-R\",\"CD-RW\",\"DVD-R\","
+                           "\"DVD+R\"],\"currentProfile\":\"DVD+R\",\"maxWriteKBps\":11080,"
+                           "\"maxReadKBps\":11080,\"bufferKB\":4096"),
+              std::string::npos)
+        << run.out;
     size_t desk = run.out.find("\"desktopUnits\":[{");
     ASSERT_NE(desk, std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"kind\":\"desktop unit\"", desk), std::string::npos) << run.out;
@@ -973,6 +982,7 @@ TEST_F(ToolTest, InputsThatWouldDoNothingGetANoteOrAreRefused) {
     WriteFile(Path("tiny.bin"), RandomBytes(1000, 26));
     WriteFile(Path("tiny.cue"), "FILE \"tiny.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
     WriteFile(Path("fast"), "recorder speed=8c\n");
+    WriteFile(Path("slow"), "recorder maxspeed=16c\n");
     WriteFile(Path("small"), "recorder buffer=1k\n");
     WriteFile(Path("empty"), "# nothing here\n\n");
     mkdir(Path("installdir").c_str(), 0700);
@@ -987,6 +997,9 @@ TEST_F(ToolTest, InputsThatWouldDoNothingGetANoteOrAreRefused) {
         {{"--speed", "16c", "--install", Path("fast"), "record", Path("disc.iso")},
          0,
          "--speed 16c does not apply to recorder 0: line 1 of " + Path("fast") + " sets speed=8c"},
+        {{"--speed", "999x", "--install", Path("slow"), "record", Path("disc.iso")},
+         0,
+         "recorder 0 granted 2816 kB/s (16.0x CD), not the 999x asked"},
         {{"record", Path("disc.iso"), "--tdb", "1"}, 2, "--tdb writes track descriptors"},
         {{"record", Path("disc.iso"), "--mode", "5"}, 0, "--mode 5 records as --mode 0"},
         {{"--install", Path("empty"), "devices"}, 2, "lists no recorder"},

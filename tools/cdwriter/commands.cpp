@@ -7,12 +7,15 @@
 #include "tool.h"
 
 #include "cdw_client.h"
+#include "mmc.h"
+#include "mmc_passthrough.h"
 #include "scsi_text.h"
 
 #include <ntddk.h>
 #include <standin/eventlog.h>
 #include <standin/io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -55,7 +58,66 @@ struct DeviceReport {
     CD_RECORDER_PARAMETERS parameters = {};
     std::string name;
     std::string nameProperty;
+    /* A recorder's capabilities page (2Ah) and the profiles GET CONFIGURATION lists. */
+    bool capabilitiesKnown = false;
+    CdwMmcCapabilities capabilities;
+    bool profilesKnown = false;
+    std::vector<uint16_t> writeProfiles;
+    uint16_t currentProfile = 0;
 };
+
+bool Recordable(uint16_t profile) {
+    switch (profile) {
+    case CDW_PROFILE_CD_R:
+    case CDW_PROFILE_CD_RW:
+    case CDW_PROFILE_DVD_R:
+    case CDW_PROFILE_DVD_RW_RO:
+    case CDW_PROFILE_DVD_RW_SEQ:
+    case CDW_PROFILE_DVD_R_DL:
+    case CDW_PROFILE_DVD_PLUS_RW:
+    case CDW_PROFILE_DVD_PLUS_R:
+    case CDW_PROFILE_DVD_PLUS_R_DL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Asks a recorder what it can write: the capabilities page and the profile list. */
+void AskCapabilities(CdwDevice *device, DeviceReport *r) {
+    CdwMmcDevice mmc(CdwMmcPassThroughSender(device));
+    (void)mmc.WaitReady(5); /* takes a pending unit attention; no medium is fine */
+    r->capabilitiesKnown = mmc.ReadCapabilities(&r->capabilities);
+    uint8_t reply[1024] = {};
+    CdwMmcConfiguration configuration;
+    if (mmc.Run(CdwMmcGetConfiguration(CDW_MMC_RT_ALL, 0, sizeof(reply)), reply,
+                "GET CONFIGURATION") &&
+        CdwMmcParseConfiguration(reply, mmc.Last().transferred, &configuration)) {
+        r->profilesKnown = true;
+        r->currentProfile = configuration.currentProfile;
+        for (const auto &p : configuration.profiles)
+            if (Recordable(p.number))
+                r->writeProfiles.push_back(p.number);
+        std::sort(r->writeProfiles.begin(), r->writeProfiles.end());
+    }
+}
+
+/* "CD-R, CD-RW, DVD-R, DVD+R" */
+std::string ProfileList(const std::vector<uint16_t> &profiles) {
+    std::string text;
+    for (uint16_t p : profiles)
+        text += (text.empty() ? "" : ", ") + CdwMmcProfileName(p);
+    return text;
+}
+
+/* "7056 kB/s (40x CD)": a recorder's speed in kB/s and in 1x of the medium kind (a CD's 1x
+   is 176.4 kB/s there, its 2352-byte blocks). */
+std::string KBps(uint16_t kBps, bool dvd) {
+    char text[64];
+    snprintf(text, sizeof(text), "%u kB/s (%.0fx %s)", kBps,
+             kBps * 1000.0 / (dvd ? kDvd1xBytes : kCdAudio1xBytes), dvd ? "DVD" : "CD");
+    return text;
+}
 
 DeviceReport Describe(CdwDeviceKind kind, unsigned index) {
     DeviceReport r;
@@ -71,6 +133,8 @@ DeviceReport Describe(CdwDeviceKind kind, unsigned index) {
     if (CdwSucceeded(device.ExecScsi(CdwInquiryCommand(), &inquiry)) && inquiry.Good())
         r.identity = DecodeInquiry(inquiry.data);
     r.parametersKnown = CdwSucceeded(device.QueryParameters(&r.parameters));
+    if (kind == CdwDeviceKind::Recorder)
+        AskCapabilities(&device, &r);
     const struct {
         uint32_t type;
         const char *name;
@@ -114,7 +178,46 @@ void ReportJson(JsonWriter &j, const DeviceReport &r) {
         j.Field("name", r.name);
         j.Field("nameProperty", r.nameProperty);
     }
+    if (r.capabilitiesKnown || r.profilesKnown) {
+        const CdwMmcCapabilities &c = r.capabilities;
+        j.Key("capabilities").BeginObject();
+        if (r.profilesKnown) {
+            j.Key("writeProfiles").BeginArray();
+            for (uint16_t p : r.writeProfiles)
+                j.String(CdwMmcProfileName(p));
+            j.EndArray();
+            j.Field("currentProfile", CdwMmcProfileName(r.currentProfile));
+        }
+        if (r.capabilitiesKnown) {
+            j.Field("maxWriteKBps", static_cast<unsigned>(c.maxWriteKBps));
+            j.Field("maxReadKBps", static_cast<unsigned>(c.maxReadKBps));
+            j.Field("bufferKB", static_cast<unsigned>(c.bufferKB));
+            j.Field("testWrite", c.testWrite);
+            j.Field("bufferUnderrunFree", c.bufferUnderrunFree);
+        }
+        j.EndObject();
+    }
     j.EndObject();
+}
+
+/* The second line of a recorder: what it writes, how fast, its buffer. */
+std::string CapabilityLine(const DeviceReport &r) {
+    if (!r.capabilitiesKnown && !r.profilesKnown)
+        return "";
+    std::string line = "      ";
+    if (r.profilesKnown)
+        line += "writes " + ProfileList(r.writeProfiles) + "; ";
+    if (r.capabilitiesKnown) {
+        const CdwMmcCapabilities &c = r.capabilities;
+        const bool dvd = CdwMmcProfileIsDvd(r.currentProfile);
+        line += "max write " + KBps(c.maxWriteKBps, dvd) + ", read " + KBps(c.maxReadKBps, dvd) +
+                "; buffer " + std::to_string(c.bufferKB) + " kB";
+        if (c.bufferUnderrunFree)
+            line += "; buffer-underrun protection";
+        if (c.testWrite)
+            line += "; test write";
+    }
+    return line;
 }
 
 std::string ReportLine(const DeviceReport &r) {
@@ -177,8 +280,12 @@ int RunDevices(const Options &o, const InstallSpec &install) {
         printf("%s\n", j.Text().c_str());
     } else {
         printf("Recorders (%zu):\n", recorders.size());
-        for (const auto &r : recorders)
+        for (const auto &r : recorders) {
             printf("%s\n", ReportLine(r).c_str());
+            std::string capabilities = CapabilityLine(r);
+            if (!capabilities.empty())
+                printf("%s\n", capabilities.c_str());
+        }
         printf("Desktop units (%zu):\n", desktops.size());
         for (const auto &r : desktops)
             printf("%s\n", ReportLine(r).c_str());

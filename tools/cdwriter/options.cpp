@@ -888,7 +888,9 @@ std::string HelpText(Command command) {
     case Command::Devices:
         return "Usage: cdwriter [OPTIONS] devices\n"
                "Lists recorders and desktop units: number, kind, vendor and product, SCSI "
-               "address,\nalignment and transfer limits, and the device description.\n\n" +
+               "address,\nalignment and transfer limits, and the device description; for each "
+               "recorder the\nprofiles it writes (GET CONFIGURATION), its maximum write and read "
+               "speeds and its\nbuffer (capabilities page 2Ah).\n\n" +
                global;
     case Command::Scsi:
         return "Usage: cdwriter [OPTIONS] scsi RECORDER CDB-HEX [--read LEN | --write FILE] "

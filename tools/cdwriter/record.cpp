@@ -213,6 +213,12 @@ struct Job {
         return BytesOfBlocks(*layout, status.blocksWritten);
     }
     double Seconds() const { return (done ? endTime : Now()) - startTime; }
+    /* The recorder granted noticeably less than the speed asked. */
+    bool SlowerThanAsked() const {
+        return session.grantedKBps != 0 && !speed.max &&
+               speed.BytesPerSecond() > session.grantedKBps * 1000.0 * 1.05 *
+                                            (speed.unit == 'c' ? kCd1xBytes / kCdAudio1xBytes : 1);
+    }
 };
 
 std::string SpeedUnitName(const SpeedSpec &speed) {
@@ -321,9 +327,13 @@ std::string SetupLine(const Job &job) {
         line += ", session left open";
     if (s.grantedKBps != 0) {
         char speed[64];
+        /* Recorders count a CD's 1x as 176.4 kB/s (2352-byte blocks). */
+        const double oneX = job.speed.unit == 'c' ? kCdAudio1xBytes : job.speed.UnitBytes();
         snprintf(speed, sizeof(speed), "; speed granted %u kB/s (%.1fx %s)", s.grantedKBps,
-                 s.grantedKBps * 1000.0 / job.speed.UnitBytes(), SpeedUnitName(job.speed).c_str());
+                 s.grantedKBps * 1000.0 / oneX, SpeedUnitName(job.speed).c_str());
         line += speed;
+        if (job.SlowerThanAsked())
+            line += ", not the " + job.speed.text + " asked";
     } else {
         line += "; the recorder did not say which speed it took";
     }
@@ -818,8 +828,10 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             plan.invalid = error;
         plan.dummy = o.dummy;
         plan.multi = o.multi;
-        plan.speedKBps =
-            job.speed.max ? 0 : static_cast<uint32_t>(job.speed.BytesPerSecond() / 1000 + 0.5);
+        /* In kB/s as recorders count them: a CD's 1x is 176.4 kB/s of 2352-byte blocks. */
+        const double perSecond = job.speed.unit == 'c' ? job.speed.multiple * kCdAudio1xBytes
+                                                       : job.speed.BytesPerSecond();
+        plan.speedKBps = job.speed.max ? 0 : static_cast<uint32_t>(perSecond / 1000 + 0.5);
         if (!job.mmc->BeginRecording(plan, 30, &job.session)) {
             job.startError = "refused before any write: " + job.mmc->Error();
             continue;
@@ -835,6 +847,15 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         if (!o.json)
             printf("%s\n", SetupLine(job).c_str());
+        if (job.SlowerThanAsked()) {
+            char text[160];
+            snprintf(text, sizeof(text), "recorder %u granted %u kB/s (%.1fx %s), not the %s asked",
+                     job.recorder, job.session.grantedKBps,
+                     job.session.grantedKBps * 1000.0 /
+                         (job.speed.unit == 'c' ? kCdAudio1xBytes : job.speed.UnitBytes()),
+                     SpeedUnitName(job.speed).c_str(), job.speed.text.c_str());
+            fprintf(stderr, "cdwriter: note: %s\n", text);
+        }
     }
     fflush(stdout);
 

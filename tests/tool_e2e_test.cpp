@@ -179,6 +179,9 @@ TEST_F(ToolTest, DuplicationOntoThreeRecordersGivesIdenticalVerifiedDiscs) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(Count(run.out, "COMPLETE"), 3u) << run.out;
     EXPECT_EQ(Count(run.out, "verified"), 3u) << run.out;
+    /* The end summary per recorder, as the recorders' usual tools give it. */
+    EXPECT_EQ(Count(run.out, " summary: writing time "), 3u) << run.out;
+    EXPECT_EQ(Count(run.out, "; 0 buffer underruns; verify match."), 3u) << run.out;
     for (int r = 0; r < 3; r++)
         EXPECT_TRUE(ReadFile(Path("discs/recorder-" + std::to_string(r) + ".img")) == image)
             << "recorder " << r;
@@ -227,6 +230,8 @@ TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(Count(run.out, "\"outcome\":\"COMPLETE\""), 2u) << run.out;
     EXPECT_EQ(Count(run.out, "\"result\":\"match\""), 2u) << run.out;
+    EXPECT_EQ(Count(run.out, "\"underruns\":0,\"underrunFatal\":false,\"verify\":\"match\"}"), 2u)
+        << run.out;
     EXPECT_EQ(Lines(run.out), 1) << run.out;
     EXPECT_NE(run.out.find("\"request\":\"disc\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"request\":\"ex2\""), std::string::npos) << run.out;

@@ -110,8 +110,8 @@ std::string ProfileList(const std::vector<uint16_t> &profiles) {
     return text;
 }
 
-/* "7056 kB/s (40x CD)": a recorder's speed in kB/s and in 1x of the medium kind (a CD's 1x
-   is 176.4 kB/s there, its 2352-byte blocks). */
+/* "7040 kB/s (40x CD)": a recorder's speed in kB/s and in 1x of the medium kind (a CD's 1x
+   is 176 kB/s there, of 2352-byte blocks). */
 std::string KBps(uint16_t kBps, bool dvd) {
     char text[64];
     snprintf(text, sizeof(text), "%u kB/s (%.0fx %s)", kBps,

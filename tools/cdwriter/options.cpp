@@ -883,6 +883,10 @@ std::string HelpText(Command command) {
                "  --refill PCT        refill the ring below PCT percent (10 to 99)\n"
                "  --buffered-read     read the image through the system cache\n"
                "Progress: 'Recorder 0: 312 of 650 MB written (fifo 97%) [buf 88%] 16.0x.'\n"
+               "At the end, per recorder: the outcome, then a summary: writing time (until the "
+               "disc\nis closed), average speed, lowest ring and drive-buffer fill, buffer "
+               "underruns\n(recovered by buffer-underrun protection, or fatal) and the verify "
+               "result. The\nrecorders are verified at once, with progress.\n"
                "Ctrl-C (or SIGTERM) cancels every recording and exits 130 (143).\n\n" +
                global + "\n" + exitCodes;
     case Command::Devices:

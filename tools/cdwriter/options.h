@@ -10,8 +10,9 @@
 
 /* 1x rates in bytes per second of 2048-byte data. */
 constexpr double kCd1xBytes = 153600.0; /* 75 blocks of 2048 bytes */
-/* A CD's 1x as recorders count speeds in kB/s: 75 blocks of 2352 bytes. */
-constexpr double kCdAudio1xBytes = 176400.0;
+/* A CD's 1x as recorders count speeds in kB/s (75 blocks of 2352 bytes, 176.4 kB/s, which
+   recorders and their tools take as 176). */
+constexpr double kCdAudio1xBytes = 176000.0;
 constexpr double kDvd1xBytes = 1385000.0;
 constexpr double kBd1xBytes = 4495500.0;
 

@@ -18,6 +18,7 @@
 #include <standin/eventlog.h>
 #include <standin/io.h>
 #include <standin/kernel.h>
+#include <standin/simrecorder.h>
 
 #include <atomic>
 #include <chrono>
@@ -196,7 +197,16 @@ struct Job {
     int bufferPercent = -1;
     double lastBufferQuery = -1e9;
 
+    /* For the summary: the lowest ring and drive-buffer fills seen while the recording was
+       fed (-1: not seen), the recorder's buffer underruns (-1: it cannot tell). */
+    int minRingPercent = -1;
+    int minBufferPercent = -1;
+    long underruns = -1;
+
     bool verified = false;
+    std::thread verifier;
+    std::atomic<bool> verifyDone{false};
+    std::atomic<uint64_t> verifiedBytes{0};
     std::string verifyResult; /* "", "match", "differ", "error" */
     int64_t firstDifferentBlock = -1;
     std::string verifyMessage;
@@ -242,6 +252,7 @@ void VerifyDisc(Job &job) {
             if (gInterrupts > 0)
                 return false;
             memset(buffer, 0, bytes);
+            job.verifiedBytes += bytes;
             uint64_t at = index * t.blockSize;
             uint64_t available = t.dataBytes > at ? t.dataBytes - at : 0;
             size_t want = available < bytes ? static_cast<size_t>(available) : bytes;
@@ -327,7 +338,7 @@ std::string SetupLine(const Job &job) {
         line += ", session left open";
     if (s.grantedKBps != 0) {
         char speed[64];
-        /* Recorders count a CD's 1x as 176.4 kB/s (2352-byte blocks). */
+        /* Recorders count a CD's 1x as 176 kB/s (2352-byte blocks). */
         const double oneX = job.speed.unit == 'c' ? kCdAudio1xBytes : job.speed.UnitBytes();
         snprintf(speed, sizeof(speed), "; speed granted %u kB/s (%.1fx %s)", s.grantedKBps,
                  s.grantedKBps * 1000.0 / oneX, SpeedUnitName(job.speed).c_str());
@@ -381,6 +392,49 @@ std::string Hex8(uint8_t v) {
 
 bool HasSense(const RECORDING_STATUS &s) {
     return (s.lastSrbStatus & 0x3F) == 0x04 || s.lastScsiStatus == 0x02;
+}
+
+/* What the summary says of the read-back. */
+std::string VerifySummary(const Job &job, bool verify) {
+    if (!verify || !job.verified)
+        return "not done";
+    if (job.verifyResult == "differ")
+        return "differ at block " + std::to_string(job.firstDifferentBlock);
+    return job.verifyResult == "error" ? "read error" : job.verifyResult;
+}
+
+bool FatalUnderrun(const Job &job) {
+    const RECORDING_STATUS &s = job.status;
+    return job.started && s.recordingStatus != RECSTAT_COMPLETE && HasSense(s) &&
+           (s.senseData[2] & 0x0F) == 0x03 && s.senseData[12] == 0x0C && s.senseData[13] == 0x09;
+}
+
+/* The end summary of a recording, as the recorders' usual tools print it. */
+std::string SummaryLine(const Job &job, bool verify) {
+    std::string line = "Recorder " + std::to_string(job.recorder) + " summary: ";
+    if (!job.started)
+        return line + "nothing written.";
+    char text[160];
+    double seconds = job.Seconds();
+    snprintf(text, sizeof(text), "writing time %s, average %.1fx %s; ",
+             FormatDuration(seconds).c_str(),
+             seconds > 0 ? job.WrittenBytes() / seconds / job.speed.UnitBytes() : 0.0,
+             SpeedUnitName(job.speed).c_str());
+    line += text;
+    line += job.minRingPercent >= 0 ? "min ring fill " + std::to_string(job.minRingPercent) + "%"
+                                    : std::string("min ring fill not seen");
+    line += job.minBufferPercent >= 0
+                ? ", min drive buffer fill " + std::to_string(job.minBufferPercent) + "%; "
+                : ", min drive buffer fill not seen; ";
+    if (job.underruns < 0)
+        line += "buffer underruns unknown";
+    else
+        line += std::to_string(job.underruns) + " buffer underrun" +
+                (job.underruns == 1 ? "" : "s") +
+                (FatalUnderrun(job)  ? " (fatal: loss of streaming)"
+                 : job.underruns > 0 ? " (recovered by buffer-underrun protection)"
+                                     : "");
+    return line + "; verify " + VerifySummary(job, verify) + ".";
 }
 
 std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
@@ -519,6 +573,17 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
             j.Field("checksumMatches", s.buffersOrChecksum == job.expectedChecksum);
         }
     }
+    j.Key("summary").BeginObject();
+    j.Field("writingSeconds", seconds);
+    j.Key("averageSpeed")
+        .Double(seconds > 0 ? job.WrittenBytes() / seconds / speed.UnitBytes() : 0, 1);
+    j.Field("speedUnit", SpeedUnitName(speed));
+    j.Field("minRingFillPercent", job.minRingPercent);
+    j.Field("minDriveBufferFillPercent", job.minBufferPercent);
+    j.Field("underruns", job.underruns);
+    j.Field("underrunFatal", FatalUnderrun(job));
+    j.Field("verify", VerifySummary(job, verify));
+    j.EndObject();
     if (verify) {
         j.Key("verify").BeginObject();
         j.Field("result", job.verified ? job.verifyResult : std::string("skipped"));
@@ -828,7 +893,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             plan.invalid = error;
         plan.dummy = o.dummy;
         plan.multi = o.multi;
-        /* In kB/s as recorders count them: a CD's 1x is 176.4 kB/s of 2352-byte blocks. */
+        /* In kB/s as recorders count them: a CD's 1x is 176 kB/s of 2352-byte blocks. */
         const double perSecond = job.speed.unit == 'c' ? job.speed.multiple * kCdAudio1xBytes
                                                        : job.speed.BytesPerSecond();
         plan.speedKBps = job.speed.max ? 0 : static_cast<uint32_t>(perSecond / 1000 + 0.5);
@@ -884,6 +949,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         job.started = true;
         job.meter.Add(job.startTime, 0);
+        job.lastBufferQuery = job.startTime; /* the first look once the buffer has filled */
     }
 
     const bool tty = !o.json && isatty(STDOUT_FILENO);
@@ -920,6 +986,31 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             } else {
                 active = true;
                 job.meter.Add(now, job.WrittenBytes());
+                /* The ring while it is fed: from its first ring of data written on, not once
+                   the image's end is read into it. */
+                const uint64_t ringBytes = static_cast<uint64_t>(job.buffers) * job.maxTransfer;
+                if (job.WrittenBytes() > ringBytes &&
+                    job.WrittenBytes() + ringBytes < job.TotalBytes()) {
+                    int fifo = FifoPercent(job.status.packetsQueued, job.buffers);
+                    if (fifo >= 0 && (job.minRingPercent < 0 || fifo < job.minRingPercent))
+                        job.minRingPercent = fifo;
+                }
+                if (now - job.lastBufferQuery >= 1.0) {
+                    /* The drive buffer through the pass-through request; only while the
+                       recording runs, since the command's outcome replaces the record's last
+                       status and sense. */
+                    job.lastBufferQuery = now;
+                    CdwScsiResult result;
+                    uint32_t length = 0, blank = 0;
+                    if (CdwSucceeded(
+                            job.device.ExecScsi(CdwReadBufferCapacityCommand(), &result)) &&
+                        result.Good() && CdwParseBufferCapacity(result.data, &length, &blank)) {
+                        job.bufferPercent = BufferPercent(length, blank);
+                        if (job.bufferPercent >= 0 &&
+                            (job.minBufferPercent < 0 || job.bufferPercent < job.minBufferPercent))
+                            job.minBufferPercent = job.bufferPercent;
+                    }
+                }
             }
         }
         if (gInterrupts > 0 && !cancelSent) {
@@ -947,18 +1038,6 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             for (auto &job : jobs) {
                 if (!job.started)
                     continue;
-                if (!job.done && !job.closing && now - job.lastBufferQuery >= 1.0) {
-                    /* The drive buffer through the pass-through request; only while the
-                       recording runs, since the command's outcome replaces the record's last
-                       status and sense. */
-                    job.lastBufferQuery = now;
-                    CdwScsiResult result;
-                    uint32_t length = 0, blank = 0;
-                    if (CdwSucceeded(
-                            job.device.ExecScsi(CdwReadBufferCapacityCommand(), &result)) &&
-                        result.Good() && CdwParseBufferCapacity(result.data, &length, &blank))
-                        job.bufferPercent = BufferPercent(length, blank);
-                }
                 ProgressView view;
                 view.recorder = job.recorder;
                 view.writtenBytes = job.WrittenBytes();
@@ -990,7 +1069,16 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         printf("\033[%dA", linesDrawn);
     }
 
-    /* 7. Verification and checksums. */
+    /* 7. Underruns as the recorders counted them, verification (every recorder at once, as
+       they were recorded) and checksums. */
+    for (auto &job : jobs) {
+        PSIM_RECORDER sim = installation.Recorder(job.recorder).sim;
+        if (job.started && sim != nullptr) {
+            SIM_RECORDER_COUNTERS counters;
+            HostSimGetCounters(sim, &counters);
+            job.underruns = static_cast<long>(counters.Underruns);
+        }
+    }
     bool cancelled = gInterrupts > 0;
     if (!cancelled) {
         for (auto &job : jobs) {
@@ -999,9 +1087,53 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             if (!job.started || !job.Complete())
                 continue;
             if (o.verify)
-                VerifyDisc(job);
+                job.verifier = std::thread([&job] {
+                    VerifyDisc(job);
+                    job.verifyDone = true;
+                });
             if (job.options.checksumOnly && !job.options.writeTdb)
                 job.checksumKnown = ImageChecksum(*job.layout, &job.expectedChecksum);
+        }
+        lastPrint = Now();
+        linesDrawn = 0;
+        for (bool verifying = true; verifying;) {
+            verifying = false;
+            for (auto &job : jobs)
+                verifying = verifying || (job.verifier.joinable() && !job.verifyDone);
+            if (!verifying)
+                break;
+            SleepSeconds(0.1);
+            double now = Now();
+            if (!showProgress || now - lastPrint < printInterval)
+                continue;
+            lastPrint = now;
+            std::string text;
+            if (tty && linesDrawn > 0)
+                text += "\033[" + std::to_string(linesDrawn) + "A";
+            linesDrawn = 0;
+            for (auto &job : jobs) {
+                if (!job.verifier.joinable())
+                    continue;
+                uint64_t total = 0;
+                for (const auto &t : job.layout->tracks)
+                    total += static_cast<uint64_t>(t.nBlocks) * t.blockSize;
+                text += "Recorder " + std::to_string(job.recorder) + ": verifying, " +
+                        FormatMegabytes(job.verifiedBytes, total) +
+                        (job.verifyDone ? " read back" : " read back so far") +
+                        (tty ? ".\033[K\n" : ".\n");
+                linesDrawn++;
+            }
+            fputs(text.c_str(), stdout);
+            fflush(stdout);
+        }
+        for (auto &job : jobs)
+            if (job.verifier.joinable())
+                job.verifier.join();
+        if (tty && linesDrawn > 0) {
+            printf("\033[%dA", linesDrawn);
+            for (int i = 0; i < linesDrawn; i++)
+                printf("\033[K\n");
+            printf("\033[%dA", linesDrawn);
         }
     }
 
@@ -1046,6 +1178,8 @@ int RunRecord(const Options &o, const InstallSpec &install) {
     } else {
         for (const auto &job : jobs)
             printf("%s\n", FinalLine(job, job.speed, o.verify).c_str());
+        for (const auto &job : jobs)
+            printf("%s\n", SummaryLine(job, o.verify).c_str());
         /* What the driver wrote to the system event log while recording. */
         for (ULONG i = eventsBefore; i < HostErrorLogCount(); i++) {
             HOST_ERROR_LOG_ENTRY entry;

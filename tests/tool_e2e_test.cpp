@@ -322,9 +322,10 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     }
     /* The whole flow: readiness, profile, disc and track information, ATIP, speed, write
        parameters, the cue sheet; the data from the pre-gap at -150 on; SYNCHRONIZE CACHE and
-       the wait for the drain (a session at once needs no CLOSE TRACK/SESSION); then the
-       read-back, READ CD for the audio track. */
-    EXPECT_EQ(order, "00 46 51 52 43 BB 5A 55 5D 2A 35 00 5C 28 BE") << ReadFile(Path("log"));
+       the wait for the drain (a session at once needs no CLOSE TRACK/SESSION); what the disc
+       is now; then the read-back, READ CD for the audio track. */
+    EXPECT_EQ(order, "00 46 51 52 43 BB 5A 55 5D 2A 35 00 5C 46 51 52 43 28 BE")
+        << ReadFile(Path("log"));
     EXPECT_EQ(sizes, (std::vector<unsigned>{2048, 2352}));
     EXPECT_EQ(blocks2048, 150u + 300u);
     EXPECT_EQ(blocks2352, 300u);
@@ -404,14 +405,18 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
          false},
         {"a test write",
          "recorder media=cd-r",
-         {{{"record", Path("a.iso"), "--dummy"}, 0, "TEST WRITE"}},
+         {{{"record", Path("a.iso"), "--dummy"},
+           0,
+           "(a test write, nothing closed; the disc is blank)"}},
          "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"blank\"",
          {},
          false},
         {"a session left open, then a second one",
          "recorder media=cd-r",
          {{{"record", Path("a.iso"), "--multi", "--verify"}, 0, "session left open"},
-          {{"record", Path("b.iso"), "--verify"}, 0, "appendable"}},
+          {{"record", Path("b.iso"), "--verify"},
+           0,
+           "(CLOSE TRACK, CLOSE SESSION; the disc is complete), verified"}},
          "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"complete\",\"erasable\":false,"
          "\"sessions\":2",
          {track(1, 1, 0, 500, "mode1"), track(2, 2, 11900, 400, "mode1")},

@@ -1,7 +1,9 @@
 #!/bin/sh
-# demo.sh - the main job on simulated recorders: make a small ISO 9660 image, record it onto
-# two recorders at once at 24x CD speed with read-back verification, and check that both disc
-# files are readable ISO 9660 file systems identical to the image.
+# demo.sh - the main job on simulated recorders: make a small ISO 9660 image; show the
+# recorders and the blank CD-Rs in them; record the image onto both at once at 24x CD speed
+# through the whole MMC flow (set-up, writing, SYNCHRONIZE CACHE and closing, read-back
+# verification); show the closed discs, check that both disc files are readable ISO 9660 file
+# systems identical to the image, see a second recording refused, and eject a disc.
 #
 # Usage: tools/cdwriter/demo.sh [CDWRITER-BINARY]   (default: build/cdwriter of this clone)
 # The work files go to the directory "demo" beside the binary.
@@ -40,10 +42,26 @@ if ! xorriso -as mkisofs -quiet -V CDWRITER_DEMO -R -J -o "$work/demo.iso" "$wor
 fi
 ls -l "$work/demo.iso"
 
+cdw() {
+    echo "\$ cdwriter $*" | sed "s|$work/||g"
+    "$tool" --install "$work/install" --disc-dir "$work/discs" "$@"
+}
+printf 'recorder media=cd-r maxspeed=48c buffer=2m\nrecorder media=cd-r maxspeed=48c buffer=2m\n' \
+    > "$work/install"
+
 echo
-echo "== Recording it onto two simulated recorders at 24x CD speed, with verification"
-echo "\$ cdwriter --recorders 2 --speed 24c --disc-dir $work/discs record $work/demo.iso --verify"
-"$tool" --recorders 2 --speed 24c --disc-dir "$work/discs" record "$work/demo.iso" --verify
+echo "== The recorders (capabilities page and GET CONFIGURATION) and their media"
+cdw devices
+cdw media
+
+echo
+echo "== Recording the image onto both at 24x CD speed, with verification: the set-up,"
+echo "== the writing, SYNCHRONIZE CACHE and closing, the read-back through the recorders"
+cdw --speed 24c record "$work/demo.iso" --verify
+
+echo
+echo "== The discs now: closed, one track of the image's length"
+cdw media
 
 echo
 echo "== Checking the discs"
@@ -60,5 +78,19 @@ done
 xorriso -indev "$work/discs/recorder-1.img" -osirrox on -extract /docs/about.txt \
     "$work/about-from-disc.txt" >/dev/null 2>&1
 cmp "$work/content/docs/about.txt" "$work/about-from-disc.txt"
+
 echo
-echo "== Demo complete: both recorders wrote a readable ISO 9660 disc."
+echo "== A closed disc takes nothing more: refused before any write"
+if cdw record "$work/demo.iso"; then
+    echo "demo: a closed disc was recorded again" >&2
+    exit 1
+fi
+cmp "$work/demo.iso" "$work/discs/recorder-0.img"
+
+echo
+echo "== Ejecting recorder 0's disc: it is kept aside, a blank CD-R goes in"
+cdw eject 0
+cmp "$work/demo.iso" "$work/discs/recorder-0.ejected-1.img"
+cdw media 0
+echo
+echo "== Demo complete: both recorders wrote, closed and verified a readable ISO 9660 disc."

@@ -187,6 +187,7 @@ struct Job {
     bool closed = false;
     std::string closeError; /* what failed after the data, and what the disc was left as */
     std::string leftAs;     /* after a failed pass: the disc's state as the recorder reports it */
+    std::string closedHow;  /* after a good one: how it was closed and what the disc is now */
 
     bool started = false;
     std::string startError;
@@ -299,6 +300,20 @@ std::string DiscLeftAs(Job &job) {
 void CloseDisc(Job *job) {
     if (job->mmc->Finish(job->session.setup, job->dummy, 3600)) {
         job->closed = true;
+        if (job->session.mmc) {
+            std::string how;
+            for (uint8_t function : job->session.setup.closeFunctions)
+                how += std::string(how.empty() ? "" : ", ") +
+                       (function == CDW_MMC_CLOSE_TRACK     ? "CLOSE TRACK"
+                        : function == CDW_MMC_CLOSE_SESSION ? "CLOSE SESSION"
+                                                            : "FINALIZE");
+            if (job->dummy)
+                how = "a test write, nothing closed";
+            else if (how.empty())
+                how = "closed by the recorder after SYNCHRONIZE CACHE";
+            std::string left = DiscLeftAs(*job);
+            job->closedHow = how + (left.empty() ? "" : "; the disc is " + left);
+        }
     } else {
         job->closeError = job->mmc->Error();
         std::string left = DiscLeftAs(*job);
@@ -454,6 +469,8 @@ std::string FinalLine(const Job &job, const SpeedSpec &speed, bool verify) {
     line += outcome;
     if (s.recordingStatus == RECSTAT_COMPLETE) {
         line += ", " + FormatSize(bytes) + " in " + FormatDuration(seconds) + avg;
+        if (!job.closedHow.empty())
+            line += " (" + job.closedHow + ")";
         if (job.options.checksumOnly) {
             line += ", checksum " + Hex32(s.buffersOrChecksum);
             if (job.checksumKnown)
@@ -544,6 +561,8 @@ void JobJson(JsonWriter &j, const Job &job, const SpeedSpec &speed, bool verify)
     j.EndObject();
     if (!job.closeError.empty())
         j.Field("closeError", job.closeError);
+    if (!job.closedHow.empty())
+        j.Field("closed", job.closedHow);
     j.Field("bytesWritten", static_cast<unsigned long>(job.WrittenBytes()));
     double seconds = job.Seconds();
     j.Field("seconds", seconds);

@@ -467,6 +467,7 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
     }
 
     uint32_t discBlock = layout->nPregapBlocks;
+    bool unaligned = false; /* a track starts inside a 512-byte unit of its FILE */
     for (size_t k = 0; k < n; k++) {
         const CueTrack &ct = tracks[k];
         const CueFile &file = files[trackFile[k]];
@@ -484,11 +485,13 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
                      " starts beyond the end of \"" + file.name + "\"";
             return false;
         }
-        if (offsetInFile[k] % 512 != 0) {
-            *error = Where(cuePath, ct.line) + "track " + std::to_string(ct.number) +
-                     " starts at byte " + std::to_string(offsetInFile[k]) + " of \"" + file.name +
-                     "\", not a multiple of 512: the recorder reads images in 512-byte units";
-            return false;
+        if (offsetInFile[k] % 512 != 0 && !unaligned) {
+            unaligned = true;
+            layout->notes.push_back(
+                Where(cuePath, ct.line) + "track " + std::to_string(ct.number) +
+                " starts at byte " + std::to_string(offsetInFile[k]) + " of \"" + file.name +
+                "\", not a multiple of 512, the unit the recorder reads images in: the tracks "
+                "are copied into an image of their own for the run, each at a 512-byte position");
         }
         if (!lastInFile) {
             t.nBlocks = static_cast<uint32_t>(recordStart[k + 1] - recordStart[k]);
@@ -510,10 +513,23 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         layout->tracks.push_back(t);
     }
     uint64_t imageOffset = 0;
+    if (unaligned) {
+        /* Each track's bytes are a piece of the image of their own, at a 512-byte position,
+           its last block padded. */
+        for (size_t k = 0; k < n; k++) {
+            CdwTrack &t = layout->tracks[k];
+            uint64_t padded = (static_cast<uint64_t>(t.nBlocks) * t.blockSize + 511) / 512 * 512;
+            layout->sources.push_back(
+                {files[trackFile[k]].path, t.dataBytes, imageOffset, padded, offsetInFile[k]});
+            t.fileOffset = imageOffset;
+            imageOffset += padded;
+        }
+        return true;
+    }
     for (auto &f : files) {
         f.imageOffset = imageOffset;
         imageOffset += f.paddedSize;
-        layout->sources.push_back({f.path, f.size, f.imageOffset, f.paddedSize});
+        layout->sources.push_back({f.path, f.size, f.imageOffset, f.paddedSize, 0});
     }
     for (size_t k = 0; k < n; k++)
         layout->tracks[k].fileOffset = files[trackFile[k]].imageOffset + offsetInFile[k];
@@ -531,6 +547,8 @@ bool CdwAssembleImage(CdwImageLayout *layout, const std::string &path, std::stri
     std::vector<char> buffer(1 << 20);
     for (const auto &source : layout->sources) {
         std::ifstream in(source.path, std::ios::binary);
+        if (in)
+            in.seekg(static_cast<std::streamoff>(source.fileOffset));
         if (!in) {
             *error = "cannot read \"" + source.path + "\": " + strerror(errno);
             return false;

@@ -50,12 +50,14 @@ struct CdwTrack {
     std::string isrc;       /* ISRC of the CUE sheet, "" when none */
 };
 
-/* A BIN file of a CUE sheet and where it lies in the image the recorder reads. */
+/* A BIN file of a CUE sheet, or the bytes of one of its tracks, and where it lies in the image
+   the recorder reads. */
 struct CdwSourceFile {
     std::string path;
-    uint64_t size = 0;
+    uint64_t size = 0;        /* bytes taken from the file */
     uint64_t imageOffset = 0; /* a multiple of 512 */
     uint64_t paddedSize = 0;  /* its bytes, its last block padded, rounded up to 512 */
+    uint64_t fileOffset = 0;  /* where they start in the file */
 };
 
 struct CdwImageLayout {
@@ -108,11 +110,14 @@ bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileS
  * Disc layout: the first track's pre-gap (INDEX 00 to INDEX 01, or PREGAP) becomes the
  * generated pre-gap of the recording at disc block 0 (its bytes in the file, if any, are not
  * recorded); every later track starts at its INDEX 00 when it has one (its gap is recorded
- * from the file in the track's own mode), else at INDEX 01. Each track's byte position in its
- * file must be a multiple of 512, the unit in which the driver addresses the image.
+ * from the file in the track's own mode), else at INDEX 01. The driver addresses the image in
+ * 512-byte units: when a track starts elsewhere in its file (any sector of a 2352-byte track),
+ * every track becomes a source of its own and the assembled image holds each at a 512-byte
+ * position (a note says so).
  *
- * The recorder reads one image file. With one FILE that is the BIN file itself; with several
- * the layout's imagePath stays empty and CdwAssembleImage writes the image: the FILEs one
+ * The recorder reads one image file. With one FILE whose tracks all start at 512-byte
+ * positions that is the BIN file itself; otherwise the layout's imagePath stays empty and
+ * CdwAssembleImage writes the image: the FILEs (or the tracks) one
  * after the other, each padded to a whole last block and to a multiple of 512 bytes (track
  * positions in the layout are already those of the assembled image).
  */

@@ -162,21 +162,30 @@ TEST(CueSheet, FileProblemsAndPositionsTheRecorderCannotRead) {
     EXPECT_EQ(e.rfind("disc.cue:2: ", 0), 0u) << e;
     EXPECT_NE(e.find("gone.bin"), std::string::npos) << e;
 
-    /* A 2352-byte track of 10 blocks puts track 2 at byte 23520: not a 512-byte position. */
-    e = ParseError("FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
-                   "TRACK 02 AUDIO\nINDEX 01 00:00:10\n",
-                   {{"/img/x.bin", 20 * 2352}});
-    EXPECT_EQ(e.rfind("disc.cue:4: ", 0), 0u) << e;
-    EXPECT_NE(e.find("multiple of 512"), std::string::npos) << e;
-
-    /* 32 blocks of 2352 bytes are 147 units of 512: accepted. */
+    /* A 2352-byte track of 10 blocks puts track 2 at byte 23520, inside a 512-byte unit: each
+       track becomes a piece of an image assembled for the run, at a 512-byte position. */
     CdwImageLayout layout;
     std::string error;
+    ASSERT_TRUE(Parse("FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                      "TRACK 02 AUDIO\nINDEX 01 00:00:10\n",
+                      {{"/img/x.bin", 20 * 2352}}, &layout, &error))
+        << error;
+    EXPECT_EQ(layout.imagePath, "");
+    ASSERT_EQ(layout.sources.size(), 2u);
+    EXPECT_EQ(layout.sources[1].fileOffset, 23520u);
+    EXPECT_EQ(layout.sources[1].size, 10u * 2352);
+    EXPECT_EQ(layout.tracks[1].fileOffset, (10u * 2352 + 511) / 512 * 512);
+    ASSERT_FALSE(layout.notes.empty());
+    EXPECT_EQ(layout.notes.back().rfind("disc.cue:4: track 2 starts at byte 23520", 0), 0u)
+        << layout.notes.back();
+
+    /* 32 blocks of 2352 bytes are 147 units of 512: the BIN file is read as it is. */
     ASSERT_TRUE(Parse("FILE x.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
                       "TRACK 02 AUDIO\nINDEX 01 00:00:32\n",
                       {{"/img/x.bin", 40 * 2352}}, &layout, &error))
         << error;
     EXPECT_EQ(layout.tracks[1].fileOffset, 147u * 512);
+    EXPECT_EQ(layout.imagePath, "/img/x.bin");
 
     /* A file shorter than its tracks. */
     e = ParseError("FILE x.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n"

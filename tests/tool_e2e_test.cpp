@@ -356,14 +356,15 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
     WriteFile(Path("a.iso"), a);
     WriteFile(Path("b.iso"), b);
     WriteFile(Path("big.iso"), RandomBytes(1200 * 2048, 33));
-    /* A data track and two audio tracks, each audio track with a pre-gap (INDEX 00). */
-    WriteFile(Path("mixed.bin"), RandomBytes(320 * 2048, 34) + RandomBytes(480 * 2352, 35) +
-                                     RandomBytes(416 * 2352, 36));
+    /* A data track and two audio tracks in one BIN file, each audio track with a pre-gap
+       (INDEX 00); track 3 starts at byte 1672800, inside a 512-byte unit of the file. */
+    WriteFile(Path("mixed.bin"), RandomBytes(300 * 2048, 34) + RandomBytes(450 * 2352, 35) +
+                                     RandomBytes(375 * 2352, 36));
     WriteFile(Path("mixed.cue"),
               "FILE \"mixed.bin\" BINARY\n"
               "  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
-              "  TRACK 02 AUDIO\n    INDEX 00 00:04:20\n    INDEX 01 00:06:30\n"
-              "  TRACK 03 AUDIO\n    INDEX 00 00:10:50\n    INDEX 01 00:11:71\n");
+              "  TRACK 02 AUDIO\n    INDEX 00 00:04:00\n    INDEX 01 00:06:00\n"
+              "  TRACK 03 AUDIO\n    INDEX 00 00:10:00\n    INDEX 01 00:11:00\n");
     auto track = [](int number, int session, int start, int length, const char *mode) {
         return "{\"number\":" + std::to_string(number) + ",\"session\":" + std::to_string(session) +
                ",\"start\":" + std::to_string(start) + ",\"length\":" + std::to_string(length) +
@@ -388,8 +389,8 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
            0,
            "session at once, cue sheet of 8 entries"}},
          "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"complete\"",
-         {track(1, 1, 0, 320, "mode1"), track(2, 1, 480, 320, "audio"),
-          track(3, 1, 896, 320, "audio")},
+         {track(1, 1, 0, 300, "mode1"), track(2, 1, 450, 300, "audio"),
+          track(3, 1, 825, 300, "audio")},
          false},
         {"DVD-R disc at once",
          "recorder media=dvd-r",

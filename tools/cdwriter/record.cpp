@@ -20,6 +20,7 @@
 #include <standin/kernel.h>
 #include <standin/simrecorder.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -705,9 +706,14 @@ int RunRecord(const Options &o, const InstallSpec &install) {
                 return Fail(o, kExitUsage, "record: " + image + ": too many scratch files");
             if (!CdwAssembleImage(layout.get(), assembled, &error))
                 return Fail(o, kExitUsage, "record: " + image + ": " + error);
+            std::vector<std::string> files;
+            for (const auto &source : layout->sources)
+                if (std::find(files.begin(), files.end(), source.path) == files.end())
+                    files.push_back(source.path);
             if (!o.json)
-                printf("%s: %zu BIN files assembled into %s\n", image.c_str(),
-                       layout->sources.size(), layout->imagePath.c_str());
+                printf("%s: %s%zu BIN file%s assembled into %s\n", image.c_str(),
+                       files.size() == layout->sources.size() ? "" : "the tracks of ", files.size(),
+                       files.size() == 1 ? "" : "s", layout->imagePath.c_str());
         }
         inputs.push_back(layout->imagePath);
         if (o.pregapSet)

@@ -30,6 +30,7 @@ struct CueTrack {
     long index1 = -1;
     long pregap = -1;
     std::string isrc;
+    uint8_t flags = 0;
 };
 
 std::string Upper(std::string s) {
@@ -223,6 +224,27 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         std::string key = Upper(w[0]);
         if (key == "REM")
             continue;
+        if (key == "FLAGS" && !tracks.empty()) {
+            /* DCP, 4CH and PRE go into the track's control field; SCMS (serial copy
+               management) has no place in a cue sheet. */
+            bool unknown = w.size() < 2;
+            uint8_t flags = 0;
+            for (size_t i = 1; i < w.size(); i++) {
+                std::string f = Upper(w[i]);
+                if (f == "DCP")
+                    flags |= CDW_FLAG_COPY_PERMITTED;
+                else if (f == "4CH")
+                    flags |= CDW_FLAG_FOUR_CHANNEL;
+                else if (f == "PRE")
+                    flags |= CDW_FLAG_PRE_EMPHASIS;
+                else
+                    unknown = true;
+            }
+            tracks.back().flags = flags;
+            if (unknown)
+                notUsed(lineNo, "FLAGS");
+            continue;
+        }
         if (key == "TITLE" || key == "PERFORMER" || key == "SONGWRITER" || key == "FLAGS" ||
             key == "CDTEXTFILE") {
             notUsed(lineNo, key);
@@ -478,6 +500,7 @@ bool CdwParseCueSheet(const std::string &text, const std::string &cuePath,
         t.blockSize = ct.mode->blockSize;
         t.startBlock = discBlock;
         t.isrc = ct.isrc;
+        t.flags = ct.flags;
         if (k > 0 && ct.index0 >= 0)
             t.gapBlocks = static_cast<uint32_t>(ct.index1 - ct.index0);
         if (offsetInFile[k] >= file.size) {

@@ -48,7 +48,12 @@ struct CdwTrack {
     uint32_t gapBlocks = 0; /* its first blocks that are its pre-gap (INDEX 00 to INDEX 01);
                                the first track's pre-gap is the layout's generated one */
     std::string isrc;       /* ISRC of the CUE sheet, "" when none */
+    uint8_t flags = 0;      /* the CUE sheet's FLAGS as control bits (CDW_FLAG_...) */
 };
+
+/* FLAGS of a CUE sheet track, as the control field of its Q sub-channel holds them. */
+constexpr uint8_t CDW_FLAG_PRE_EMPHASIS = 0x1, CDW_FLAG_COPY_PERMITTED = 0x2,
+                  CDW_FLAG_FOUR_CHANNEL = 0x8;
 
 /* A BIN file of a CUE sheet, or the bytes of one of its tracks, and where it lies in the image
    the recorder reads. */
@@ -102,8 +107,9 @@ bool CdwLayoutFromPlainImage(const std::string &path, const CdwFileSizeFn &fileS
  * Rules: one or more FILE ... BINARY, each holding whole tracks; TRACK nn MODE1/2048 |
  * MODE1/2352 | MODE2/2336 | MODE2/2352 | AUDIO; INDEX 00 / INDEX 01 / INDEX nn (nn > 1
  * ignored) mm:ss:ff positions in the FILE; PREGAP mm:ss:ff on the first track only; CATALOG
- * (13 digits) and a track's ISRC (12 characters) are kept for the cue sheet of the recorder;
- * REM, TITLE, PERFORMER, SONGWRITER, FLAGS and CDTEXTFILE are ignored. The layout's notes name
+ * (13 digits), a track's ISRC (12 characters) and its FLAGS (DCP, 4CH, PRE) are kept for the
+ * cue sheet of the recorder; REM, TITLE, PERFORMER, SONGWRITER, CDTEXTFILE and FLAGS of other
+ * kinds (SCMS) are ignored. The layout's notes name
  * every ignored line but REM (a comment), and the bytes of the first track's FILE ahead of its
  * INDEX 01, which are not recorded.
  *

@@ -327,6 +327,8 @@ struct CdwCueTrack {
     uint32_t pregapBlocks = 0; /* INDEX 00 to INDEX 01, sent by the host in the track's form */
     uint32_t blocks = 0;       /* INDEX 01 to the end of the track */
     std::string isrc;          /* 12 characters, or "" */
+    uint8_t flags = 0;         /* control bits the CUE sheet's FLAGS add: 0x1 pre-emphasis,
+                                  0x2 copy permitted, 0x8 four channels (audio only) */
 };
 
 /*

@@ -749,6 +749,8 @@ bool CdwBuildCueSheet(const std::vector<CdwCueTrack> &tracks, const std::string 
         }
         previous = t.number;
         FormCodes c = CodesOf(t.form);
+        /* Copy permitted for any track; pre-emphasis and four channels for audio alone. */
+        c.control |= t.flags & (t.form == CdwCdForm::Audio ? 0x0B : 0x02);
         uint8_t ctlAdr = static_cast<uint8_t>((c.control << 4) | 0x01);
         if (!t.isrc.empty()) {
             if (!ValidIsrc(t.isrc)) {

@@ -26,7 +26,8 @@ bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::s
     bool cdOnly = layout.tracks.size() != 1 || layout.nPregapBlocks != 0 || !layout.catalog.empty();
     for (const auto &t : layout.tracks) {
         plan->blocks += t.nBlocks;
-        cdOnly = cdOnly || t.format != CDW_FORMAT_MODE1_2048 || t.gapBlocks != 0 || !t.isrc.empty();
+        cdOnly = cdOnly || t.format != CDW_FORMAT_MODE1_2048 || t.gapBlocks != 0 ||
+                 !t.isrc.empty() || t.flags != 0;
     }
     plan->cdOnly = cdOnly;
     if (!cdOnly)
@@ -45,6 +46,7 @@ bool CdwMmcPlanFromLayout(const CdwImageLayout &layout, CdwMmcPlan *plan, std::s
         c.pregapBlocks = k == 0 ? layout.nPregapBlocks : t.gapBlocks;
         c.blocks = t.nBlocks - (k == 0 ? 0 : t.gapBlocks);
         c.isrc = t.isrc;
+        c.flags = t.flags;
         plan->cue.push_back(c);
     }
     return true;

@@ -498,12 +498,13 @@ TEST(MmcReplyTest, SenseEventAndBufferCapacity) {
 
 /* ---- cue sheet --------------------------------------------------------------------------- */
 
-/* A data track and two audio tracks with pre-gaps, a catalog number and an ISRC. */
+/* A data track and two audio tracks with pre-gaps, a catalog number, an ISRC, and copy
+   permitted with pre-emphasis on the last track. */
 std::vector<CdwCueTrack> MixedTracks() {
     std::vector<CdwCueTrack> tracks(3);
     tracks[0] = {1, CdwCdForm::Mode1, 150, 1000, ""};
     tracks[1] = {2, CdwCdForm::Audio, 150, 600, "USABC0412345"};
-    tracks[2] = {3, CdwCdForm::Audio, 75, 450, ""};
+    tracks[2] = {3, CdwCdForm::Audio, 75, 450, "", 0x3};
     return tracks;
 }
 
@@ -513,7 +514,7 @@ const char *kMixedCueSheet =
     "  41 01 00 10 00 00 00 00  41 01 01 10 00 00 02 00" /* track 1: -150, 0 */
     "  03 02 55 53 41 42 43 30  03 02 34 31 32 33 34 35" /* ISRC of track 2 */
     "  01 02 00 00 00 00 0F 19  01 02 01 00 00 00 11 19" /* track 2: 1000, 1150 */
-    "  01 03 00 00 00 00 19 19  01 03 01 00 00 00 1A 19" /* track 3: 1750, 1825 */
+    "  31 03 00 00 00 00 19 19  31 03 01 00 00 00 1A 19" /* track 3: 1750, 1825; DCP PRE */
     "  01 AA 01 01 00 00 20 19";                         /* lead-out at 2275, audio */
 
 TEST(MmcCueSheetTest, DataAndAudioTracksWithPregaps) {
@@ -560,7 +561,8 @@ TEST(MmcCueSheetTest, FromACueSheetsLayout) {
                       "  TRACK 02 AUDIO\n    ISRC USABC0412345\n"
                       "    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n"
                       "FILE \"two.bin\" BINARY\n"
-                      "  TRACK 03 AUDIO\n    INDEX 00 00:00:00\n    INDEX 01 00:01:00\n";
+                      "  TRACK 03 AUDIO\n    FLAGS DCP PRE\n"
+                      "    INDEX 00 00:00:00\n    INDEX 01 00:01:00\n";
     auto size = [](const std::string &path, uint64_t *bytes, std::string *) {
         *bytes = path == "d/data.bin"  ? 1150u * 2048
                  : path == "d/one.bin" ? 750u * 2352
@@ -596,6 +598,12 @@ TEST(MmcCueSheetTest, FromACueSheetsLayout) {
     plain.tracks[0].format = CDW_FORMAT_AUDIO;
     EXPECT_FALSE(CdwMmcPlanFromLayout(plain, &plan, &error));
     EXPECT_NE(error.find("at least 150"), std::string::npos) << error;
+    /* The first track's 150-block pre-gap the CUE sheet left out is generated ahead of it. */
+    EXPECT_EQ(CdwMmcLengthenFirstPregap(&plain), 150u);
+    EXPECT_EQ(plain.tracks[0].startBlock, 20150u);
+    ASSERT_TRUE(CdwMmcPlanFromLayout(plain, &plan, &error)) << error;
+    EXPECT_EQ(plan.cue[0].pregapBlocks, 150u);
+    EXPECT_EQ(CdwMmcLengthenFirstPregap(&plain), 0u);
 }
 
 /* ---- the flow ---------------------------------------------------------------------------- */

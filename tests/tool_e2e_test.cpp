@@ -218,6 +218,13 @@ TEST_F(ToolTest, DuplicationOntoThreeRecordersGivesIdenticalVerifiedDiscs) {
         EXPECT_TRUE(ReadFile(Path("discs/recorder-" + std::to_string(r) + ".img")) == image);
     EXPECT_TRUE(ReadFile(Path("discs/recorder-2.ejected-1.img")) == image);
     EXPECT_TRUE(ReadFile(Path("discs/recorder-2.img")) == smaller);
+
+    /* A description left without its disc file is kept aside, and the recorder gets a blank
+       disc. */
+    unlink(Path("discs/recorder-1.img").c_str());
+    ToolRun media = Tool(with({"media", "1"}));
+    EXPECT_NE(media.out.find("CD-R, blank"), std::string::npos) << media.out;
+    EXPECT_TRUE(Exists(Path("discs/recorder-1.orphaned-1.img.meta"))) << media.err;
 }
 
 TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {

@@ -123,9 +123,9 @@ ULONG SimMultipleFor(const SpeedSpec &speed, bool dvd) {
     return multiple < 1 ? 1 : static_cast<ULONG>(multiple + 0.5);
 }
 
-/* The name an ejected disc file is kept under: NAME.ejected-N.img (N from 1), with none of
-   its three files there yet. */
-std::string EjectedName(const std::string &path) {
+/* The name a disc file is kept under: NAME.<what>-N.img (N from 1), with none of its three
+   files there yet. */
+std::string KeptName(const std::string &path, const char *what) {
     std::string stem = path, ext;
     size_t slash = path.rfind('/');
     size_t dot = path.rfind('.');
@@ -134,7 +134,7 @@ std::string EjectedName(const std::string &path) {
         ext = path.substr(dot);
     }
     for (unsigned n = 1;; n++) {
-        std::string name = stem + ".ejected-" + std::to_string(n) + ext;
+        std::string name = stem + "." + what + "-" + std::to_string(n) + ext;
         struct stat st;
         if (lstat(name.c_str(), &st) != 0 && lstat((name + ".meta").c_str(), &st) != 0 &&
             lstat((name + ".blocks").c_str(), &st) != 0)
@@ -333,9 +333,18 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             if (fd >= 0) {
                 created.push_back(path);
                 /* A description or raw blocks left without their disc file belong to no
-                   medium: the new disc file is a blank one. */
-                unlink((path + ".meta").c_str());
-                unlink((path + ".blocks").c_str());
+                   medium in the recorder, which gets a blank one; they are kept aside. */
+                std::string kept;
+                for (const char *side : {".meta", ".blocks"}) {
+                    struct stat st;
+                    if (lstat((path + side).c_str(), &st) != 0)
+                        continue;
+                    if (kept.empty())
+                        kept = KeptName(path, "orphaned");
+                    if (RenameNoReplace(path + side, kept + side))
+                        Note(Quoted(path + side) + " had no disc file; kept as " +
+                             Quoted(kept + side));
+                }
             }
         }
         if (fd < 0) {
@@ -551,7 +560,7 @@ std::string Installation::Stop() {
     for (auto &d : devices_) {
         if (!d.eject || d.discFile.empty())
             continue;
-        std::string kept = EjectedName(d.discFile);
+        std::string kept = KeptName(d.discFile, "ejected");
         bool moved = RenameNoReplace(d.discFile, kept);
         for (const char *side : {".meta", ".blocks"}) {
             struct stat st;

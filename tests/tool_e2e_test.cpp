@@ -429,9 +429,18 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
          "\"sessions\":2",
          {track(1, 1, 0, 500, "mode1"), track(2, 2, 11900, 400, "mode1")},
          false},
+        {"a CD-RW blanked and recorded again",
+         "recorder media=cd-rw",
+         {{{"record", Path("a.iso")}, 0, "COMPLETE"},
+          {{"blank", "0"}, 0, "CD-RW blanked (fast), it was CD-RW, complete, 1 track, it is blank"},
+          {{"record", Path("b.iso"), "--verify"}, 0, "CD-RW, blank"}},
+         "\"profile\":\"CD-RW\",\"profileCode\":10,\"status\":\"complete\",\"erasable\":true",
+         {track(1, 1, 0, 400, "mode1")},
+         false},
         {"a closed disc",
          "recorder media=cd-r",
          {{{"record", Path("a.iso")}, 0, "COMPLETE"},
+          {{"blank", "0"}, 1, "not blanked: the CD-R cannot be blanked"},
           {{"record", Path("b.iso")}, 1, "refused before any write: the CD-R is complete"}},
          "\"status\":\"complete\"",
          {track(1, 1, 0, 500, "mode1")},
@@ -484,6 +493,7 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
     }
     /* A plain image's data track is the disc file from block 0, as other tools read it. */
     EXPECT_TRUE(ReadFile(Path("discs2/recorder-0.img")) == a);
+    EXPECT_TRUE(ReadFile(Path("discs5/recorder-0.img")) == b); /* the CD-RW, blanked */
 }
 
 /* --verify reads the disc back through the recorder: a block changed on the medium behind the

@@ -416,7 +416,8 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
          {{{"record", Path("a.iso"), "--dummy"},
            0,
            "(a test write, nothing closed; the disc is blank)"}},
-         "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"blank\"",
+         "\"profile\":\"CD-R\",\"profileCode\":9,\"status\":\"blank\",\"erasable\":false,"
+         "\"sessions\":0",
          {},
          false},
         {"a session left open, then a second one",

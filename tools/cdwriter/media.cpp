@@ -58,6 +58,15 @@ MediaReport Ask(unsigned index) {
     return r;
 }
 
+/* Sessions with something in them: READ DISC INFORMATION counts the empty session a blank or
+   appendable disc offers for the next recording as well. */
+unsigned RecordedSessions(const CdwMmcMedia &m) {
+    unsigned sessions = m.disc.sessions;
+    if (sessions > 0 && m.disc.lastSessionState == CDW_SESSION_EMPTY)
+        sessions--;
+    return sessions;
+}
+
 /* Recorded tracks: the blank (invisible) track is free space, not a track. */
 std::vector<const CdwMmcTrackInfo *> RecordedTracks(const CdwMmcMedia &m) {
     std::vector<const CdwMmcTrackInfo *> tracks;
@@ -85,7 +94,7 @@ void ReportFields(JsonWriter &j, const MediaReport &r) {
     j.Field("profileCode", static_cast<unsigned>(m.profile));
     j.Field("status", CdwMmcDiscStatusName(m.disc.discStatus));
     j.Field("erasable", m.disc.erasable);
-    j.Field("sessions", static_cast<unsigned>(m.disc.sessions));
+    j.Field("sessions", RecordedSessions(m));
     j.Key("tracks").BeginArray();
     for (const CdwMmcTrackInfo *t : RecordedTracks(m)) {
         j.BeginObject();
@@ -124,8 +133,8 @@ void ReportText(const MediaReport &r) {
     printf("Recorder %u: %s, %s, %u session%s, capacity %llu blocks (%llu MB), free %llu "
            "blocks (%llu MB)\n",
            r.recorder, CdwMmcProfileName(m.profile).c_str(),
-           CdwMmcDiscStatusName(m.disc.discStatus), m.disc.sessions,
-           m.disc.sessions == 1 ? "" : "s", static_cast<unsigned long long>(m.capacityBlocks),
+           CdwMmcDiscStatusName(m.disc.discStatus), RecordedSessions(m),
+           RecordedSessions(m) == 1 ? "" : "s", static_cast<unsigned long long>(m.capacityBlocks),
            static_cast<unsigned long long>(m.capacityBlocks * 2048 / 1000000),
            static_cast<unsigned long long>(m.freeBlocks),
            static_cast<unsigned long long>(m.freeBlocks * 2048 / 1000000));

@@ -420,6 +420,14 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
          "\"sessions\":0",
          {},
          false},
+        {"a test write on a DVD-R, its track reserved",
+         "recorder media=dvd-r",
+         {{{"record", Path("a.iso"), "--dummy"},
+           0,
+           "track of 512 blocks reserved, buffer-underrun protection, TEST WRITE"}},
+         "\"profile\":\"DVD-R\",\"profileCode\":17,\"status\":\"blank\"",
+         {},
+         false},
         {"a session left open, then a second one",
          "recorder media=cd-r",
          {{{"record", Path("a.iso"), "--multi", "--verify"}, 0, "session left open"},
@@ -494,7 +502,7 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
     }
     /* A plain image's data track is the disc file from block 0, as other tools read it. */
     EXPECT_TRUE(ReadFile(Path("discs2/recorder-0.img")) == a);
-    EXPECT_TRUE(ReadFile(Path("discs5/recorder-0.img")) == b); /* the CD-RW, blanked */
+    EXPECT_TRUE(ReadFile(Path("discs6/recorder-0.img")) == b); /* the CD-RW, blanked */
 }
 
 /* --verify reads the disc back through the recorder: a block changed on the medium behind the

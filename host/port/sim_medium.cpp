@@ -110,6 +110,7 @@ void _SIM_RECORDER_MODEL::NewBlankMedium() {
     Runs.clear();
     Plan.clear();
     PlanFromCue = false;
+    TestReservation = false;
     Nwa = 0;
     EndWritten = 0;
     MetaDirty = true;
@@ -243,8 +244,8 @@ bool _SIM_RECORDER_MODEL::LoadMeta() {
 /* Writes the metadata file beside the disc file (a new file renamed over the old one). */
 void _SIM_RECORDER_MODEL::SaveMeta() {
     MetaDirty = false;
-    if (DiscPath.empty()) {
-        return;
+    if (DiscPath.empty() || TestReservation) {
+        return; /* a test write's reservation never reaches the medium */
     }
     std::ostringstream out;
     out << "cdwsim-medium 1\n";
@@ -443,6 +444,20 @@ void _SIM_RECORDER_MODEL::Drain(LONGLONG Now) {
     }
 }
 
+/* The end of a test write that reserved a track: the medium is as it was before. */
+void _SIM_RECORDER_MODEL::EndTestReservation() {
+    if (!TestReservation) {
+        return;
+    }
+    TestReservation = false;
+    Status = BeforeTest.Status;
+    Sessions = BeforeTest.Sessions;
+    SessionOpen = BeforeTest.SessionOpen;
+    Tracks = BeforeTest.Tracks;
+    Nwa = BeforeTest.Nwa;
+    MetaDirty = false;
+}
+
 /*
  * After SYNCHRONIZE CACHE, once the buffer is empty: a session at once (CD) or disc at once
  * (DVD-R) written to its last planned block ends, as the recorder writes the lead-out and
@@ -470,6 +485,7 @@ void _SIM_RECORDER_MODEL::EndPlannedSession() {
         TestActive = false;
         Nwa = TestNwa;
         Plan.clear();
+        EndTestReservation();
     } else if (!TestActive && RecordedEnd() >= end) {
         CloseSession(!IsCd() || Params.MultiSession != 3);
         SaveMeta();
@@ -532,6 +548,7 @@ void _SIM_RECORDER_MODEL::PowerOnReset() {
         TestActive = false;
         Nwa = TestNwa;
     }
+    EndTestReservation();
     if (MetaDirty) {
         SaveMeta();
     }

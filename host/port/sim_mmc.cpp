@@ -830,6 +830,10 @@ Outcome _SIM_RECORDER_MODEL::ReserveTrack(SCSI_REQUEST_BLOCK *Srb) {
     if ((LONGLONG)start + size > (LONGLONG)Capacity) {
         return InvalidCdb();
     }
+    if (Params.TestWrite && !TestReservation) {
+        BeforeTest = {Status, Sessions, SessionOpen, Tracks, Nwa};
+        TestReservation = true;
+    }
     if (!SessionOpen) {
         Sessions++;
         SessionOpen = true;
@@ -866,6 +870,7 @@ Outcome _SIM_RECORDER_MODEL::CloseTrackSession(SCSI_REQUEST_BLOCK *Srb,
         Nwa = TestNwa;
         if (function != 1) {
             Plan.clear();
+            EndTestReservation();
         }
         return Good();
     }

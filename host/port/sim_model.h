@@ -163,8 +163,18 @@ struct _SIM_RECORDER_MODEL {
     bool PlanTracksMade = false; /* the plan's tracks exist on the medium */
     bool TestActive = false;     /* a test write is under way ... */
     LONG TestNwa = 0;            /* ... and the medium's writable address before it */
-    LONG Nwa = 0;                /* next writable address, buffered blocks included */
-    ULONG EndWritten = 0;        /* highest accepted block + 1 */
+    /* A reservation made for a test write (DVD-R disc at once): the medium as it was before
+       it, restored when the test ends and kept out of the description meanwhile. */
+    bool TestReservation = false;
+    struct {
+        sim::DiscStatus Status;
+        ULONG Sessions;
+        bool SessionOpen;
+        std::vector<sim::Track> Tracks;
+        LONG Nwa;
+    } BeforeTest{};
+    LONG Nwa = 0;         /* next writable address, buffered blocks included */
+    ULONG EndWritten = 0; /* highest accepted block + 1 */
     bool MetaDirty = false;
 
     bool IsCd() const { return Profile == 0x0009 || Profile == 0x000A; }
@@ -230,6 +240,7 @@ struct _SIM_RECORDER_MODEL {
     void CloseTrack();
     void CloseSession(bool Finalize);
     void EndPlannedSession();
+    void EndTestReservation();
     LONG RecordedEnd() const;
     bool PrepareLayout(const SIM_LAYOUT_SEGMENT *Segments, ULONG Count, bool FromCue);
 

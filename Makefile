@@ -10,10 +10,14 @@ JOBS       ?= $(shell nproc)
 DEB_PACKAGES = cmake make g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 \
                mingw-w64-i686-dev binutils-mingw-w64-i686 xorriso clang libclang-rt-14-dev
 
+# Wine (32-bit) and the emulator it runs under here, for the guard's contract test of the
+# Windows build.
+WINE_PACKAGES = wine wine32:i386 qemu-user-static binfmt-support
+
 ASANBUILD  ?= build-asan
 TSANBUILD  ?= build-tsan
 
-.PHONY: all deps host win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
+.PHONY: all deps deps-wine host win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
 
 all: host win
 
@@ -25,6 +29,18 @@ deps:
 	if [ -n "$$missing" ]; then \
 	    echo "Installing:$$missing"; \
 	    export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+# The same for Wine: its 32-bit packages need the i386 architecture enabled first.
+deps-wine:
+	@missing=""; for p in $(WINE_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing:$$missing"; \
+	    export DEBIAN_FRONTEND=noninteractive; \
+	    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
 	    apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
 
@@ -43,7 +59,7 @@ win: deps
 # seeded run of the control-interface fuzzer.
 test: test-fast sanitizers fuzz-short
 
-test-fast: host win
+test-fast: host win deps-wine
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 sanitizers: deps

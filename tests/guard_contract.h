@@ -23,10 +23,14 @@ const NTSTATUS ApplicationStatus = (NTSTATUS)0xE0CD0042L;
 /* Stored in the code before a guard, to see that a completed body leaves it alone. */
 const NTSTATUS Untouched = (NTSTATUS)0x1234ABCDL;
 
-/* Raises Status Depth calls down, so that the unwinding has frames to pass. */
+/*
+ * Raises Status Depth calls down, so that the unwinding has frames to pass. The call goes
+ * through a pointer: it never returns, which the compiler would take for endless recursion.
+ */
 __attribute__((noinline)) inline void RaiseDeep(NTSTATUS Status, int Depth) {
     if (Depth > 0) {
-        RaiseDeep(Status, Depth - 1);
+        void (*volatile next)(NTSTATUS, int) = &RaiseDeep;
+        next(Status, Depth - 1);
         __asm__ __volatile__("" ::: "memory"); /* not a tail call */
         return;
     }

@@ -19,6 +19,13 @@ static PVOID GuardContractChainHead() {
 
 #include "guard_contract.h"
 
+namespace guard_contract {
+/* Names the case in test listings instead of dumping its bytes. */
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.Name;
+}
+} // namespace guard_contract
+
 namespace {
 
 class GuardContract : public ::testing::TestWithParam<guard_contract::Case> {};

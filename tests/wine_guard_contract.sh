@@ -12,6 +12,7 @@
 set -euo pipefail
 winbuild=${1:?usage: wine_guard_contract.sh WINDOWS_BUILD_DIR PREFIX_DIR}
 prefix=${2:?usage: wine_guard_contract.sh WINDOWS_BUILD_DIR PREFIX_DIR}
+prefix=$(realpath -m "$prefix") # Wine takes only an absolute prefix
 binfmt=/proc/sys/fs/binfmt_misc
 qemu=/usr/bin/qemu-i386-static
 

@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <winternl.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "guard.h"
 
@@ -122,6 +124,10 @@ int RunCases(const Case *First, const Case *End) {
 } // namespace
 
 int main() {
+    /* Set by the runner when the program does not run under a CPU emulator. */
+    const char *faultCodes = getenv("CDW_FAULT_CODES");
+    FaultCodesExact = faultCodes != NULL && strcmp(faultCodes, "exact") == 0;
+    printf("fault codes %s\n", FaultCodesExact ? "checked" : "not checked (emulated)");
     RaiseStatusRoutine = reinterpret_cast<RTL_RAISE_STATUS>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlRaiseStatus")));
     if (RaiseStatusRoutine == NULL) {

@@ -55,6 +55,19 @@ if ! wine --version >/dev/null 2>&1; then
 fi
 echo "$(wine --version)"
 
+# Without an emulator in the way a fault keeps its code, and the programs check it.
+emulated=0
+for entry in "$binfmt"/*; do
+    [ -f "$entry" ] && grep -qx enabled "$entry" 2>/dev/null && grep -Eq '^interpreter .*qemu.*i[34]86' "$entry" &&
+        emulated=1
+done
+if [ $emulated -eq 0 ]; then
+    export CDW_FAULT_CODES=exact
+    echo "32-bit programs run natively: fault codes are checked"
+else
+    echo "32-bit programs run under qemu: fault codes are not checked"
+fi
+
 if [ ! -e "$prefix/.cdw-ready" ]; then
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"

@@ -244,63 +244,75 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
 }
 
 /*
- * Resets the ring and queues the pre-gap packets, all in one hold of CirQueLock. Returns
- * FALSE (and has set RECSTAT_QUEUE_ERROR) when the pre-gap needs more packets than the ring
- * has slots.
+ * Resets the ring and queues the pre-gap packets. Each packet's cache buffer is cleared and
+ * stamped before the packet is inserted, outside CirQueLock: up to 64 blocks of 2448 bytes per
+ * packet are too much work to do at DISPATCH_LEVEL, and no other thread touches the buffers
+ * meanwhile (the write thread starts only after the pre-gap is queued). The lock is held for
+ * the reset and for each look at the ring and insert. Returns FALSE (and has set
+ * RECSTAT_QUEUE_ERROR) when the pre-gap needs more packets than the ring has slots.
  */
 BOOLEAN ReadSideQueuePregap(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension) {
     PREAD_PARAMS readParams = &Extension->ReadParams;
     PCIRQUE ring = &Extension->CirQue;
-    ULONG head = 0;
-    ULONG tail = 0;
-    ULONG numElements = 0;
-    ULONG notEmpty = 0;
-    BOOLEAN inserted = TRUE;
     {
         CdwSpinLockGuard guard(&Extension->CirQueLock);
         CirQueReset(ring);
-        if (readParams->nPregapBlocks != 0) {
-            UCHAR pregapLength = static_cast<UCHAR>(readParams->nPregapBlocks & 0xFF);
-            if (pregapLength == 145) {
-                pregapLength = 150;
-            }
-            RING_PACKET packet;
-            RtlZeroMemory(&packet, sizeof(packet));
-            packet.action = PACKET_ACTION_WRITE;
-            packet.blockAddress = readParams->pregapStartBlock;
-            packet.bLastPacket = FALSE;
-            ULONG queued = 0;
-            while (queued < readParams->nPregapBlocks) {
-                packet.buffer = Extension->cacheBuffers[ring->tail];
-                const ULONG left = readParams->nPregapBlocks - queued;
-                packet.numBlocks = left < MAX_PACKET_BLOCKS ? left : MAX_PACKET_BLOCKS;
-                if (!CirQueIsFull(ring)) {
-                    RtlZeroMemory(packet.buffer, readParams->pregapBlockSize * packet.numBlocks);
-                    if (readParams->bWriteTdb) {
-                        FormatTrackDescriptor(packet.buffer, packet.numBlocks,
-                                              readParams->pregapBlockSize,
-                                              readParams->tdbTrackNumber, pregapLength);
-                    }
-                }
-                if (!CirQueInsertPacket(ring, &packet)) {
-                    inserted = FALSE;
-                    head = ring->head;
-                    tail = ring->tail;
-                    numElements = ring->numElements;
-                    notEmpty = ring->bNotEmpty;
-                    break;
-                }
-                packet.blockAddress += packet.numBlocks;
-                queued += packet.numBlocks;
+    }
+    if (readParams->nPregapBlocks == 0) {
+        return TRUE;
+    }
+
+    UCHAR pregapLength = static_cast<UCHAR>(readParams->nPregapBlocks & 0xFF);
+    if (pregapLength == 145) {
+        pregapLength = 150;
+    }
+    RING_PACKET packet;
+    RtlZeroMemory(&packet, sizeof(packet));
+    packet.action = PACKET_ACTION_WRITE;
+    packet.blockAddress = readParams->pregapStartBlock;
+    packet.bLastPacket = FALSE;
+    ULONG queued = 0;
+    while (queued < readParams->nPregapBlocks) {
+        BOOLEAN full;
+        ULONG tail;
+        {
+            CdwSpinLockGuard guard(&Extension->CirQueLock);
+            full = CirQueIsFull(ring);
+            tail = ring->tail;
+        }
+        packet.buffer = Extension->cacheBuffers[tail];
+        const ULONG left = readParams->nPregapBlocks - queued;
+        packet.numBlocks = left < MAX_PACKET_BLOCKS ? left : MAX_PACKET_BLOCKS;
+        if (!full) {
+            RtlZeroMemory(packet.buffer, readParams->pregapBlockSize * packet.numBlocks);
+            if (readParams->bWriteTdb) {
+                FormatTrackDescriptor(packet.buffer, packet.numBlocks, readParams->pregapBlockSize,
+                                      readParams->tdbTrackNumber, pregapLength);
             }
         }
-    }
-    if (!inserted) {
-        ReadSideFail(Extension, RECSTAT_QUEUE_ERROR);
-        DbgPrint("Burnkit[%d]: ReadThread - CirQueInsertPacket failed, Head = %d, Tail = %d, "
-                 "#Elements = %d, !Empty = %d\n",
-                 CdwDeviceNumber(DeviceObject), head, tail, numElements, notEmpty);
-        return FALSE;
+        BOOLEAN inserted;
+        ULONG head = 0;
+        ULONG numElements = 0;
+        ULONG notEmpty = 0;
+        {
+            CdwSpinLockGuard guard(&Extension->CirQueLock);
+            inserted = CirQueInsertPacket(ring, &packet);
+            if (!inserted) {
+                head = ring->head;
+                tail = ring->tail;
+                numElements = ring->numElements;
+                notEmpty = ring->bNotEmpty;
+            }
+        }
+        if (!inserted) {
+            ReadSideFail(Extension, RECSTAT_QUEUE_ERROR);
+            DbgPrint("Burnkit[%d]: ReadThread - CirQueInsertPacket failed, Head = %d, Tail = %d, "
+                     "#Elements = %d, !Empty = %d\n",
+                     CdwDeviceNumber(DeviceObject), head, tail, numElements, notEmpty);
+            return FALSE;
+        }
+        packet.blockAddress += packet.numBlocks;
+        queued += packet.numBlocks;
     }
     return TRUE;
 }
@@ -749,7 +761,8 @@ Return Value:
 
 IRQL:
 
-    Any; it touches only the given buffer (called under CirQueLock).
+    Any; it touches only the given buffer (the read thread calls it at PASSIVE_LEVEL, before
+    the packet is queued).
 
 --*/
 VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHAR trackNumber,

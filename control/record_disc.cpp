@@ -11,8 +11,9 @@
  * The plain request names the image by a short path whose fifth character is the letter of
  * its cache drive; the read thread then takes that drive's lock around its reads. The Ex
  * request carries one track and a long name and has the image opened as the caller, the
- * access checked against the caller's identity. The Ex2 request is the plain block with a long name at its end; it captures the caller's
- * context but reads without impersonation under the lock of RecordCacheDrive.
+ * access checked against the caller's identity. The Ex2 request is the plain block with a
+ * long name at its end; it captures the caller's context but reads without impersonation
+ * under the lock of RecordCacheDrive.
  */
 #include "../driver/writer.h"
 

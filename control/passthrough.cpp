@@ -21,7 +21,9 @@ Routine Description:
     has been sent, and fails with the reason when it could not be sent.
 
     The block is checked before anything is sent: exactly 60 bytes in, room for 60 bytes out,
-    a command block of 1 to 16 bytes and at most 18 sense bytes wanted. Data moves through a
+    a command block of 1 to 16 bytes, at most 18 sense bytes wanted and no more data than the
+    adapter's maximum transfer length (as the class library read it from the adapter
+    descriptor). Data moves through a
     kernel buffer; the application's buffer (an address in its 32-bit address space) is
     reached only after ProbeForRead or ProbeForWrite inside the exception guard, so a bad
     address ends the request with the exception's code. For a command from the device the
@@ -98,6 +100,24 @@ Return Value:
                     DbgPrint("Burnkit[%d]: CdRecorderExecScsiOperation - invalid "
                              "SenseInfoLength of %d, s/b at most %d\n",
                              deviceNumber, (int)senseLength, (int)CDW_SENSE_LENGTH);
+                    status = STATUS_INVALID_PARAMETER;
+                    return;
+                }
+
+                /*
+                 * No transfer longer than the adapter moves in one request: the kernel buffer
+                 * comes from non-paged pool. The class library has read the adapter's limit
+                 * when the device started; without it nothing with data is sent.
+                 */
+                auto *fdoExtension =
+                    static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+                PSTORAGE_ADAPTER_DESCRIPTOR adapter = fdoExtension->AdapterDescriptor;
+                ULONG maximumTransfer = adapter != NULL ? adapter->MaximumTransferLength : 0;
+                if (transferLength > maximumTransfer) {
+                    DbgPrint("Burnkit[%d]: CdRecorderExecScsiOperation - invalid "
+                             "DataTransferLength of %u, s/b at most %u (the adapter's maximum "
+                             "transfer)\n",
+                             deviceNumber, transferLength, maximumTransfer);
                     status = STATUS_INVALID_PARAMETER;
                     return;
                 }

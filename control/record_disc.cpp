@@ -10,9 +10,10 @@
  *
  * The plain request names the image by a short path whose fifth character is the letter of
  * its cache drive; the read thread then takes that drive's lock around its reads. The Ex
- * request carries one track and a long name and has the read thread impersonate the caller.
- * The Ex2 request is the plain block with a long name at its end; it captures the caller's
- * context but reads without impersonation under the lock of RecordCacheDrive.
+ * request carries one track and a long name and has the image opened as the caller, the
+ * access checked against the caller's identity. The Ex2 request is the plain block with a
+ * long name at its end; it captures the caller's context but reads without impersonation
+ * under the lock of RecordCacheDrive.
  */
 #include "../driver/writer.h"
 
@@ -429,8 +430,9 @@ Routine Description:
 
     IOCTL_RECORDER_RECORD_DISC_EX: starts a one-track recording from an image that may lie
     anywhere the caller may read. The caller's security context is captured here, in the
-    caller's own thread, and the read thread impersonates it for the whole recording; reads go
-    through the system cache, shifted by the block's byte offset, without any cache-drive lock.
+    caller's own thread, and the image is opened as the caller (a thread of the read side
+    impersonates it and forces the access check); reads go through the system cache, shifted by
+    the block's byte offset, without any cache-drive lock.
 
 Arguments:
 

@@ -172,6 +172,11 @@ Return Value:
         fdo = NULL;
     } else {
         fdo->Flags |= DO_DIRECT_IO;
+        /*
+         * The device's security descriptor (the installation's, for the device class) also
+         * governs opens of names below the device's: any handle may send any command block.
+         */
+        fdo->Characteristics |= FILE_DEVICE_SECURE_OPEN;
 
         auto *fdoExtension = static_cast<PFUNCTIONAL_DEVICE_EXTENSION>(fdo->DeviceExtension);
         fdoExtension->CommonExtension.DeviceObject = fdo;

@@ -3,8 +3,8 @@
  *
  * It includes the kernel, SCSI and class-library headers by their DDK names, adds the few
  * documented constants that some header sets lack, and supplies the small helpers every
- * subsystem shares: the structured exception guard, the spin-lock scope guard and the code
- * placement markers. Nothing here depends on which header set answers the DDK names.
+ * subsystem shares: the structured exception guard (guard.h), the spin-lock scope guard and the
+ * code placement markers. Nothing here depends on which header set answers the DDK names.
  */
 #pragma once
 
@@ -69,34 +69,8 @@ extern "C" int __cdecl NtoskrnlSprintf(char *Buffer, const char *Format, ...) __
 #define CDW_PAGED_CODE
 #endif
 
-/*
- * Structured exception guard.
- *
- * Runs Body and reports whether it completed. When the platform raises a status inside it
- * (a bad application address met by a probe, an injected fault), the guard stops the body,
- * stores the raised code in *ExceptionCode and returns FALSE; scope guards inside the body
- * (spin locks) have released what they held by then.
- *
- * The host stand-in raises statuses as C++ exceptions of one type, which is the only type
- * caught here: a thread termination passes through. The GNU cross toolchain offers no
- * structured exception handling for kernel code, so on the Windows build the body simply
- * runs; see the README.
- */
-template <typename Body>
-[[nodiscard]] inline BOOLEAN CdwGuarded(Body &&body, NTSTATUS *ExceptionCode) {
-#if defined(NTDDK_STANDIN_RAISES_CXX_EXCEPTIONS)
-    try {
-        body();
-    } catch (const HOST_RAISED_STATUS &raised) {
-        *ExceptionCode = raised.Status;
-        return FALSE;
-    }
-#else
-    (void)ExceptionCode;
-    body();
-#endif
-    return TRUE;
-}
+/* The structured exception guard, CdwGuarded: see guard.h. */
+#include "guard.h"
 
 /*
  * The frame of a control request handled in the caller's thread. Information starts at 0 and

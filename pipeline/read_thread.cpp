@@ -8,9 +8,14 @@
  * has drained it below the refill threshold. It starts the write thread the first time the
  * ring is full during the first track, or when the first track has been queued in full.
  *
- * Unless it impersonates the requesting client, the thread holds the lock of the image's
+ * Unless the recording opens the image as its client, the thread holds the lock of the image's
  * cache drive around the open and around every fill burst, never while it sleeps, so that the
  * recorders and downloads sharing one hard disk take turns.
+ *
+ * An image opened as the client is opened by a short-lived system thread that impersonates the
+ * client, opens the image with the access check forced against that identity (a kernel-mode
+ * open makes none otherwise, impersonated or not) and ends; its impersonation ends with it.
+ * The read thread itself never changes its identity.
  */
 #include "../driver/writer.h"
 
@@ -66,7 +71,16 @@ struct CacheDriveHold {
 /* What one recording has taken and must give back, also when an exception ends the thread. */
 struct READ_SESSION {
     BOOLEAN bOpenLockHeld;
-    BOOLEAN bImpersonating;
+};
+
+/* One open of an image as the recording's client, handed to ImageOpenThread. */
+struct IMAGE_OPEN {
+    PSECURITY_CLIENT_CONTEXT ClientContext;
+    POBJECT_ATTRIBUTES Attributes;
+    ULONG CreateOptions;
+    HANDLE Handle;
+    NTSTATUS Status;
+    KEVENT Done;
 };
 
 /* Moves recordingStatus from in-process to a failure of the read side. */
@@ -87,19 +101,73 @@ void ReadSideSetAbort(PWriterExtension Extension) {
 }
 
 /*
- * Ends a recording on the read side: closes the image, ends the impersonation and gives back
- * the client context. Only after that may the next recording be accepted.
+ * Ends a recording on the read side: closes the image and gives back the client context. Only
+ * after that may the next recording be accepted.
  */
-void ReadSideClose(PWriterExtension Extension, READ_SESSION *Session) {
+void ReadSideClose(PWriterExtension Extension) {
     if (Extension->ReadParams.hImageFile != NULL) {
         (void)ZwClose(Extension->ReadParams.hImageFile);
         Extension->ReadParams.hImageFile = NULL;
     }
-    if (Session->bImpersonating) {
-        PsRevertToSelf();
-        Session->bImpersonating = FALSE;
-    }
     CdwReleaseClientContext(Extension);
+}
+
+/*
+ * Start routine of the thread that opens an image as a recording's client: impersonates the
+ * client, opens the image with the access check forced against it, reports the outcome and
+ * ends, which ends the impersonation. A failed impersonation fails the open: the image is
+ * never opened with the system's identity on the client's behalf. PASSIVE_LEVEL, in a system
+ * thread of the system process, so the handle serves the read thread too.
+ */
+VOID NTAPI ImageOpenThread(PVOID StartContext) {
+    IMAGE_OPEN *open = static_cast<IMAGE_OPEN *>(StartContext);
+    NTSTATUS status = SeImpersonateClientEx(open->ClientContext, NULL);
+    if (NT_SUCCESS(status)) {
+        IO_STATUS_BLOCK ioStatus;
+        status = IoCreateFile(&open->Handle, SYNCHRONIZE | FILE_READ_DATA, open->Attributes,
+                              &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, open->CreateOptions,
+                              NULL, 0, CreateFileTypeNone, NULL, IO_FORCE_ACCESS_CHECK);
+    }
+    open->Status = status;
+    (void)KeSetEvent(&open->Done, 0, FALSE);
+    (void)PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/*
+ * Opens an image as the recording's client through ImageOpenThread and waits until that
+ * thread has ended, so that nothing of the client's identity outlives the open. Returns the
+ * open's status; *Handle receives the handle on success.
+ */
+NTSTATUS ReadSideOpenAsClient(PREAD_PARAMS ReadParams, POBJECT_ATTRIBUTES Attributes,
+                              ULONG CreateOptions, PHANDLE Handle) {
+    IMAGE_OPEN open;
+    open.ClientContext = &ReadParams->ClientContext;
+    open.Attributes = Attributes;
+    open.CreateOptions = CreateOptions;
+    open.Handle = NULL;
+    open.Status = STATUS_UNSUCCESSFUL;
+    KeInitializeEvent(&open.Done, NotificationEvent, FALSE);
+
+    HANDLE threadHandle = NULL;
+    NTSTATUS status = PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+                                           ImageOpenThread, &open);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PVOID thread = NULL;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(threadHandle, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                              &thread, NULL))) {
+        thread = NULL;
+    }
+    (void)ZwClose(threadHandle);
+    (void)KeWaitForSingleObject(&open.Done, Executive, KernelMode, FALSE, NULL);
+    if (thread != NULL) {
+        (void)KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+        ObDereferenceObject(thread);
+    }
+    *Handle = open.Handle;
+    return open.Status;
 }
 
 UCHAR ToBcd(ULONG Value) {
@@ -120,8 +188,8 @@ BOOLEAN ReadSideTracksInWholeUnits(const READ_PARAMS *ReadParams) {
 }
 
 /*
- * Opens the image named in ReadParams: impersonating the client, or holding the image's
- * cache-drive lock for the open. Returns FALSE when the image cannot be opened (and has set
+ * Opens the image named in ReadParams: as the recording's client, or as the system holding the
+ * image's cache-drive lock for the open. Returns FALSE when the image cannot be opened (and has set
  * RECSTAT_OPEN_FAILED), or when the recording was cancelled or the device torn down while
  * the thread waited for the cache drive (RECSTAT_ABORTED).
  *
@@ -133,10 +201,7 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
                           READ_SESSION *Session) {
     PREAD_PARAMS readParams = &Extension->ReadParams;
 
-    if (readParams->bImpersonate) {
-        SeImpersonateClient(&readParams->ClientContext, NULL);
-        Session->bImpersonating = TRUE;
-    } else {
+    if (!readParams->bImpersonate) {
         if (!ReadSideAcquireCacheDrive(Extension, Extension->RecordCacheDrive)) {
             ReadSideFail(Extension, RECSTAT_ABORTED);
             DbgPrint("Burnkit[%d]: ReadThread - recording ended while waiting for the cache "
@@ -155,9 +220,12 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
     const BOOLEAN unbuffered = !readParams->bBufferedRead && ReadSideTracksInWholeUnits(readParams);
     const ULONG createOptions =
         FILE_SYNCHRONOUS_IO_NONALERT | (unbuffered ? FILE_NO_INTERMEDIATE_BUFFERING : 0);
-    const NTSTATUS status = ZwCreateFile(
-        &handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, createOptions, NULL, 0);
+    const NTSTATUS status =
+        readParams->bImpersonate
+            ? ReadSideOpenAsClient(readParams, &attributes, createOptions, &handle)
+            : ZwCreateFile(&handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &ioStatus, NULL,
+                           FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                           createOptions, NULL, 0);
 
     if (Session->bOpenLockHeld) {
         Session->bOpenLockHeld = FALSE;
@@ -176,63 +244,75 @@ BOOLEAN ReadSideOpenImage(PDEVICE_OBJECT DeviceObject, PWriterExtension Extensio
 }
 
 /*
- * Resets the ring and queues the pre-gap packets, all in one hold of CirQueLock. Returns
- * FALSE (and has set RECSTAT_QUEUE_ERROR) when the pre-gap needs more packets than the ring
- * has slots.
+ * Resets the ring and queues the pre-gap packets. Each packet's cache buffer is cleared and
+ * stamped before the packet is inserted, outside CirQueLock: up to 64 blocks of 2448 bytes per
+ * packet are too much work to do at DISPATCH_LEVEL, and no other thread touches the buffers
+ * meanwhile (the write thread starts only after the pre-gap is queued). The lock is held for
+ * the reset and for each look at the ring and insert. Returns FALSE (and has set
+ * RECSTAT_QUEUE_ERROR) when the pre-gap needs more packets than the ring has slots.
  */
 BOOLEAN ReadSideQueuePregap(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension) {
     PREAD_PARAMS readParams = &Extension->ReadParams;
     PCIRQUE ring = &Extension->CirQue;
-    ULONG head = 0;
-    ULONG tail = 0;
-    ULONG numElements = 0;
-    ULONG notEmpty = 0;
-    BOOLEAN inserted = TRUE;
     {
         CdwSpinLockGuard guard(&Extension->CirQueLock);
         CirQueReset(ring);
-        if (readParams->nPregapBlocks != 0) {
-            UCHAR pregapLength = static_cast<UCHAR>(readParams->nPregapBlocks & 0xFF);
-            if (pregapLength == 145) {
-                pregapLength = 150;
-            }
-            RING_PACKET packet;
-            RtlZeroMemory(&packet, sizeof(packet));
-            packet.action = PACKET_ACTION_WRITE;
-            packet.blockAddress = readParams->pregapStartBlock;
-            packet.bLastPacket = FALSE;
-            ULONG queued = 0;
-            while (queued < readParams->nPregapBlocks) {
-                packet.buffer = Extension->cacheBuffers[ring->tail];
-                const ULONG left = readParams->nPregapBlocks - queued;
-                packet.numBlocks = left < MAX_PACKET_BLOCKS ? left : MAX_PACKET_BLOCKS;
-                if (!CirQueIsFull(ring)) {
-                    RtlZeroMemory(packet.buffer, readParams->pregapBlockSize * packet.numBlocks);
-                    if (readParams->bWriteTdb) {
-                        FormatTrackDescriptor(packet.buffer, packet.numBlocks,
-                                              readParams->pregapBlockSize,
-                                              readParams->tdbTrackNumber, pregapLength);
-                    }
-                }
-                if (!CirQueInsertPacket(ring, &packet)) {
-                    inserted = FALSE;
-                    head = ring->head;
-                    tail = ring->tail;
-                    numElements = ring->numElements;
-                    notEmpty = ring->bNotEmpty;
-                    break;
-                }
-                packet.blockAddress += packet.numBlocks;
-                queued += packet.numBlocks;
+    }
+    if (readParams->nPregapBlocks == 0) {
+        return TRUE;
+    }
+
+    UCHAR pregapLength = static_cast<UCHAR>(readParams->nPregapBlocks & 0xFF);
+    if (pregapLength == 145) {
+        pregapLength = 150;
+    }
+    RING_PACKET packet;
+    RtlZeroMemory(&packet, sizeof(packet));
+    packet.action = PACKET_ACTION_WRITE;
+    packet.blockAddress = readParams->pregapStartBlock;
+    packet.bLastPacket = FALSE;
+    ULONG queued = 0;
+    while (queued < readParams->nPregapBlocks) {
+        BOOLEAN full;
+        ULONG tail;
+        {
+            CdwSpinLockGuard guard(&Extension->CirQueLock);
+            full = CirQueIsFull(ring);
+            tail = ring->tail;
+        }
+        packet.buffer = Extension->cacheBuffers[tail];
+        const ULONG left = readParams->nPregapBlocks - queued;
+        packet.numBlocks = left < MAX_PACKET_BLOCKS ? left : MAX_PACKET_BLOCKS;
+        if (!full) {
+            RtlZeroMemory(packet.buffer, readParams->pregapBlockSize * packet.numBlocks);
+            if (readParams->bWriteTdb) {
+                FormatTrackDescriptor(packet.buffer, packet.numBlocks, readParams->pregapBlockSize,
+                                      readParams->tdbTrackNumber, pregapLength);
             }
         }
-    }
-    if (!inserted) {
-        ReadSideFail(Extension, RECSTAT_QUEUE_ERROR);
-        DbgPrint("Burnkit[%d]: ReadThread - CirQueInsertPacket failed, Head = %d, Tail = %d, "
-                 "#Elements = %d, !Empty = %d\n",
-                 CdwDeviceNumber(DeviceObject), head, tail, numElements, notEmpty);
-        return FALSE;
+        BOOLEAN inserted;
+        ULONG head = 0;
+        ULONG numElements = 0;
+        ULONG notEmpty = 0;
+        {
+            CdwSpinLockGuard guard(&Extension->CirQueLock);
+            inserted = CirQueInsertPacket(ring, &packet);
+            if (!inserted) {
+                head = ring->head;
+                tail = ring->tail;
+                numElements = ring->numElements;
+                notEmpty = ring->bNotEmpty;
+            }
+        }
+        if (!inserted) {
+            ReadSideFail(Extension, RECSTAT_QUEUE_ERROR);
+            DbgPrint("Burnkit[%d]: ReadThread - CirQueInsertPacket failed, Head = %d, Tail = %d, "
+                     "#Elements = %d, !Empty = %d\n",
+                     CdwDeviceNumber(DeviceObject), head, tail, numElements, notEmpty);
+            return FALSE;
+        }
+        packet.blockAddress += packet.numBlocks;
+        queued += packet.numBlocks;
     }
     return TRUE;
 }
@@ -333,7 +413,7 @@ void ReadSideLoop(PDEVICE_OBJECT DeviceObject, PWriterExtension Extension, READ_
         }
 
         ReadSideRecord(DeviceObject, Extension, Session);
-        ReadSideClose(Extension, Session);
+        ReadSideClose(Extension);
 
         /* Back at the idle point: the device may accept the next recording. */
         CdwSpinLockGuard guard(&Extension->StatusLock);
@@ -370,7 +450,7 @@ Routine Description:
     serves one recording per wake of ReadStartEvent until the device is torn down.
 
     When an exception ends the thread, it gives back what the recording holds (cache-drive
-    lock, image handle, impersonation, client context), ends the recording as a read failure,
+    lock, image handle, client context), ends the recording as a read failure,
     tells the write thread to stop and marks the device as unable to record: no later request
     would have a reader.
 
@@ -391,7 +471,7 @@ IRQL:
 VOID NTAPI ReadThread(PVOID StartContext) {
     PDEVICE_OBJECT DeviceObject = static_cast<PDEVICE_OBJECT>(StartContext);
     PWriterExtension ext = CdwWriterExtension(DeviceObject);
-    READ_SESSION session = {FALSE, FALSE};
+    READ_SESSION session = {FALSE};
     NTSTATUS code;
 
     if (!CdwGuarded([&] { ReadSideLoop(DeviceObject, ext, &session); }, &code)) {
@@ -399,7 +479,7 @@ VOID NTAPI ReadThread(PVOID StartContext) {
             session.bOpenLockHeld = FALSE;
             TesselCacheDriveRelease(ext->RecordCacheDrive);
         }
-        ReadSideClose(ext, &session);
+        ReadSideClose(ext);
         {
             CdwSpinLockGuard guard(&ext->StatusLock);
             ext->bThreadFailed = TRUE;
@@ -681,7 +761,8 @@ Return Value:
 
 IRQL:
 
-    Any; it touches only the given buffer (called under CirQueLock).
+    Any; it touches only the given buffer (the read thread calls it at PASSIVE_LEVEL, before
+    the packet is queued).
 
 --*/
 VOID FormatTrackDescriptor(PUCHAR buffer, ULONG numBlocks, ULONG blockSize, UCHAR trackNumber,

@@ -632,6 +632,23 @@ protected:
                             Options, NULL, 0);
     }
 
+    /* The same open with the access check forced against the calling thread. */
+    static NTSTATUS OpenChecked(const char16_t *Name) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, Name);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+        IO_STATUS_BLOCK iosb;
+        HANDLE handle = nullptr;
+        NTSTATUS status = IoCreateFile(&handle, SYNCHRONIZE | FILE_READ_DATA, &attributes, &iosb,
+                                       NULL, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, 0,
+                                       NULL, 0, CreateFileTypeNone, NULL, IO_FORCE_ACCESS_CHECK);
+        if (NT_SUCCESS(status)) {
+            ZwClose(handle);
+        }
+        return status;
+    }
+
     /* Synchronous read of Length bytes at Offset. */
     static NTSTATUS Read(HANDLE Handle, void *Buffer, ULONG Length, LONGLONG Offset,
                          IO_STATUS_BLOCK *Iosb) {
@@ -734,27 +751,31 @@ TEST_F(FileTest, ImpersonationOpensWithTheClientsIdentity) {
     EXPECT_EQ(HostLiveTokenCount(), 1);
     EXPECT_EQ(SeTokenType(context.ClientToken), TokenImpersonation);
 
-    /* ...and a worker thread that impersonates it cannot read what the client cannot read. */
+    /* ...and a worker thread that impersonates it cannot read what the client cannot read when
+       the open is checked; a kernel-mode open is not checked, impersonated or not. */
     NTSTATUS impersonated = STATUS_UNSUCCESSFUL;
+    NTSTATUS unchecked = STATUS_UNSUCCESSFUL;
     NTSTATUS reverted = STATUS_UNSUCCESSFUL;
+    NTSTATUS again = STATUS_UNSUCCESSFUL;
     HOST_IDENTITY during{};
     std::thread worker([&] {
         HANDLE handle = nullptr;
         SeImpersonateClient(&context, NULL);
         HostGetEffectiveFileIdentity(&during);
-        impersonated = Open(u"\\??\\D:\\private.iso", 0, &handle);
-        if (NT_SUCCESS(impersonated)) {
+        impersonated = OpenChecked(u"\\??\\D:\\private.iso");
+        unchecked = Open(u"\\??\\D:\\private.iso", 0, &handle);
+        if (NT_SUCCESS(unchecked)) {
             ZwClose(handle);
         }
+        again = OpenChecked(u"\\??\\D:\\private.iso");
         PsRevertToSelf();
-        reverted = Open(u"\\??\\D:\\private.iso", 0, &handle);
-        if (NT_SUCCESS(reverted)) {
-            ZwClose(handle);
-        }
+        reverted = OpenChecked(u"\\??\\D:\\private.iso");
     });
     worker.join();
     EXPECT_EQ(during.Uid, 65534u);
     EXPECT_EQ(impersonated, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(unchecked, STATUS_SUCCESS);
+    EXPECT_EQ(again, STATUS_ACCESS_DENIED) << "the unchecked open keeps the impersonation";
     EXPECT_EQ(reverted, STATUS_SUCCESS);
 
     /* The test thread itself was never affected. */

@@ -81,6 +81,7 @@ TEST_F(Lifecycle, NumbersRunAcrossRecordersAndDesktopUnits) {
         EXPECT_EQ((ULONG)SRB_FLAGS_DISABLE_SYNCH_TRANSFER, fdo->SrbFlags);
         EXPECT_NE(nullptr, fdo->CommonExtension.LowerDeviceObject);
         EXPECT_NE(0u, unit->Fdo->Flags & DO_DIRECT_IO);
+        EXPECT_NE(0u, unit->Fdo->Characteristics & FILE_DEVICE_SECURE_OPEN);
         EXPECT_EQ(0u, unit->Fdo->Flags & DO_DEVICE_INITIALIZING);
         /* Attaching makes room for the port's stack; the driver adds one of its own. */
         EXPECT_EQ(unit->Pdo->StackSize + 2, unit->Fdo->StackSize);

@@ -309,15 +309,30 @@ TEST_F(PassThrough, NoSenseWantedLeavesTheSenseAreaAlone) {
     }
 }
 
-/* A length no buffer of the application can have is refused before any pool is taken. */
-TEST_F(PassThrough, ImpossibleLengthCostsNoPool) {
-    UCHAR *data = static_cast<UCHAR *>(UserAlloc(4096));
+/*
+ * No transfer longer than the adapter's maximum (64 KiB for the simulated recorder) is sent or
+ * costs pool, however much memory the application owns; the maximum itself is sent.
+ */
+TEST_F(PassThrough, LengthBeyondTheAdaptersMaximumIsRefusedWithoutPool) {
+    const ULONG maximum = 64 * 1024;
+    UCHAR *data = static_cast<UCHAR *>(UserAlloc(2 * maximum));
+    const ULONG before = Commands();
     HostPoolFailTag(HostPoolTag("ScUn"), 1);
-    SCSI_PASS_THROUGH_REQUEST block = Block({}, 0xFFFFFFF0u, data, true);
-    SetCdb(block, Cdb10(0x2A, 0, 1));
-    EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(block).Status);
+    for (ULONG length : {maximum + 1, 2 * maximum, 0xFFFFFFF0u}) {
+        SCSI_PASS_THROUGH_REQUEST block = Block({}, length, data, true);
+        SetCdb(block, Cdb10(0x2A, 0, 1));
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(block).Status) << length;
+    }
+    EXPECT_TRUE(Logged("Burnkit[0]: CdRecorderExecScsiOperation - invalid DataTransferLength of "
+                       "65537, s/b at most 65536 (the adapter's maximum transfer)\n"));
     EXPECT_EQ(0u, HostPoolInjectedFailures()) << "a kernel buffer was asked for";
     HostPoolClearFailures();
+    EXPECT_EQ(before, Commands());
+
+    SCSI_PASS_THROUGH_REQUEST read = Block({}, maximum, data, false);
+    SetCdb(read, Cdb10(0x28, 0, 32));
+    EXPECT_EQ(STATUS_SUCCESS, Send(read).Status);
+    EXPECT_EQ(before + 1, Commands());
 }
 
 TEST_F(PassThrough, MissingKernelBufferIsReported) {

@@ -417,8 +417,12 @@ TEST_P(PregapRecording, PregapBlocksCarryTrackDescriptors) {
     layout.tdbTrackNumber = 1;
     layout.tracks.push_back(TrackEntry(1, blockSize, 150, 0, 10));
 
+    HostResetLargestFillAtDispatch();
     RECORDING_STATUS status = RecordPlain(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
+    /* The pre-gap's buffers are cleared at PASSIVE_LEVEL, not under the ring's spin lock:
+       nothing as large as a page is cleared at DISPATCH_LEVEL (the ring's slots are). */
+    EXPECT_LT(HostLargestFillAtDispatch(), (SIZE_T)PAGE_SIZE);
     UCHAR expected[13];
     memcpy(expected, DescriptorTrack1Pregap150, 13);
     if (blockSize == 2352) {

@@ -163,6 +163,24 @@ TEST_F(VerifierTest, PassiveLevelRoutinesStopAtDispatchLevel) {
     }
 }
 
+/* Fills at DISPATCH_LEVEL are measured; fills at PASSIVE_LEVEL are not. */
+TEST_F(VerifierTest, FillsAtDispatchLevelAreMeasured) {
+    static UCHAR buffer[3 * PAGE_SIZE];
+    HostResetLargestFillAtDispatch();
+    RtlZeroMemory(buffer, sizeof(buffer));
+    EXPECT_EQ(0u, HostLargestFillAtDispatch());
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    RtlFillMemory(buffer, PAGE_SIZE, 0x5A);
+    RtlZeroMemory(buffer, 100);
+    KeLowerIrql(old);
+    EXPECT_EQ((SIZE_T)PAGE_SIZE, HostLargestFillAtDispatch());
+    EXPECT_EQ(0, buffer[99]);
+    EXPECT_EQ(0x5A, buffer[100]);
+    HostResetLargestFillAtDispatch();
+    EXPECT_EQ(0u, HostLargestFillAtDispatch());
+}
+
 /* ---- kernel memory returned in place ------------------------------------------------------ */
 
 namespace {

@@ -699,6 +699,26 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                             ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                             ULONG EaLength);
+/*
+ * A kernel-mode open: ZwCreateFile makes no access check against the caller (not even an
+ * impersonated one), as on the platform. IoCreateFile with IO_FORCE_ACCESS_CHECK checks the
+ * open against the calling thread's identity, its impersonated client's when it has one.
+ */
+typedef enum _CREATE_FILE_TYPE {
+    CreateFileTypeNone,
+    CreateFileTypeNamedPipe,
+    CreateFileTypeMailslot
+} CREATE_FILE_TYPE;
+
+#define IO_FORCE_ACCESS_CHECK 0x001
+#define IO_NO_PARAMETER_CHECKING 0x100
+
+NTSTATUS NTAPI IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                            CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters,
+                            ULONG Options);
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                           PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                           ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);

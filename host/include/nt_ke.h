@@ -147,9 +147,10 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
     ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PCHAR)(msg)), FALSE) : TRUE)
 #endif
 
-/* Memory. */
-#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+/* Memory. Fills are counted by the verifier (HostLargestFillAtDispatch). */
+VOID HostRtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill);
+#define RtlZeroMemory(Destination, Length) HostRtlFillMemory((Destination), (Length), 0)
+#define RtlFillMemory(Destination, Length, Fill) HostRtlFillMemory((Destination), (Length), (Fill))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))

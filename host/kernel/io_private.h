@@ -45,6 +45,22 @@ bool IsTokenObject(const void *Object);
 void ReferenceToken(void *Token);
 void DereferenceToken(void *Token);
 
+/*
+ * A file open made as the kernel: for its lifetime the calling thread's file-system identity
+ * is the process's, also while the thread impersonates a client (a kernel-mode open makes no
+ * access check unless forced). The thread's impersonated identity comes back at the end.
+ */
+struct KernelFileIdentityScope {
+    KernelFileIdentityScope();
+    ~KernelFileIdentityScope();
+    KernelFileIdentityScope(const KernelFileIdentityScope &) = delete;
+    KernelFileIdentityScope &operator=(const KernelFileIdentityScope &) = delete;
+    bool Switched;
+};
+
+/* Ends the calling thread's impersonation when the thread ends, as the platform does. */
+void DropImpersonationAtThreadEnd();
+
 /* Global lock of the I/O manager's tables (devices, interfaces, handles). */
 std::recursive_mutex &IoLock();
 

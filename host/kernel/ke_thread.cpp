@@ -8,6 +8,7 @@
  * Threads that the stand-in did not create get a thread object on their first
  * KeGetCurrentThread, held until the host thread exits.
  */
+#include "io_private.h"
 #include "ke_internal.h"
 
 #include <standin/io.h>
@@ -153,6 +154,7 @@ void SystemThreadTrampoline(_KTHREAD *Thread, HostThread *Host) {
                 "exception\n",
                 (unsigned)Thread->Id, (void *)Thread->StartRoutine);
     }
+    hostio::DropImpersonationAtThreadEnd();
     if (self->HeldCount > 0) {
         HostVerifierStop("system thread %u ended holding spin lock %p", (unsigned)Thread->Id,
                          (void *)self->Held[self->HeldCount - 1]);

@@ -168,7 +168,28 @@ ULONG HostSpinLocksHeld() {
     return Self()->HeldCount;
 }
 
+namespace {
+std::atomic<SIZE_T> g_largestFillAtDispatch{0};
+} // namespace
+
+SIZE_T HostLargestFillAtDispatch() {
+    return g_largestFillAtDispatch.load();
+}
+
+void HostResetLargestFillAtDispatch() {
+    g_largestFillAtDispatch.store(0);
+}
+
 extern "C" {
+
+VOID HostRtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) {
+    if (Length != 0 && Self()->Irql >= DISPATCH_LEVEL) {
+        SIZE_T seen = g_largestFillAtDispatch.load();
+        while (Length > seen && !g_largestFillAtDispatch.compare_exchange_weak(seen, Length)) {
+        }
+    }
+    memset(Destination, Fill, Length);
+}
 
 KIRQL KeGetCurrentIrql(void) {
     return Self()->Irql;

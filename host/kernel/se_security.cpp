@@ -109,6 +109,28 @@ void DereferenceToken(void *Token) {
     ObfDereferenceObject(Token);
 }
 
+KernelFileIdentityScope::KernelFileIdentityScope() : Switched(false) {
+    if (tThread.Impersonating != nullptr &&
+        !SameIdentity(tThread.Impersonating->Identity, ProcessIdentity())) {
+        Switched = ApplyFileIdentity(ProcessIdentity());
+    }
+}
+
+KernelFileIdentityScope::~KernelFileIdentityScope() {
+    if (Switched && tThread.Impersonating != nullptr) {
+        (void)ApplyFileIdentity(tThread.Impersonating->Identity);
+    }
+}
+
+void DropImpersonationAtThreadEnd() {
+    HostToken *token = tThread.Impersonating;
+    if (token != nullptr) {
+        tThread.Impersonating = nullptr;
+        (void)ApplyFileIdentity(ProcessIdentity());
+        ObfDereferenceObject(token);
+    }
+}
+
 } // namespace hostio
 
 extern "C" {

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <memory>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,21 +189,15 @@ std::string NameOf(POBJECT_ATTRIBUTES Attributes) {
                           Attributes->ObjectName->Length / sizeof(WCHAR));
 }
 
-} // namespace
-
-extern "C" {
-
-NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                            ULONG EaLength) {
-    UNREFERENCED_PARAMETER(AllocationSize);
-    UNREFERENCED_PARAMETER(FileAttributes);
-    UNREFERENCED_PARAMETER(ShareAccess);
-    UNREFERENCED_PARAMETER(EaBuffer);
-    UNREFERENCED_PARAMETER(EaLength);
-    HostVerifierCheckPassive("ZwCreateFile");
+/*
+ * The open of ZwCreateFile and IoCreateFile. Without ForceAccessCheck it is a kernel-mode open,
+ * made with the process's identity whatever client the thread impersonates; with it, the host
+ * checks the open against the thread's file-system identity (the impersonated client's).
+ */
+NTSTATUS CreateFile(const char *Routine, bool ForceAccessCheck, PHANDLE FileHandle,
+                    ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                    PIO_STATUS_BLOCK IoStatusBlock, ULONG CreateDisposition, ULONG CreateOptions) {
+    HostVerifierCheckPassive(Routine);
     if (FileHandle == nullptr || IoStatusBlock == nullptr || ObjectAttributes == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -258,6 +253,10 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     bool noBuffering = (CreateOptions & FILE_NO_INTERMEDIATE_BUFFERING) != 0;
     bool direct = noBuffering;
 
+    std::unique_ptr<hostio::KernelFileIdentityScope> asKernel;
+    if (!ForceAccessCheck) {
+        asKernel.reset(new hostio::KernelFileIdentityScope());
+    }
     auto open_path = [&](const std::string &p, bool withDirect) {
         return open(p.c_str(), flags | (withDirect ? O_DIRECT : 0), 0644);
     };
@@ -292,6 +291,43 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     gOpenFiles++;
     *FileHandle = HostHandleCreate(HOST_HANDLE_FILE, file, CloseFile);
     return finish(STATUS_SUCCESS, information);
+}
+
+} // namespace
+
+extern "C" {
+
+NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength) {
+    UNREFERENCED_PARAMETER(AllocationSize);
+    UNREFERENCED_PARAMETER(FileAttributes);
+    UNREFERENCED_PARAMETER(ShareAccess);
+    UNREFERENCED_PARAMETER(EaBuffer);
+    UNREFERENCED_PARAMETER(EaLength);
+    return CreateFile("ZwCreateFile", false, FileHandle, DesiredAccess, ObjectAttributes,
+                      IoStatusBlock, CreateDisposition, CreateOptions);
+}
+
+NTSTATUS NTAPI IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+                            CREATE_FILE_TYPE CreateFileType, PVOID InternalParameters,
+                            ULONG Options) {
+    UNREFERENCED_PARAMETER(AllocationSize);
+    UNREFERENCED_PARAMETER(FileAttributes);
+    UNREFERENCED_PARAMETER(ShareAccess);
+    if (EaBuffer != nullptr || EaLength != 0 || CreateFileType != CreateFileTypeNone ||
+        InternalParameters != nullptr) {
+        /* What the routine's reference requires of a driver. */
+        HostVerifierStop("IoCreateFile: a driver passes no extended attributes, no file type and "
+                         "no internal parameters");
+    }
+    return CreateFile("IoCreateFile", (Options & IO_FORCE_ACCESS_CHECK) != 0, FileHandle,
+                      DesiredAccess, ObjectAttributes, IoStatusBlock, Disposition, CreateOptions);
 }
 
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,

@@ -122,6 +122,13 @@ ULONG HostVerifierFailureCount();
 ULONG HostSpinLocksHeld();
 
 /*
+ * The largest single memory fill (RtlZeroMemory, RtlFillMemory) made at DISPATCH_LEVEL or
+ * above since the last reset, in bytes: work that holds up the processor with a spin lock held.
+ */
+SIZE_T HostLargestFillAtDispatch();
+void HostResetLargestFillAtDispatch();
+
+/*
  * Lock order. Every spin lock taken while another is held, and every lock named here, enters
  * a graph of "taken while holding"; an order that closes a cycle is a verifier stop ("lock
  * order cycle: ...") even when the two orders never met at run time. Parts of the stand-in

@@ -7,11 +7,13 @@
 #include "tool.h"
 
 #include "cdw_client.h"
+#include "mmc.h"
 #include "scsi_text.h"
 
 #include <ntddk.h>
 #include <standin/eventlog.h>
 #include <standin/io.h>
+#include <standin/sgport.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -55,6 +57,8 @@ struct DeviceReport {
     CD_RECORDER_PARAMETERS parameters = {};
     std::string name;
     std::string nameProperty;
+    std::string sgPath, blockName;     /* a real recorder */
+    std::vector<std::string> profiles; /* media profiles the recorder reports ("*": current) */
 };
 
 DeviceReport Describe(CdwDeviceKind kind, unsigned index) {
@@ -71,6 +75,20 @@ DeviceReport Describe(CdwDeviceKind kind, unsigned index) {
     if (CdwSucceeded(device.ExecScsi(CdwInquiryCommand(), &inquiry)) && inquiry.Good())
         r.identity = DecodeInquiry(inquiry.data);
     r.parametersKnown = CdwSucceeded(device.QueryParameters(&r.parameters));
+    if (kind == CdwDeviceKind::Recorder) {
+        /* The media profiles of GET CONFIGURATION: what the recorder reads and writes. */
+        CdwMmcCdb config = CdwMmcGetConfiguration(CDW_MMC_RT_ALL, 0, 512);
+        CdwScsiCommand command;
+        memcpy(command.cdb, config.bytes, sizeof(command.cdb));
+        command.cdbLength = config.length;
+        command.transferLength = config.dataLength;
+        CdwScsiResult result;
+        CdwMmcConfiguration parsed;
+        if (CdwSucceeded(device.ExecScsi(command, &result)) && result.Good() &&
+            CdwMmcParseConfiguration(result.data.data(), result.data.size(), &parsed))
+            for (const auto &p : parsed.profiles)
+                r.profiles.push_back(CdwMmcProfileName(p.number) + (p.current ? "*" : ""));
+    }
     const struct {
         uint32_t type;
         const char *name;
@@ -114,6 +132,17 @@ void ReportJson(JsonWriter &j, const DeviceReport &r) {
         j.Field("name", r.name);
         j.Field("nameProperty", r.nameProperty);
     }
+    j.Field("real", !r.sgPath.empty());
+    if (!r.sgPath.empty()) {
+        j.Field("sg", r.sgPath);
+        j.Field("block", r.blockName);
+    }
+    if (r.kind == CdwDeviceKind::Recorder) {
+        j.Key("profiles").BeginArray();
+        for (const auto &p : r.profiles)
+            j.String(p);
+        j.EndArray();
+    }
     j.EndObject();
 }
 
@@ -140,7 +169,16 @@ std::string ReportLine(const DeviceReport &r) {
              r.identity.known ? r.identity.product.c_str() : "?",
              r.identity.known ? r.identity.revision.c_str() : "", address, limits,
              r.name.empty() ? "" : "  \"", r.name.c_str(), r.name.empty() ? "" : "\"");
-    return line;
+    std::string text = line;
+    if (!r.sgPath.empty())
+        text += "\n      real recorder " + r.sgPath +
+                (r.blockName.empty() ? "" : " (/dev/" + r.blockName + ")");
+    if (!r.profiles.empty()) {
+        text += "\n      media:";
+        for (const auto &p : r.profiles)
+            text += " " + p;
+    }
+    return text;
 }
 
 } // namespace
@@ -156,10 +194,15 @@ int RunDevices(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     std::vector<DeviceReport> recorders, desktops;
-    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::Recorder); i++)
+    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::Recorder); i++) {
         recorders.push_back(Describe(CdwDeviceKind::Recorder, i));
+        if (i < installation.RecorderCount() && installation.Recorder(i).sg != nullptr) {
+            recorders.back().sgPath = installation.Recorder(i).spec.sgPath;
+            recorders.back().blockName = HostSgBlockName(installation.Recorder(i).sg);
+        }
+    }
     for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::DesktopUnit); i++)
         desktops.push_back(Describe(CdwDeviceKind::DesktopUnit, i));
     if (o.json) {
@@ -173,6 +216,12 @@ int RunDevices(const Options &o, const InstallSpec &install) {
         for (const auto &r : desktops)
             ReportJson(j, r);
         j.EndArray();
+        if (!installation.Unusable().empty()) {
+            j.Key("unusable").BeginArray();
+            for (const auto &u : installation.Unusable())
+                j.String(u);
+            j.EndArray();
+        }
         j.EndObject();
         printf("%s\n", j.Text().c_str());
     } else {
@@ -182,6 +231,8 @@ int RunDevices(const Options &o, const InstallSpec &install) {
         printf("Desktop units (%zu):\n", desktops.size());
         for (const auto &r : desktops)
             printf("%s\n", ReportLine(r).c_str());
+        for (const auto &u : installation.Unusable())
+            printf("Real recorder not usable: %s\n", u.c_str());
     }
     fflush(stdout);
     std::string leftover = installation.Stop();
@@ -217,7 +268,7 @@ int RunScsi(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     CdwDeviceKind kind = o.scsiDesktop ? CdwDeviceKind::DesktopUnit : CdwDeviceKind::Recorder;
     unsigned count = CdwCountDevices(kind);
     if (o.scsiRecorder >= count)

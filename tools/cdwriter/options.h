@@ -68,6 +68,7 @@ struct DeviceSpec {
     bool speedSet = false;
     uint64_t bufferBytes = 0; /* 0: the default */
     std::string discFile;     /* "": DIR/recorder-N.img */
+    std::string sgPath;       /* a real recorder: its /dev/sgN ("" for a simulated one) */
     std::string vendor, product, revision;
     bool addressSet = false;
     uint8_t port = 0, path = 0, target = 0, lun = 0;
@@ -108,6 +109,7 @@ struct Options {
     /* installation */
     unsigned recorders = 1;
     bool recordersSet = false;
+    bool realRecorders = false; /* --recorders sg: every real recorder found */
     SpeedSpec speed;
     bool speedSet = false;
     uint64_t driveBuffer = 0;

@@ -13,6 +13,8 @@
 #include <errno.h>
 #include <scsi/sg.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -284,6 +286,17 @@ TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderFromItsInquiry) {
                   &disk, FALSE, &result),
               nullptr);
     EXPECT_EQ(result, HostSgNotRecorder);
+}
+
+TEST(SgPortOpenTest, DevicesThatAreNoRecordersAreRefusedWithTheReason) {
+    char message[256];
+    HOST_SG_OPEN_RESULT result = HostSgOpened;
+    EXPECT_EQ(HostSgOpen("/nonexistent/sg9", &result, message, sizeof(message)), nullptr);
+    EXPECT_EQ(result, HostSgNoDevice);
+    EXPECT_STREQ(message, "/nonexistent/sg9: no such device");
+    EXPECT_EQ(HostSgOpen("/dev/null", &result, message, sizeof(message)), nullptr);
+    EXPECT_EQ(result, HostSgNotSg) << message;
+    EXPECT_NE(strstr(message, "not a SCSI generic (sg) device"), nullptr) << message;
 }
 
 } // namespace

@@ -46,7 +46,13 @@ tgtd_pid=""
 qemu_pid=""
 control_port=""
 
+watchdog_pid=""
 cleanup() {
+    if [ -n "$watchdog_pid" ]; then
+        # the watchdog and its sleep, by process id
+        kill $(cat /proc/"$watchdog_pid"/task/*/children 2>/dev/null) "$watchdog_pid" 2>/dev/null
+        wait "$watchdog_pid" 2>/dev/null
+    fi
     if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
         kill "$qemu_pid" 2>/dev/null
         wait "$qemu_pid" 2>/dev/null
@@ -185,6 +191,14 @@ portal_port=$(free_port)
 control_port=$((1000 + $$ % 20000)) # tgtd takes 0 to 32767
 tgtd -f -C "$control_port" --iscsi portal=127.0.0.1:"$portal_port" >"$run/tgtd.log" 2>&1 &
 tgtd_pid=$!
+# Should this script itself be killed without its traps running, a watchdog still stops tgtd.
+(
+    sleep 600
+    timeout 10 tgtadm -C "$control_port" --mode system --op delete >/dev/null 2>&1
+    sleep 2
+    kill -9 "$tgtd_pid" 2>/dev/null
+) </dev/null >/dev/null 2>&1 &
+watchdog_pid=$!
 tgtadm_() { timeout 10 tgtadm -C "$control_port" --lld iscsi "$@"; }
 ready=0
 for _ in $(seq 1 40); do

@@ -1,7 +1,8 @@
 #!/bin/bash
 # real_stack_test.sh - records an image through the whole driver, the SG_IO port and the MMC flow
 # onto a DVD+R that tgt emulates, reached through a real Linux SCSI stack and iSCSI initiator in
-# a QEMU guest (TCG), then compares tgt's backing file with the image byte for byte.
+# a QEMU guest (TCG), then compares tgt's backing file with the image byte for byte. Before
+# that, a second DVD+R is unplugged while it records beside a simulated recorder.
 #
 #   real_stack_test.sh CDWRITER_BINARY WORK_DIRECTORY
 #
@@ -103,7 +104,8 @@ modules=$(ls -d "$kernel_dir"/lib/modules/* | head -1)
 root="$run/root"
 mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,lib/modules,etc,root,work}
 cp "$busybox_path" "$root/bin/busybox"
-for applet in sh mount insmod ip ifconfig sleep ls cat echo poweroff mkdir grep sync; do
+for applet in seq sh mount insmod ip ifconfig sleep ls cat echo poweroff mkdir grep sync dd kill \
+    readlink; do
     ln -s busybox "$root/bin/$applet"
 done
 
@@ -166,11 +168,31 @@ step() { echo "GUEST-BEGIN $1"; shift; "$@"; echo "GUEST-END rc=$?"; }
 step login iscsistart -i iqn.2026-12.org.cdwriter:guest -t iqn.2026-12.org.cdwriter:dvd \
     -g 1 -a 10.0.2.100 -p 3260
 for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
-    [ -e /dev/sg1 ] && break
+    [ -e /dev/sg2 ] && break
     sleep 0.5
 done
+# LUN 2 is unplugged while it records beside a simulated recorder, which must go on.
+for d in /sys/class/scsi_generic/sg*; do
+    case "$(readlink $d/device)" in *:2) second=${d##*/} ;; esac
+done
+unplug() {
+    dd if=/dev/zero of=/tmp/zeros.iso bs=1048576 count=24 2>/dev/null
+    printf 'recorder disc=/tmp/sim.img\nrecorder sg=/dev/%s\n' "$second" >/tmp/install
+    cdwriter --install /tmp/install --disc-dir /tmp/discs record /tmp/zeros.iso >/tmp/unplug.out 2>&1 &
+    pid=$!
+    for i in $(seq 1 600); do
+        grep -q "Recorder 1: [0-9.]* of" /tmp/unplug.out && break
+        sleep 0.1
+    done
+    echo 1 >/sys/class/scsi_generic/$second/device/delete
+    wait $pid
+    rc=$?
+    cat /tmp/unplug.out
+    return $rc
+}
+step unplug unplug
 step devices cdwriter devices
-step record cdwriter --recorders sg record /work/image.iso
+step record cdwriter --recorders sg record /work/image.iso --verify
 step media cdwriter --recorders sg media
 step inquiry cdwriter --recorders sg scsi 0 "12 00 00 00 60 00" --read 96
 sync
@@ -214,6 +236,10 @@ tgtadm_ --mode target --op new --tid 1 --targetname iqn.2026-12.org.cdwriter:dvd
     fail "tgtadm: new target"
 tgtadm_ --mode logicalunit --op new --tid 1 --lun 1 --device-type cd \
     --backing-store "$run/dvd.img" || fail "tgtadm: new logical unit"
+tgtimg --op new --device-type cd --type dvd+r --file "$run/dvd2.img" >>"$run/tgtimg.log" 2>&1 ||
+    fail "tgtimg could not make a second blank DVD+R"
+tgtadm_ --mode logicalunit --op new --tid 1 --lun 2 --device-type cd \
+    --backing-store "$run/dvd2.img" || fail "tgtadm: second logical unit"
 tgtadm_ --mode target --op bind --tid 1 --initiator-address ALL || fail "tgtadm: bind"
 
 # ---- the guest run ---------------------------------------------------------------------------
@@ -241,6 +267,12 @@ step_output() { sed -n "/^GUEST-BEGIN $1\$/,/^GUEST-END rc=/p" "$console"; }
 step_rc() { step_output "$1" | sed -n 's/^GUEST-END rc=//p'; }
 
 [ "$(step_rc login)" = 0 ] || fail "the iSCSI login failed"
+# The unplugged recorder's recording ends; the simulated one beside it completes.
+[ "$(step_rc unplug)" = 1 ] || fail "the run with an unplugged recorder did not exit 1"
+step_output unplug | grep -q "Recorder 0: COMPLETE" ||
+    fail "the simulated recorder did not complete beside the unplugged one"
+step_output unplug | grep -Eq "Recorder 1: [A-Z_]*FAILED" ||
+    fail "the unplugged recorder's recording did not end as failed"
 [ "$(step_rc devices)" = 0 ] || fail "cdwriter devices failed"
 step_output devices | grep -q "real recorder /dev/sg" || fail "cdwriter devices lists no real recorder"
 [ "$(step_rc record)" = 0 ] || fail "the recording failed"

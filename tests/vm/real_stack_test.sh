@@ -77,13 +77,15 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 # ---- the guest: the kernel package's image and modules, busybox, iscsistart, cdwriter -------
+# Kept between runs: the uncompressed kernel and the modules the guest loads, in load order.
 kernel_dir="$WORK/kernel"
 stamp="$kernel_dir/.from-$(basename "$kernel_deb")"
 if [ ! -e "$stamp" ]; then
     rm -rf "$kernel_dir"
-    mkdir -p "$kernel_dir"
-    dpkg-deb -x "$kernel_deb" "$kernel_dir" || fail "cannot unpack $kernel_deb"
-    vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-* | head -1)
+    mkdir -p "$kernel_dir/modules"
+    unpacked="$kernel_dir/unpacked"
+    dpkg-deb -x "$kernel_deb" "$unpacked" || fail "cannot unpack $kernel_deb"
+    vmlinuz=$(ls "$unpacked"/boot/vmlinuz-* | head -1)
     # The uncompressed ELF boots through PVH, about twice as fast as the compressed image.
     python3 - "$vmlinuz" "$kernel_dir/vmlinux" <<'EOF' || cp "$vmlinuz" "$kernel_dir/vmlinux"
 import lzma, sys
@@ -96,42 +98,37 @@ if elf[:4] != b'\x7fELF':
     sys.exit(1)
 open(sys.argv[2], 'wb').write(elf)
 EOF
+    # Modules in dependency order (the .modinfo depends= line of each).
+    declare -A loaded=()
+    add_module() {
+        local name=$1 file deps dep
+        [ -n "${loaded[$name]:-}" ] && return
+        loaded[$name]=1
+        file=$(find "$unpacked"/lib/modules/*/kernel -name "$name.ko" | head -1)
+        [ -n "$file" ] || fail "module $name is not in the kernel package"
+        deps=$(grep -a -o 'depends=[a-z0-9_,-]*' "$file" | head -1 | cut -d= -f2)
+        for dep in ${deps//,/ }; do
+            add_module "$dep"
+        done
+        cp "$file" "$kernel_dir/modules/"
+        echo "/lib/modules/$name.ko" >>"$kernel_dir/modules.order"
+    }
+    for m in crc32c_generic virtio_pci virtio_net scsi_mod sg sr_mod iscsi_tcp; do
+        add_module "$m"
+    done
+    rm -rf "$unpacked"
     touch "$stamp"
 fi
-modules=$(ls -d "$kernel_dir"/lib/modules/* | head -1)
-[ -d "$modules" ] || fail "no modules in $kernel_deb"
 
 root="$run/root"
-mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,lib/modules,etc,root,work}
+mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,lib,etc,root,work}
 cp "$busybox_path" "$root/bin/busybox"
 for applet in seq sh mount insmod ip ifconfig sleep ls cat echo poweroff mkdir grep sync dd kill \
     readlink; do
     ln -s busybox "$root/bin/$applet"
 done
-
-# Modules in dependency order (the .modinfo depends= line of each).
-declare -A loaded=()
-order=()
-add_module() {
-    local name=$1 file deps dep
-    [ -n "${loaded[$name]:-}" ] && return
-    loaded[$name]=1
-    file=$(find "$modules/kernel" -name "$name.ko" | head -1)
-    [ -n "$file" ] || fail "module $name is not in the kernel package"
-    deps=$(grep -a -o 'depends=[a-z0-9_,-]*' "$file" | head -1 | cut -d= -f2)
-    for dep in ${deps//,/ }; do
-        add_module "$dep"
-    done
-    order+=("$file")
-}
-for m in crc32c_generic virtio_pci virtio_net scsi_mod sg sr_mod iscsi_tcp; do
-    add_module "$m"
-done
-: >"$root/modules.order"
-for file in "${order[@]}"; do
-    cp "$file" "$root/lib/modules/"
-    echo "/lib/modules/$(basename "$file")" >>"$root/modules.order"
-done
+cp -r "$kernel_dir/modules" "$root/lib/modules"
+cp "$kernel_dir/modules.order" "$root/modules.order"
 
 # Dynamic programs with the libraries they load.
 copy_program() {

@@ -124,7 +124,7 @@ root="$run/root"
 mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,lib,etc,root,work}
 cp "$busybox_path" "$root/bin/busybox"
 for applet in seq sh mount insmod ip ifconfig sleep ls cat echo poweroff mkdir grep sync dd kill \
-    readlink; do
+    readlink su chgrp chmod; do
     ln -s busybox "$root/bin/$applet"
 done
 cp -r "$kernel_dir/modules" "$root/lib/modules"
@@ -150,6 +150,8 @@ xorriso -as mkisofs -quiet -V CDWTEST -o "$root/work/image.iso" "$run/files" >/d
     fail "xorriso could not make the image"
 cp "$root/work/image.iso" "$run/image.iso"
 
+printf 'root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/tmp:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\ncdrom:x:24:\nnogroup:x:65534:\n' >"$root/etc/group"
 cat >"$root/init" <<'EOF'
 #!/bin/sh
 mount -t proc proc /proc
@@ -181,6 +183,9 @@ unplug() {
         grep -q "Recorder 1: [0-9.]* of" /tmp/unplug.out && break
         sleep 0.1
     done
+    # While it records, the recorder is another process's: a second run is refused.
+    cdwriter --recorders sg media >/tmp/busy.out 2>&1
+    echo "second run: rc=$? $(cat /tmp/busy.out)"
     echo 1 >/sys/class/scsi_generic/$second/device/delete
     wait $pid
     rc=$?
@@ -192,6 +197,11 @@ step devices cdwriter devices
 step record cdwriter --recorders sg record /work/image.iso --verify
 step media cdwriter --recorders sg media
 step inquiry cdwriter --recorders sg scsi 0 "12 00 00 00 60 00" --read 96
+step closed cdwriter --recorders sg record /work/image.iso
+# A user without access to the recorder is told which group gives it.
+chgrp 24 /dev/sg1
+chmod 660 /dev/sg1
+step permission su nobody -s /bin/sh -c "XDG_STATE_HOME=/tmp/nobody cdwriter --recorders sg devices"
 sync
 echo "GUEST-DONE"
 poweroff -f
@@ -270,6 +280,14 @@ step_output unplug | grep -q "Recorder 0: COMPLETE" ||
     fail "the simulated recorder did not complete beside the unplugged one"
 step_output unplug | grep -Eq "Recorder 1: [A-Z_]*FAILED" ||
     fail "the unplugged recorder's recording did not end as failed"
+step_output unplug | grep -q "second run: rc=3 .*is in use by another process" ||
+    fail "a second run on a recording recorder was not refused as busy (exit 3)"
+[ "$(step_rc closed)" = 1 ] || fail "recording onto the closed disc did not exit 1"
+step_output closed | grep -Eq "nothing more can be recorded|which this tool cannot record" ||
+    fail "recording onto the closed disc was not refused as not writable"
+[ "$(step_rc permission)" = 3 ] || fail "a user without access to the recorder did not get exit 3"
+step_output permission | grep -q 'add the user to group "cdrom"' ||
+    fail "the refusal does not name the recorder's group"
 [ "$(step_rc devices)" = 0 ] || fail "cdwriter devices failed"
 step_output devices | grep -q "real recorder /dev/sg" || fail "cdwriter devices lists no real recorder"
 [ "$(step_rc record)" = 0 ] || fail "the recording failed"

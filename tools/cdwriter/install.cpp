@@ -316,7 +316,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         }
     }
 
-    if (recorderNo > 0) {
+    if (!discFiles.empty()) { /* real recorders need no disc directory */
         std::string warning;
         if (!MakePrivateDirectory(discDir, options.discDir.empty(), error, &warning))
             return false;

@@ -828,7 +828,10 @@ std::string HelpText(Command command) {
     case Command::Devices:
         return "Usage: cdwriter [OPTIONS] devices\n"
                "Lists recorders and desktop units: number, kind, vendor and product, SCSI "
-               "address,\nalignment and transfer limits, and the device description.\n\n" +
+               "address,\nalignment and transfer limits, the device description and the media "
+               "profiles a\nrecorder reports (* the current one). Real recorders (/dev/sg* of "
+               "type 5) follow the\nsimulated ones with their sg and sr devices; one that "
+               "cannot be used is named with\nthe reason.\n\n" +
                global;
     case Command::Scsi:
         return "Usage: cdwriter [OPTIONS] scsi RECORDER CDB-HEX [--read LEN | --write FILE] "

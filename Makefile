@@ -19,7 +19,7 @@ WINE_PACKAGES = wine wine32:i386
 ASANBUILD  ?= build-asan
 TSANBUILD  ?= build-tsan
 
-.PHONY: all deps deps-tool deps-wine host tool install win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
+.PHONY: all deps deps-tool deps-wine deps-vm host tool install win test test-fast sanitizers fuzz-short bench fuzz-long soak-long demo clean
 
 all: host win
 
@@ -44,6 +44,34 @@ deps:
 
 deps-tool:
 	$(call install_missing,$(TOOL_PACKAGES))
+
+# What the real-stack test needs (tests/vm): QEMU, tgt, a static busybox, the iSCSI initiator
+# and Debian's kernel package (downloaded, not installed, into $(BUILD)/vm/cache). A failed or
+# slow step only warns: the test then skips and says what is missing.
+VM_PACKAGES = qemu-system-x86 tgt busybox-static open-iscsi cpio python3 xorriso
+VM_CACHE    = $(BUILD)/vm/cache
+
+deps-vm:
+	-@missing=""; for p in $(VM_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing for the real-stack test:$$missing"; \
+	    export DEBIAN_FRONTEND=noninteractive; \
+	    timeout 900 apt-get update -qq && \
+	    timeout 900 apt-get install -y -qq --no-install-recommends $$missing >/dev/null || \
+	    echo "warning: could not install$$missing; the real-stack test will be skipped"; \
+	fi
+	-@mkdir -p $(VM_CACHE); \
+	if ! ls $(VM_CACHE)/linux-image-6.1.0-*-amd64_*.deb >/dev/null 2>&1; then \
+	    name=$$(apt-cache depends linux-image-amd64 2>/dev/null | grep -o 'linux-image-6\.1\.0-[0-9]*-amd64' | head -1); \
+	    if [ -n "$$name" ]; then \
+	        (cd $(VM_CACHE) && timeout 600 apt-get download -q "$$name" >/dev/null 2>&1) || \
+	        echo "warning: could not download $$name; the real-stack test will be skipped"; \
+	    else \
+	        echo "warning: no Debian 6.1 kernel package known to apt; the real-stack test will be skipped"; \
+	    fi; \
+	fi
 
 HOST_CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
                  -DCDW_WINDOWS_SYS=$(abspath $(WINBUILD))/cdwriter.sys
@@ -86,7 +114,7 @@ win: deps
 # seeded run of the control-interface fuzzer.
 test: test-fast sanitizers fuzz-short
 
-test-fast: host win deps-wine
+test-fast: host win deps-wine deps-vm
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 sanitizers: deps

@@ -7,6 +7,7 @@
 #include <ntddk.h>
 #include <standin/io.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -254,7 +255,8 @@ CdwStatus CdwDevice::ExecScsi(const CdwScsiCommand &command, CdwScsiResult *resu
     memcpy(result->sense, block.SenseInfo, command.senseLength);
     if (result->Good() && !command.dataOut && data != nullptr) {
         const uint8_t *bytes = static_cast<const uint8_t *>(data);
-        result->data.assign(bytes, bytes + command.transferLength);
+        result->data.assign(
+            bytes, bytes + std::min<uint32_t>(block.DataTransferLength, command.transferLength));
     }
     return status;
 }

@@ -118,20 +118,29 @@ bool CdwMmcDevice::WaitReady(unsigned maxSeconds) {
 
 bool CdwMmcDevice::WaitWhileBusy(unsigned maxSeconds, const std::string &what) {
     unsigned waited = 0;
+    bool levelKnown = false;
+    uint32_t lastBlank = 0;
     for (;;) {
         CdwMmcOutcome o = Exec(CdwMmcTestUnitReady(), nullptr);
         if (o.Good()) {
-            /* Some recorders are ready before their buffer is empty: wait until it is. */
+            /* Some recorders are ready before their buffer is empty: wait until it is. Others
+               report a fixed level that never moves: once ready, an unchanged level across a
+               poll is not a buffer draining. */
             uint8_t reply[12] = {};
             CdwMmcBufferCapacity buffer;
             if (!Exec(CdwMmcReadBufferCapacity(), reply).Good() ||
                 !CdwMmcParseBufferCapacity(reply, last_.transferred ? last_.transferred : 12,
                                            &buffer) ||
-                buffer.blank >= buffer.length)
+                buffer.blank >= buffer.length || (levelKnown && buffer.blank == lastBlank))
                 return true;
-        } else if (!Busy(o)) {
-            error_ = what + ": " + CdwMmcOutcomeText(o);
-            return false;
+            levelKnown = true;
+            lastBlank = buffer.blank;
+        } else {
+            levelKnown = false;
+            if (!Busy(o)) {
+                error_ = what + ": " + CdwMmcOutcomeText(o);
+                return false;
+            }
         }
         if (waited >= maxSeconds * 1000) {
             error_ = what + ": not done within " + std::to_string(maxSeconds) + " s";

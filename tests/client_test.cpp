@@ -46,6 +46,12 @@ TEST_F(ClientTest, FindsAndOpensRecordersAndDesktopUnitsByClass) {
     ASSERT_TRUE(CdwSucceeded(d0.ExecScsi(CdwInquiryCommand(), &inquiry)));
     ASSERT_TRUE(inquiry.Good());
     EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.begin() + 23), "KORVO   DESKTOP");
+    /* A reply shorter than the buffer comes back with the length the device sent. */
+    CdwScsiCommand shortReply = CdwInquiryCommand(36);
+    shortReply.transferLength = 96;
+    ASSERT_TRUE(CdwSucceeded(d0.ExecScsi(shortReply, &inquiry)));
+    ASSERT_TRUE(inquiry.Good());
+    EXPECT_EQ(inquiry.data.size(), 36u);
 
     /* A moved device keeps its handle; closing twice is harmless. */
     CdwDevice moved = std::move(r1);

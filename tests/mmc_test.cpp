@@ -882,6 +882,25 @@ TEST(MmcFlowTest, FinishFallsBackOrSaysWhatFailed) {
     EXPECT_FALSE(dev2.Finish(tao, false, 60));
     EXPECT_EQ(dev2.Error(), "writing the recorder's buffer: 3/0C/00 MEDIUM ERROR, WRITE ERROR");
 
+    /* A recorder whose buffer report is a fixed level: ready, and the level does not move. */
+    Script fixed;
+    fixed.Add(kSyncImmed);
+    fixed.Add(kTur);
+    fixed.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00"));
+    fixed.Add(kTur);
+    fixed.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00"));
+    fixed.Add("5B 01 01 00 00 02 00 00 00 00");
+    fixed.Add(kTur);
+    fixed.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00"));
+    fixed.Add(kTur);
+    fixed.Add(kBufferCapacity, Hex("00 0A 00 00 00 20 00 00 00 10 00 00"));
+    fixed.Add("5B 01 02 00 00 00 00 00 00 00");
+    fixed.Add(kTur);
+    fixed.Add(kBufferCapacity, kBufferEmpty);
+    CdwMmcDevice dev4(fixed.Sender());
+    EXPECT_TRUE(dev4.Finish(tao, false, 60)) << dev4.Error();
+    EXPECT_TRUE(fixed.AllUsed());
+
     /* Blank and eject. */
     Script other;
     other.Add("A1 11 00 00 00 00 00 00 00 00 00 00");

@@ -6,6 +6,7 @@
  * executable (both are built in the build directory's root).
  */
 #include <gtest/gtest.h>
+#include <standin/sgport.h>
 
 #include <cerrno>
 #include <csignal>
@@ -879,6 +880,29 @@ TEST_F(ToolTest, ASecondRunOnTheSameDiscFilesIsRefused) {
         << second.err;
     EXPECT_EQ(first.exitCode, 130) << first.out << first.err;
     EXPECT_GT(FileSize(disc), 0) << "the second run emptied the first run's disc";
+}
+
+TEST_F(ToolTest, RealRecordersThatCannotBeUsedExitThree) {
+    HOST_SG_FOUND found[4];
+    if (HostSgFind("/dev", found, 4) != 0)
+        GTEST_SKIP() << "this machine has real recorders";
+    ToolRun none = Tool({"--recorders", "sg", "--disc-dir", Path("discs"), "devices"});
+    EXPECT_EQ(none.exitCode, 3) << none.out << none.err;
+    EXPECT_NE(none.err.find("no real recorder found"), std::string::npos) << none.err;
+
+    WriteFile(Path("install"), "recorder sg=/dev/null\n");
+    ToolRun notSg = Tool({"--install", Path("install"), "--disc-dir", Path("discs"), "devices"});
+    EXPECT_EQ(notSg.exitCode, 3) << notSg.out << notSg.err;
+    EXPECT_NE(notSg.err.find("/dev/null is not a SCSI generic (sg) device"), std::string::npos)
+        << notSg.err;
+    WriteFile(Path("install"), "recorder sg=sg1\n");
+    EXPECT_EQ(Tool({"--install", Path("install"), "devices"}).exitCode, 2);
+
+    /* Without real recorders the simulated installation is what it was. */
+    ToolRun plain = Tool({"--disc-dir", Path("discs"), "devices"});
+    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_NE(plain.out.find("Recorders (1):"), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.out.find("real recorder"), std::string::npos) << plain.out;
 }
 
 TEST_F(ToolTest, StateDirectoryIsPrivateAndDiscDirectoryErrorsExitTwo) {

@@ -14,6 +14,7 @@
 #include <ntddk.h>
 #include <standin/eventlog.h>
 #include <standin/io.h>
+#include <standin/sgport.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,6 +65,7 @@ struct DeviceReport {
     bool profilesKnown = false;
     std::vector<uint16_t> writeProfiles;
     uint16_t currentProfile = 0;
+    std::string sgPath, blockName; /* a real recorder */
 };
 
 bool Recordable(uint16_t profile) {
@@ -178,6 +180,11 @@ void ReportJson(JsonWriter &j, const DeviceReport &r) {
         j.Field("name", r.name);
         j.Field("nameProperty", r.nameProperty);
     }
+    j.Field("real", !r.sgPath.empty());
+    if (!r.sgPath.empty()) {
+        j.Field("sg", r.sgPath);
+        j.Field("block", r.blockName);
+    }
     if (r.capabilitiesKnown || r.profilesKnown) {
         const CdwMmcCapabilities &c = r.capabilities;
         j.Key("capabilities").BeginObject();
@@ -243,7 +250,11 @@ std::string ReportLine(const DeviceReport &r) {
              r.identity.known ? r.identity.product.c_str() : "?",
              r.identity.known ? r.identity.revision.c_str() : "", address, limits,
              r.name.empty() ? "" : "  \"", r.name.c_str(), r.name.empty() ? "" : "\"");
-    return line;
+    std::string text = line;
+    if (!r.sgPath.empty())
+        text += "\n      real recorder " + r.sgPath +
+                (r.blockName.empty() ? "" : " (/dev/" + r.blockName + ")");
+    return text;
 }
 
 } // namespace
@@ -259,10 +270,15 @@ int RunDevices(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     std::vector<DeviceReport> recorders, desktops;
-    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::Recorder); i++)
+    for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::Recorder); i++) {
         recorders.push_back(Describe(CdwDeviceKind::Recorder, i));
+        if (i < installation.RecorderCount() && installation.Recorder(i).sg != nullptr) {
+            recorders.back().sgPath = installation.Recorder(i).spec.sgPath;
+            recorders.back().blockName = HostSgBlockName(installation.Recorder(i).sg);
+        }
+    }
     for (unsigned i = 0; i < CdwCountDevices(CdwDeviceKind::DesktopUnit); i++)
         desktops.push_back(Describe(CdwDeviceKind::DesktopUnit, i));
     if (o.json) {
@@ -276,6 +292,12 @@ int RunDevices(const Options &o, const InstallSpec &install) {
         for (const auto &r : desktops)
             ReportJson(j, r);
         j.EndArray();
+        if (!installation.Unusable().empty()) {
+            j.Key("unusable").BeginArray();
+            for (const auto &u : installation.Unusable())
+                j.String(u);
+            j.EndArray();
+        }
         j.EndObject();
         printf("%s\n", j.Text().c_str());
     } else {
@@ -289,6 +311,8 @@ int RunDevices(const Options &o, const InstallSpec &install) {
         printf("Desktop units (%zu):\n", desktops.size());
         for (const auto &r : desktops)
             printf("%s\n", ReportLine(r).c_str());
+        for (const auto &u : installation.Unusable())
+            printf("Real recorder not usable: %s\n", u.c_str());
     }
     fflush(stdout);
     std::string leftover = installation.Stop();
@@ -324,7 +348,7 @@ int RunScsi(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     CdwDeviceKind kind = o.scsiDesktop ? CdwDeviceKind::DesktopUnit : CdwDeviceKind::Recorder;
     unsigned count = CdwCountDevices(kind);
     if (o.scsiRecorder >= count)

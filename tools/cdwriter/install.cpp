@@ -8,7 +8,9 @@
 #include <standin/io.h>
 #include <standin/kernel.h>
 #include <standin/pnp.h>
+#include <standin/sgport.h>
 #include <standin/simrecorder.h>
+#include "tool.h"
 
 #include "control/cdwriter_ioctl.h"
 
@@ -224,8 +226,37 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     for (const auto &d : install.devices)
         fileHasDevices = true, specs.push_back(d);
     if (!fromFile || !fileHasDevices) {
-        for (unsigned i = 0; i < options.recorders; i++)
+        for (unsigned i = 0; !options.realRecorders && i < options.recorders; i++)
             specs.push_back(DeviceSpec());
+        /* Real recorders: every one with --recorders sg; `devices` lists them after the
+           simulated ones. One that cannot be opened is a failure for the first, a line of
+           the listing for the second. */
+        if (options.realRecorders || options.command == Command::Devices) {
+            HOST_SG_FOUND found[32];
+            ULONG count = std::min<ULONG>(HostSgFind("/dev", found, 32), 32);
+            for (ULONG i = 0; i < count; i++) {
+                if (found[i].Problem != HostSgOpened) {
+                    if (!options.realRecorders) {
+                        unusable_.push_back(found[i].Message);
+                        continue;
+                    }
+                    *error = found[i].Message;
+                    *usage = false;
+                    deviceProblem_ = true;
+                    return false;
+                }
+                DeviceSpec d;
+                d.sgPath = found[i].Path;
+                specs.push_back(d);
+            }
+            if (options.realRecorders && count == 0) {
+                *error = "--recorders sg: no real recorder found (no /dev/sg* device answers "
+                         "INQUIRY as a CD/DVD device; is the sg module loaded?)";
+                *usage = false;
+                deviceProblem_ = true;
+                return false;
+            }
+        }
         for (unsigned i = 0; i < options.desktopUnits; i++) {
             DeviceSpec d;
             d.desktop = true;
@@ -255,6 +286,18 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         return false;
     }
     for (const auto &f : options.faults) {
+        if (f.recorder < recorderNo) {
+            unsigned k = 0;
+            for (const auto &d : specs) {
+                if (d.desktop)
+                    continue;
+                if (k++ == f.recorder && !d.sgPath.empty()) {
+                    *error = "--inject-fault names recorder " + std::to_string(f.recorder) +
+                             ", a real recorder (faults are injected into simulated ones only)";
+                    return false;
+                }
+            }
+        }
         if (f.recorder >= recorderNo) {
             *error = "--inject-fault names recorder " + std::to_string(f.recorder) +
                      ", the installation has " + std::to_string(recorderNo);
@@ -266,7 +309,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     std::string discDir = options.discDir.empty() ? DefaultDiscDir() : options.discDir;
     std::vector<std::string> discFiles;
     for (const auto &d : specs)
-        if (!d.desktop)
+        if (!d.desktop && d.sgPath.empty())
             discFiles.push_back(!d.discFile.empty()
                                     ? d.discFile
                                     : discDir + "/recorder-" + std::to_string(discFiles.size()) +
@@ -305,7 +348,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         }
     }
 
-    if (recorderNo > 0) {
+    if (!discFiles.empty()) { /* real recorders need no disc directory */
         std::string warning;
         if (!MakePrivateDirectory(discDir, options.discDir.empty(), error, &warning))
             return false;
@@ -408,8 +451,43 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     }
 
     unsigned recorderIndex = 0;
+    size_t discIndex = 0;
     UCHAR targetId = 0;
     for (auto &d : specs) {
+        if (!d.sgPath.empty()) {
+            InstalledDevice device;
+            device.spec = d;
+            HOST_SG_OPEN_RESULT result = HostSgOpened;
+            char message[256];
+            device.sg = HostSgOpen(d.sgPath.c_str(), &result, message, sizeof(message));
+            if (device.sg == nullptr && !options.realRecorders && !fileHasDevices) {
+                unusable_.push_back(message); /* `devices`: listed, not a failure */
+                continue;
+            }
+            if (device.sg == nullptr) {
+                *error = message;
+                deviceProblem_ = true;
+                return false;
+            }
+            device.pdo = HostSgPdo(device.sg);
+            device.discFile = d.sgPath;
+            recorderIndex++;
+            devices_.push_back(device);
+            NTSTATUS addStatus = STATUS_SUCCESS;
+            PDEVICE_OBJECT fdo = HostPnpAddDevice(device.pdo, &addStatus);
+            if (fdo == nullptr || !NT_SUCCESS(addStatus)) {
+                *error = "the driver did not take " + d.sgPath + ", status " + Hex(addStatus);
+                return false;
+            }
+            devices_.back().fdo = fdo;
+            devices_.back().logObject = fdo;
+            status = HostPnpStart(fdo);
+            if (!NT_SUCCESS(status)) {
+                *error = "starting " + d.sgPath + " failed, status " + Hex(status);
+                return false;
+            }
+            continue;
+        }
         SIM_RECORDER_CONFIG config;
         HostSimDefaultConfig(&config);
         InstalledDevice device;
@@ -417,7 +495,7 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
         if (d.desktop) {
             HostSimDesktopUnitConfig(&config);
         } else {
-            device.discFile = discFiles[recorderIndex];
+            device.discFile = discFiles[discIndex++];
             config.DiscFile = device.discFile.c_str();
             bool dvd = false;
             config.SpeedMultiple = d.speed.SimMultiple(&dvd);
@@ -481,9 +559,10 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             }
             recorderIndex++;
         }
+        device.pdo = device.sim->Pdo;
         devices_.push_back(device);
         NTSTATUS addStatus = STATUS_SUCCESS;
-        PDEVICE_OBJECT fdo = HostPnpAddDevice(device.sim->Pdo, &addStatus);
+        PDEVICE_OBJECT fdo = HostPnpAddDevice(device.pdo, &addStatus);
         if (fdo == nullptr || !NT_SUCCESS(addStatus)) {
             *error = "the driver did not take the simulated device, status " + Hex(addStatus);
             return false;
@@ -508,9 +587,9 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
                 continue;
             PDEVICE_OBJECT pdo = HostDeviceInterfacePdo(link);
             for (size_t k = 0; k < devices_.size(); k++) {
-                if (devices_[k].sim->Pdo == pdo) {
+                if (devices_[k].pdo == pdo) {
                     if (devices_[k].spec.desktop != (pass == 1)) {
-                        *error = "a simulated device appeared in the wrong interface class";
+                        *error = "a device appeared in the wrong interface class";
                         return false;
                     }
                     devices_[k].interfaceIndex = static_cast<int>(i);
@@ -521,12 +600,17 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
     }
     for (const auto &d : devices_) {
         if (d.interfaceIndex < 0) {
-            *error = std::string("a simulated ") + (d.spec.desktop ? "desktop unit" : "recorder") +
+            *error = std::string(!d.spec.sgPath.empty() ? "the real " : "a simulated ") +
+                     (d.spec.desktop ? "desktop unit" : "recorder") +
                      " was plugged in but has no enabled device interface";
             return false;
         }
     }
     return true;
+}
+
+int Installation::StartExitCode(bool usage) const {
+    return usage ? kExitUsage : deviceProblem_ ? kExitDevice : kExitFailed;
 }
 
 std::string Installation::Stop() {
@@ -555,6 +639,9 @@ std::string Installation::Stop() {
         if (d.sim != nullptr)
             HostDestroySimulatedRecorder(d.sim);
         d.sim = nullptr;
+        if (d.sg != nullptr)
+            HostSgClose(d.sg);
+        d.sg = nullptr;
     }
     /* Ejected discs are kept under a name that says so, before their locks go. */
     for (auto &d : devices_) {
@@ -652,6 +739,8 @@ bool Installation::WriteCommandLog(const std::string &path, std::string *error) 
     fprintf(f, "# recorder number opcode datalength transferred srbstatus scsistatus sense cdb\n");
     for (unsigned i = 0; i < RecorderCount(); i++) {
         InstalledDevice &d = Recorder(i);
+        if (d.sim == nullptr)
+            continue; /* a real recorder keeps no log here */
         ULONG count = HostSimLogCount(d.sim);
         for (ULONG k = 0; k < count; k++) {
             SIM_LOG_ENTRY e;

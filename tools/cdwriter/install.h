@@ -11,12 +11,15 @@
 #include <vector>
 
 struct _SIM_RECORDER;
+struct _HOST_SG_PORT;
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 
 struct InstalledDevice {
     DeviceSpec spec;
-    _SIM_RECORDER *sim = nullptr;
+    _SIM_RECORDER *sim = nullptr;        /* a simulated device, or */
+    _HOST_SG_PORT *sg = nullptr;         /* a real recorder through the SCSI generic driver */
+    _DEVICE_OBJECT *pdo = nullptr;       /* the port device of either */
     _DEVICE_OBJECT *fdo = nullptr;       /* the driver's device on the simulated port */
     _DEVICE_OBJECT *logObject = nullptr; /* the device its event-log entries name, kept after
                                             removal */
@@ -60,6 +63,13 @@ public:
        file and creates a blank medium. Runs at most once; the destructor calls it. */
     std::string Stop();
 
+    /* The exit code of a failed Start: kExitUsage for a mistake in the input, kExitDevice when
+       a real recorder cannot be used (permission, busy, mounted, gone), else kExitFailed. */
+    int StartExitCode(bool usage) const;
+
+    /* Real recorders found but not usable (permission, busy, mounted), for `devices`. */
+    const std::vector<std::string> &Unusable() const { return unusable_; }
+
     unsigned RecorderCount() const { return static_cast<unsigned>(recorders_.size()); }
     unsigned DesktopCount() const { return static_cast<unsigned>(desktops_.size()); }
 
@@ -82,6 +92,8 @@ private:
     _DRIVER_OBJECT *driver_ = nullptr;
     bool driverLoaded_ = false;
     bool stopped_ = false;
+    bool deviceProblem_ = false;
+    std::vector<std::string> unusable_;
     unsigned long eventsSaved_ = 0;
     bool eventLogWarned_ = false;
 };

@@ -156,7 +156,7 @@ int RunMedia(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     unsigned count = CdwCountDevices(CdwDeviceKind::Recorder);
     if (o.mediaRecorderSet && o.mediaRecorder >= count)
         return Fail(o, kExitUsage,

@@ -272,6 +272,7 @@ const char kInstallHelp[] =
     "                                    dvd-r with a DVD speed), capacity= its 2048-byte\n"
     "                                    blocks; maxspeed= the fastest it writes (default no\n"
     "                                    limit); buffer= its drive buffer (default 2m)\n"
+    "  recorder sg=/dev/sgN                                   a real recorder (SCSI generic)\n"
     "  desktop  [vendor=V] [product=P] [revision=R] [address=PORT:PATH:TARGET:LUN]\n"
     "                                                          a simulated desktop unit\n"
     "  cache LETTER DIRECTORY [address=N]   images under DIRECTORY are recorded through drive\n"
@@ -358,6 +359,12 @@ bool ParseInstall(const std::string &text, const std::string &path, InstallSpec 
                     }
                 } else if (key == "disc" && !d.desktop) {
                     d.discFile = value;
+                } else if (key == "sg" && !d.desktop) {
+                    if (value.empty() || value[0] != '/') {
+                        *error = where + "sg= takes the path of an sg device, e.g. /dev/sg1";
+                        return false;
+                    }
+                    d.sgPath = value;
                 } else if (key == "fault" && !d.desktop) {
                     FaultSpec f;
                     if (!ParseFault(value, &f, &why)) {
@@ -581,9 +588,13 @@ bool ParseCommandLine(int argc, char **argv, Options *options, std::string *erro
         } else if (name == "realtime") {
             o.realtime = true;
         } else if (name == "recorders") {
-            if (!ParseNumber(value, 1, 16, &n))
-                return badNumber("1 to 16");
-            o.recorders = static_cast<unsigned>(n);
+            if (value == "sg") {
+                o.realRecorders = true;
+            } else if (!ParseNumber(value, 1, 16, &n)) {
+                return badNumber("1 to 16 or sg");
+            } else {
+                o.recorders = static_cast<unsigned>(n);
+            }
             o.recordersSet = true;
         } else if (name == "desktop-units") {
             if (!ParseNumber(value, 0, 8, &n))
@@ -833,6 +844,8 @@ std::string HelpText(Command command) {
     std::string global =
         "Installation (global options, before or after the command):\n"
         "  --recorders N       simulated recorders (1 to 16, default 1)\n"
+        "  --recorders sg      every real recorder found (/dev/sg* of type 5, read and write\n"
+        "                      access needed: group cdrom, or root)\n"
         "  --speed X           write speed: 16c (CD), 8d (DVD), 4b (BD), 24 (CD multiple) or\n"
         "                      max (default max)\n"
         "  --drive-buffer SIZE the recorders' buffer, e.g. 4m (default 2m, at least 64k)\n"
@@ -852,8 +865,9 @@ std::string HelpText(Command command) {
     std::string exitCodes =
         "Exit codes: 0 all recordings complete (and verified), 1 a recording ended otherwise,\n"
         "2 usage, input or environment error (a bad image, a disc directory that cannot be\n"
-        "used, a disc file in use by another run), 130 cancelled with Ctrl-C (SIGINT), 143\n"
-        "cancelled with SIGTERM.\n";
+        "used, a disc file in use by another run), 3 a real recorder cannot be used (no\n"
+        "permission on /dev/sgN, in use by another process, mounted, gone), 130 cancelled\n"
+        "with Ctrl-C (SIGINT), 143 cancelled with SIGTERM.\n";
     switch (command) {
     case Command::Record:
         return "Usage: cdwriter [OPTIONS] record IMAGE... [RECORD OPTIONS]\n"
@@ -893,8 +907,10 @@ std::string HelpText(Command command) {
         return "Usage: cdwriter [OPTIONS] devices\n"
                "Lists recorders and desktop units: number, kind, vendor and product, SCSI "
                "address,\nalignment and transfer limits, and the device description; for each "
-               "recorder the\nprofiles it writes (GET CONFIGURATION), its maximum write and read "
-               "speeds and its\nbuffer (capabilities page 2Ah).\n\n" +
+               "recorder the\nprofiles it writes (GET CONFIGURATION, * the current one), its "
+               "maximum write and\nread speeds and its buffer (capabilities page 2Ah). Real "
+               "recorders (/dev/sg* of\ntype 5) follow the simulated ones with their sg and sr "
+               "devices; one that cannot be\nused is named with the reason.\n\n" +
                global;
     case Command::Scsi:
         return "Usage: cdwriter [OPTIONS] scsi RECORDER CDB-HEX [--read LEN | --write FILE] "

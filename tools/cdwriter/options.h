@@ -75,6 +75,7 @@ struct DeviceSpec {
     uint32_t capacityBlocks = 0; /* of that blank medium; 0: 80-minute CD or single-layer DVD */
     SpeedSpec maxSpeed;          /* the fastest the recorder writes (max: no limit) */
     std::string discFile;        /* "": DIR/recorder-N.img */
+    std::string sgPath;          /* a real recorder: its /dev/sgN ("" for a simulated one) */
     std::string vendor, product, revision;
     bool addressSet = false;
     uint8_t port = 0, path = 0, target = 0, lun = 0;
@@ -115,6 +116,7 @@ struct Options {
     /* installation */
     unsigned recorders = 1;
     bool recordersSet = false;
+    bool realRecorders = false; /* --recorders sg: every real recorder found */
     SpeedSpec speed;
     bool speedSet = false;
     uint64_t driveBuffer = 0;

@@ -854,7 +854,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         std::string error;
         bool usage = false;
         if (!installation.Start(o, install, &error, &usage, inputs))
-            return Fail(o, usage ? kExitUsage : kExitFailed, error);
+            return Fail(o, installation.StartExitCode(usage), error);
     }
     for (const auto &d : drives)
         HostMapDriveLetter(d.letter, d.directory.c_str());

@@ -11,6 +11,7 @@
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitDevice = 3; /* a real recorder cannot be used: permission, busy, mounted, gone */
 constexpr int kExitCancelled = 130;  /* SIGINT (Ctrl-C) */
 constexpr int kExitTerminated = 143; /* SIGTERM: a cancelled run exits 128 + the signal */
 

@@ -9,19 +9,16 @@
  *       -> Ops->ExecuteSrb (whatever control code the packet was built with); the IRP
  *          completes with STATUS_SUCCESS for SRB_STATUS_SUCCESS, STATUS_DATA_OVERRUN,
  *          STATUS_INVALID_DEVICE_REQUEST, STATUS_CANCELLED (request flushed),
- *          STATUS_DEVICE_NOT_CONNECTED (selection time-out), STATUS_IO_TIMEOUT, STATUS_BUS_RESET,
- *          otherwise STATUS_IO_DEVICE_ERROR; Information = Srb->DataTransferLength as the port
- *          left it. A successful SRB_FUNCTION_CLAIM_DEVICE returns the port device in
- *          Srb->DataBuffer. No Parameters.Scsi.Srb: STATUS_INVALID_PARAMETER.
- *   IRP_MJ_DEVICE_CONTROL
- *       IOCTL_SCSI_GET_ADDRESS: Ops->GetAddress, 8-byte SCSI_ADDRESS in the system buffer
- *       IOCTL_STORAGE_QUERY_PROPERTY: StorageDeviceProperty / StorageAdapterProperty
- *           descriptors built from Ops->Describe (standard and exists queries; other
- *           properties STATUS_NOT_SUPPORTED); the device descriptor's vendor, product and
- *           revision strings follow it, NUL-terminated, at the descriptor's offsets
- *       anything else: STATUS_INVALID_DEVICE_REQUEST
- *   IRP_MJ_CREATE / CLOSE / CLEANUP / POWER, and the start, stop and removal codes of
- *   IRP_MJ_PNP: STATUS_SUCCESS (other IRP_MJ_PNP codes keep the IRP's status)
+ *          STATUS_DEVICE_NOT_CONNECTED (selection time-out, no device), STATUS_IO_TIMEOUT,
+ * STATUS_BUS_RESET, otherwise STATUS_IO_DEVICE_ERROR; Information = Srb->DataTransferLength as the
+ * port left it. A successful SRB_FUNCTION_CLAIM_DEVICE returns the port device in Srb->DataBuffer.
+ * No Parameters.Scsi.Srb: STATUS_INVALID_PARAMETER. IRP_MJ_DEVICE_CONTROL IOCTL_SCSI_GET_ADDRESS:
+ * Ops->GetAddress, 8-byte SCSI_ADDRESS in the system buffer IOCTL_STORAGE_QUERY_PROPERTY:
+ * StorageDeviceProperty / StorageAdapterProperty descriptors built from Ops->Describe (standard and
+ * exists queries; other properties STATUS_NOT_SUPPORTED); the device descriptor's vendor, product
+ * and revision strings follow it, NUL-terminated, at the descriptor's offsets anything else:
+ * STATUS_INVALID_DEVICE_REQUEST IRP_MJ_CREATE / CLOSE / CLEANUP / POWER, and the start, stop and
+ * removal codes of IRP_MJ_PNP: STATUS_SUCCESS (other IRP_MJ_PNP codes keep the IRP's status)
  *   anything else: STATUS_INVALID_DEVICE_REQUEST
  *
  * Every IRP is completed with IofCompleteRequest in the caller's thread: the port never

@@ -886,15 +886,30 @@ Outcome _SIM_RECORDER_MODEL::Write(SCSI_REQUEST_BLOCK *Srb, std::unique_lock<std
             TestActive = true;
             TestNwa = Nwa;
         }
-        Pending p;
-        p.Lba = lba;
-        p.Sizes = std::move(sizes);
-        p.Data.assign(static_cast<const UCHAR *>(Srb->DataBuffer),
-                      static_cast<const UCHAR *>(Srb->DataBuffer) + length);
         InBytes += length;
-        p.EndMark = InBytes;
-        p.Test = Params.TestWrite;
-        Buffer.push_back(std::move(p));
+        if (Rate == 0 && Buffer.empty()) {
+            /* Speed 0 drains at once: the blocks go onto the medium from the command's data. */
+            const UCHAR *data = static_cast<const UCHAR *>(Srb->DataBuffer);
+            for (ULONG i = 0; i < blocks && !Params.TestWrite;) {
+                ULONG count = 1;
+                while (i + count < blocks && sizes[i + count] == sizes[i] &&
+                       (lba + (LONG)(i + count) >= 0) == (lba + (LONG)i >= 0)) {
+                    count++;
+                }
+                (void)CommitBlocks(lba + (LONG)i, count, sizes[i], data);
+                data += (size_t)count * sizes[i];
+                i += count;
+            }
+        } else {
+            Pending p;
+            p.Lba = lba;
+            p.Sizes = std::move(sizes);
+            p.Data.assign(static_cast<const UCHAR *>(Srb->DataBuffer),
+                          static_cast<const UCHAR *>(Srb->DataBuffer) + length);
+            p.EndMark = InBytes;
+            p.Test = Params.TestWrite;
+            Buffer.push_back(std::move(p));
+        }
         Nwa = lba + (LONG)blocks;
         if (lba >= 0) {
             EndWritten = std::max(EndWritten, (ULONG)(lba + (LONG)blocks));

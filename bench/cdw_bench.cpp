@@ -3,14 +3,21 @@
  *
  * Every mode loads the driver into the host stand-in on the real clock, plugs simulated
  * recorders in, registers the image's directory as cache drive D:, allocates cache buffers and
- * records through the driver's record-disc request, as an application does. It prints one line
- * "RESULT key=value ..." that run.sh turns into the table.
+ * records as the cdwriter tool does: the client library's MMC flow sets each recorder up
+ * through the pass-through request (readiness, the medium and its checks, the speed, page 05,
+ * a cue sheet or a reserved track as the medium wants), the driver's record-disc request
+ * writes the image, and the flow ends it (SYNCHRONIZE CACHE, waiting for the drain, CLOSE
+ * TRACK/SESSION). A checksum-only pass writes nothing and, as in the tool, is not set up. It
+ * prints one line "RESULT key=value ..." that run.sh turns into the table.
  *
  *   cdw_bench pipeline IMAGE DISC [--unbuffered] [--checksum] [--buffers N] [--runs K]
  *                      [--verify]
- *       One recorder at speed max (no drain), K recordings in one process: the first onto the
- *       freshly truncated disc file, the others over the existing one. For each: wall time from
- *       the request to the outcome, CPU seconds of the process (getrusage) over the same span,
+ *       One recorder at speed max (no drain), K recordings in one process, each on a blank
+ *       CD-R: the first in a freshly truncated disc file, the others in the disc file the one
+ *       before left (a new blank medium whose file keeps its pages, as dd conv=notrunc writes
+ *       over its output). For each: wall time from the record-disc request to the outcome
+ *       (setup_s and close_s: the flow's set-up before it and its closing after it, timed
+ *       apart), CPU seconds of the process (getrusage) over the request's span,
  *       peak resident memory, pool in use per recorder (after the cache allocation), pool
  *       allocations during the recording against WRITE(10) commands and request buffers, the
  *       checksum of a checksum-only recording; --verify compares the disc (or the checksum)
@@ -20,18 +27,23 @@
  *       N recorders at SPEED ("24d" DVD, "52c" CD) recording IMAGE from one cache drive, all
  *       started at once or (--stagger) each once the one before has begun writing. Underruns,
  *       the lowest ring fill and drive-buffer level polled in the steady state, and whether
- *       every disc equals the image. The disc files get their full size before the start.
+ *       every disc equals the image and was closed. The disc files get their full size before
+ *       the start. Every recorder is set up before the first starts; each is closed by its
+ *       own thread once its request is complete, as the tool does.
  *       A full drive buffer answers 02/04/08 at once, or with --hold the WRITE waits for room.
  *       Every mode runs the recording threads in the host's real-time class, as the platform
  *       runs their priority 31 (when the process may; realtime_threads= counts them), unless
  *       --normal-priority is given.
  *   cdw_bench status IMAGE DISC SPEED [--drive-buffer BYTES] [--seconds S]
- *       Status requests per second from one application thread while a recorder records.
+ *       Status requests per second from one application thread while a recorder records (set
+ *       up through the flow; the recording is cancelled at the end, not closed).
  *   cdw_bench time COMMAND [ARGS...]
  *       Wall time, CPU time and peak resident memory of a reference command.
  */
 #include "cdw_client.h"
 #include "image_layout.h"
+#include "mmc.h"
+#include "mmc_passthrough.h"
 #include "record_request.h"
 
 #include <ntddk.h>
@@ -48,6 +60,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -59,6 +74,11 @@
 #include <vector>
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+/* The driver's device counters. A driver loaded again on the platform starts from a fresh image;
+   in one host process its statics stay, so a reload clears them first (as the tests do). */
+extern ULONG RecorderCount;
+extern ULONG DesktopUnitCount;
 
 namespace {
 
@@ -143,6 +163,14 @@ struct Bench {
         std::string disc;
         CdwDevice device;
         uint32_t buffers = 0;
+        /* The application's side of the recording: the MMC flow over the pass-through. */
+        std::unique_ptr<CdwMmcDevice> mmc;
+        CdwMmcSession session;
+        CdwImageLayout placed; /* the layout at the medium's next writable address */
+        std::thread closer;
+        bool closed = false;
+        std::string closeError;
+        double setupSeconds = 0, closeSeconds = 0;
     };
 
     PDRIVER_OBJECT driver = nullptr;
@@ -156,6 +184,8 @@ struct Bench {
         /* The recording threads raise themselves to priority 31; the platform runs them in its
            real-time class, and so does the stand-in here unless asked not to. */
         HostUseRealTimePriorities(!a.normalPriority);
+        RecorderCount = 0;
+        DesktopUnitCount = 0;
         NTSTATUS status = STATUS_SUCCESS;
         driver = HostLoadDriver(DriverEntry, "cdwriter", &status);
         if (driver == nullptr || !NT_SUCCESS(status))
@@ -173,8 +203,8 @@ struct Bench {
             c.DiscFile = recorders[i].disc.c_str();
             c.SpeedMultiple = speed;
             c.Dvd = dvd;
-            /* Media written sequentially from block 0 in 2048-byte blocks without a set-up:
-               CD-R as after power-on (track-at-once, Mode 1), DVD+R. */
+            /* A blank CD-R (the flow records a plain image on it track at once, Mode 1) or
+               DVD+R (written sequentially, no write parameters). */
             c.Medium = dvd ? SimMediumDvdPlusR : SimMediumCdR;
             c.LogCapacity = 0; /* no command log: a bench measures the path, not the log */
             if (driveBuffer != 0)
@@ -244,21 +274,59 @@ struct Bench {
             HostSimInsertBlankMedium(r.sim);
     }
 
-    /* The application's SYNCHRONIZE CACHE after COMPLETE: the drive buffer drains onto the
-       medium (what is still buffered when a recorder goes away never reaches it). */
-    static void Synchronize(Recorder &r) {
-        SCSI_REQUEST_BLOCK srb = {};
-        srb.Length = sizeof(srb);
-        srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
-        srb.CdbLength = 10;
-        srb.Cdb[0] = SCSIOP_SYNCHRONIZE_CACHE;
-        srb.SrbFlags = SRB_FLAGS_NO_QUEUE_FREEZE | SRB_FLAGS_BYPASS_FROZEN_QUEUE;
-        srb.TimeOutValue = 600;
-        HostSimExecuteSrb(r.sim, &srb);
+    /*
+     * The tool's set-up of a recorder before its record-disc request: the plan of the layout,
+     * then the flow's readiness, medium, checks, speed (kBps, 0: the highest) and write set-up
+     * (page 05 with track at once for a plain image on a CD-R, nothing but the speed on a
+     * DVD+R), and the layout moved to the next writable address. Nothing here is timed with
+     * the recording.
+     */
+    static void SetUp(Recorder &r, const CdwImageLayout &layout, uint32_t kBps) {
+        double t0 = Now();
+        r.mmc = std::make_unique<CdwMmcDevice>(CdwMmcPassThroughSender(&r.device));
+        r.closed = false;
+        r.closeError.clear();
+        CdwMmcPlan plan;
+        std::string error;
+        if (!CdwMmcPlanFromLayout(layout, &plan, &error))
+            Die("the image cannot be set up: " + error);
+        plan.speedKBps = kBps;
+        if (!r.mmc->BeginRecording(plan, 30, &r.session))
+            Die("refused before any write: " + r.mmc->Error());
+        if (!r.session.mmc)
+            Die("the recorder was not set up: " + r.session.unsupported);
+        r.placed = layout;
+        CdwMmcPlaceLayout(&r.placed, r.session.media.nextWritable);
+        r.setupSeconds = Now() - t0;
     }
 
-    void Start(Recorder &r, const CdwImageLayout &layout, const CdwRecordOptions &options) {
-        BlankMediumIn(r);
+    /* The tool's end of a recording whose request is complete: padding, SYNCHRONIZE CACHE
+       until the drive buffer is on the medium, CLOSE TRACK/SESSION; the disc must then be
+       complete. */
+    static void Close(Recorder *r) {
+        double t0 = Now();
+        if (!r->mmc->Finish(r->session.setup, false, 600)) {
+            r->closeError = r->mmc->Error();
+            return;
+        }
+        CdwMmcMedia media;
+        if (!r->mmc->ReadMedia(&media) || media.disc.discStatus != CDW_DISC_COMPLETE) {
+            r->closeError = "the disc is not complete after closing: " + r->mmc->Error();
+            return;
+        }
+        r->closeSeconds = Now() - t0;
+        r->closed = true;
+    }
+
+    void Start(Recorder &r, const CdwRecordOptions &options) {
+        std::string error;
+        CdwStatus st = CdwStartRecording(r.device, CdwRequestKind::Disc, r.placed, options, &error);
+        if (!CdwSucceeded(st))
+            Die("the record-disc request failed, status " + Hex(st) + " " + error);
+    }
+
+    /* A checksum-only pass: no medium is written, so the tool does not set the recorder up. */
+    void StartChecksum(Recorder &r, const CdwImageLayout &layout, const CdwRecordOptions &options) {
         std::string error;
         CdwStatus st = CdwStartRecording(r.device, CdwRequestKind::Disc, layout, options, &error);
         if (!CdwSucceeded(st))
@@ -267,6 +335,9 @@ struct Bench {
 
     void Stop() {
         for (auto &r : recorders) {
+            if (r.closer.joinable())
+                r.closer.join();
+            r.mmc.reset();
             double t0 = Now();
             while (!CdwSucceeded(r.device.DeallocateCache())) {
                 if (Now() - t0 > 60)
@@ -422,30 +493,63 @@ RECORDING_STATUS WaitDone(CdwDevice &d, long micros, uint64_t *polls = nullptr) 
     }
 }
 
+std::string ReadText(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 int RunPipeline(const Args &a) {
     if (a.positional.size() != 2)
         Die("usage: cdw_bench pipeline IMAGE DISC [options]");
     Image im = LoadImage(a.positional[0]);
+    const std::string disc = a.positional[1];
     HostThreadScope scope("bench");
-    Bench b;
-    b.Load(a);
-    b.Plug(1, {a.positional[1]}, 0, FALSE, a.driveBuffer);
-    b.Prepare(im.dir, a.buffers);
-    CdwRecordOptions o = Options(im, a);
-    auto &r = b.recorders[0];
-    const size_t poolPerRecorder = b.poolAfterCache - b.poolAfterLoad;
 
-    /* Recording 0 goes onto the fresh (just truncated) disc file; the later ones write over a
-       disc file that exists, as dd conv=notrunc writes over its output. */
+    /*
+     * Each recording has its own installation (driver, recorder, cache), so that the recorder
+     * can be given a new blank medium without emptying its disc file. Recording 0 goes onto a
+     * freshly truncated disc file; before each later one the disc file keeps the bytes (and
+     * host pages) the one before wrote and only its description is put back to the blank
+     * medium's, as the recorder wrote it for recording 0: the recording then writes over a
+     * file that exists, as dd conv=notrunc writes over its output.
+     */
+    std::string blankDescription;
     bool allSame = true;
     for (int run = 0; run < a.runs; run++) {
+        if (run > 0) {
+            std::ofstream meta(disc + ".meta", std::ios::trunc);
+            meta << blankDescription;
+            if (!meta.good())
+                Die("cannot put a blank medium's description beside " + disc);
+        }
+        Bench b;
+        b.Load(a);
+        b.Plug(1, {disc}, 0, FALSE, a.driveBuffer);
+        auto &r = b.recorders[0];
+        if (run == 0) {
+            HostSimInsertBlankMedium(r.sim);
+            blankDescription = ReadText(disc + ".meta");
+            if (blankDescription.empty())
+                Die("the recorder left no description of its blank medium");
+        }
+        b.Prepare(im.dir, a.buffers);
+        CdwRecordOptions o = Options(im, a);
+        const size_t poolPerRecorder = b.poolAfterCache - b.poolAfterLoad;
+        if (!a.checksum)
+            Bench::SetUp(r, im.layout, 0);
+
         SIM_RECORDER_COUNTERS c0, c1;
         HostSimGetCounters(r.sim, &c0);
         uint64_t polls = 0;
         uint64_t allocs0 = HostPoolTotalAllocations();
         double cpu0 = CpuSeconds();
         double t0 = Now();
-        b.Start(r, im.layout, o);
+        if (a.checksum)
+            b.StartChecksum(r, im.layout, o);
+        else
+            b.Start(r, o);
         RECORDING_STATUS s = WaitDone(r.device, 200, &polls);
         double t1 = Now();
         double cpu1 = CpuSeconds();
@@ -453,26 +557,31 @@ int RunPipeline(const Args &a) {
         HostSimGetCounters(r.sim, &c1);
         if (s.recordingStatus != RECSTAT_COMPLETE)
             Die("the recording ended with status " + std::to_string(s.recordingStatus));
-        Bench::Synchronize(r);
+        if (!a.checksum) {
+            Bench::Close(&r);
+            if (!r.closed)
+                Die("closing the disc failed: " + r.closeError);
+        }
         bool same = true;
         if (a.verify)
-            same =
-                a.checksum ? s.buffersOrChecksum == ByteSum(im.path) : SameBytes(im.path, r.disc);
+            same = a.checksum ? s.buffersOrChecksum == ByteSum(im.path) : SameBytes(im.path, disc);
         allSame = allSame && same;
         /* The record-disc request and every status request take one system buffer each. */
         uint64_t allocs = allocs1 - allocs0;
         uint64_t requestBuffers = polls + 1;
         printf("RESULT mode=pipeline run=%d fresh_disc=%d seconds=%.4f cpu=%.4f bytes=%llu "
                "buffers=%u rss_kib=%ld pool_per_recorder=%zu pool_allocs=%llu "
-               "request_buffers=%llu writes=%u checksum=0x%08X identical=%d\n",
+               "request_buffers=%llu writes=%u checksum=0x%08X identical=%d set_up=%d "
+               "setup_s=%.4f close_s=%.4f closed=%d\n",
                run, run == 0 ? 1 : 0, t1 - t0, cpu1 - cpu0,
                static_cast<unsigned long long>(im.bytes), r.buffers, PeakRssKiB(), poolPerRecorder,
                static_cast<unsigned long long>(allocs),
                static_cast<unsigned long long>(requestBuffers), c1.Writes - c0.Writes,
-               a.checksum ? s.buffersOrChecksum : 0u, same ? 1 : 0);
+               a.checksum ? s.buffersOrChecksum : 0u, same ? 1 : 0, a.checksum ? 0 : 1,
+               r.setupSeconds, r.closeSeconds, r.closed ? 1 : 0);
         fflush(stdout);
+        b.Stop();
     }
-    b.Stop();
     return allSame ? 0 : 1;
 }
 
@@ -569,6 +678,11 @@ int RunMany(const Args &a) {
     }
     b.Prepare(im.dir, buffers);
     CdwRecordOptions o = Options(im, a);
+    /* Every recorder is set up before the first one starts, as the tool does; the speed is
+       asked in the recorders' kB/s (a DVD's 1x is 1385 kB/s, a CD's 176.4). */
+    const uint32_t kBps = dvd ? speed * 1385 : static_cast<uint32_t>(speed * 176.4 + 0.5);
+    for (auto &r : b.recorders)
+        Bench::SetUp(r, im.layout, kBps);
     const uint32_t refillPercent = a.refill >= 10 && a.refill <= 99 ? a.refill : 0;
 
     /*
@@ -592,7 +706,7 @@ int RunMany(const Args &a) {
     std::vector<LONGLONG> startedAt(n, 0);
     for (unsigned i = 0; i < n; i++) {
         startedAt[i] = HostClockNow();
-        b.Start(b.recorders[i], im.layout, o);
+        b.Start(b.recorders[i], o);
         /* With --stagger, as a duplicating application does, the next recorder starts once this
            one's write pass has begun (its first ring fill is done). */
         for (double w0 = Now(); a.stagger && Now() - w0 < 5.0;) {
@@ -621,6 +735,10 @@ int RunMany(const Args &a) {
             if (s.recordingStatus != RECSTAT_IN_PROCESS) {
                 done[i] = true;
                 left--;
+                /* The driver has handed over all the data: the tool's closing runs beside the
+                   recordings still going on. */
+                if (s.recordingStatus == RECSTAT_COMPLETE)
+                    r.closer = std::thread(Bench::Close, &r);
                 continue;
             }
             if (!full[i] && DriveBufferFilledOnce(c)) {
@@ -674,8 +792,14 @@ int RunMany(const Args &a) {
         if (c.MinFill != 0xFFFFFFFFu && c.BufferBytes != 0)
             minDriveAny = std::min(minDriveAny, static_cast<double>(c.MinFill) / c.BufferBytes);
     }
-    for (auto &r : b.recorders)
-        Bench::Synchronize(r);
+    unsigned closed = 0;
+    for (auto &r : b.recorders) {
+        if (r.closer.joinable())
+            r.closer.join();
+        closed += r.closed ? 1 : 0;
+        if (!r.closeError.empty())
+            fprintf(stderr, "cdw_bench: closing a disc failed: %s\n", r.closeError.c_str());
+    }
     b.Stop();
     for (unsigned i = 0; i < n; i++) {
         if (SameBytes(im.path, discs[i]))
@@ -684,23 +808,23 @@ int RunMany(const Args &a) {
         unlink((discs[i] + ".meta").c_str());
         unlink((discs[i] + ".blocks").c_str());
     }
-    printf(
-        "RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u identical=%u "
-        "underruns=%u not_ready=%u steady=%u min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
-        "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
-        "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u "
-        "first_underrun_gap_ms=%.1f first_underrun_after_start_s=%.3f realtime_threads=%u "
-        "machine_max_late_ms=%.1f machine_stalls=%u\n",
-        n, a.positional[3].c_str(), buffers, seconds, complete, identical, underruns, notReady,
-        static_cast<unsigned>(std::count(steadyOf.begin(), steadyOf.end(), true)), minRing,
-        minRingAll, minDrive, minDriveAny, static_cast<unsigned long long>(samples), cpu,
-        PeakRssKiB(), underrunRecorders,
-        early.Underruns ? double(early.FirstUnderrunTime - clock0) / 1e7 : -1.0, earlyRecorder,
-        early.FirstUnderrunLba,
-        early.Underruns ? double(early.FirstUnderrunTime - early.FirstUnderrunEmptyTime) / 1e4
-                        : 0.0,
-        early.Underruns ? double(early.FirstUnderrunTime - startedAt[earlyRecorder]) / 1e7 : 0.0,
-        static_cast<unsigned>(HostRealTimeThreads()), watch.MaxLateMs(), watch.Stalls());
+    printf("RESULT mode=many recorders=%u speed=%s buffers=%u seconds=%.3f complete=%u closed=%u "
+           "identical=%u "
+           "underruns=%u not_ready=%u steady=%u min_ring=%.3f min_ring_start=%.3f min_drive=%.3f "
+           "min_drive_write=%.3f samples=%llu cpu=%.3f rss_kib=%ld underrun_recorders=%u "
+           "first_underrun_s=%.3f first_underrun_recorder=%u first_underrun_block=%u "
+           "first_underrun_gap_ms=%.1f first_underrun_after_start_s=%.3f realtime_threads=%u "
+           "machine_max_late_ms=%.1f machine_stalls=%u\n",
+           n, a.positional[3].c_str(), buffers, seconds, complete, closed, identical, underruns,
+           notReady, static_cast<unsigned>(std::count(steadyOf.begin(), steadyOf.end(), true)),
+           minRing, minRingAll, minDrive, minDriveAny, static_cast<unsigned long long>(samples),
+           cpu, PeakRssKiB(), underrunRecorders,
+           early.Underruns ? double(early.FirstUnderrunTime - clock0) / 1e7 : -1.0, earlyRecorder,
+           early.FirstUnderrunLba,
+           early.Underruns ? double(early.FirstUnderrunTime - early.FirstUnderrunEmptyTime) / 1e4
+                           : 0.0,
+           early.Underruns ? double(early.FirstUnderrunTime - startedAt[earlyRecorder]) / 1e7 : 0.0,
+           static_cast<unsigned>(HostRealTimeThreads()), watch.MaxLateMs(), watch.Stalls());
     return 0;
 }
 
@@ -718,7 +842,8 @@ int RunStatus(const Args &a) {
     b.Prepare(im.dir, a.buffers);
     CdwRecordOptions o = Options(im, a);
     auto &r = b.recorders[0];
-    b.Start(r, im.layout, o);
+    Bench::SetUp(r, im.layout, dvd ? speed * 1385 : static_cast<uint32_t>(speed * 176.4 + 0.5));
+    b.Start(r, o);
     /* Let the pipeline reach its steady state first. */
     SleepMicros(200000);
     uint64_t requests = 0;

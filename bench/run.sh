@@ -5,6 +5,11 @@
 #   1. pipeline: a 512 MiB image recorded through the whole driver onto one simulated recorder
 #      at speed max, buffered and unbuffered image reads, against dd bs=32k conv=notrunc,
 #      dd ... conv=fsync and dd truncating its output;
+#
+# Every recording goes through the cdwriter tool's MMC flow: the recorder is set up through
+# the pass-through request before the record-disc request, and synchronized and closed after
+# it. The figures compared with dd, cdrskin and cksum time the record-disc request alone (from
+# the request to COMPLETE); the set-up and closing are timed apart and shown on their own.
 #   2. peer: libburn's cdrskin writing the same image to its file pseudo-drive;
 #   3. CPU seconds, peak resident memory, pool per recorder (16 and 96 cache buffers) and pool
 #      allocations during the recording;
@@ -132,6 +137,11 @@ while [ $round -le "$rounds" ]; do
     note pipe_cpu "$(field cpu "$over")"
     note pipe_fresh_s "$(field seconds "$fresh")"
     note pipe_rss "$(field rss_kib "$over")"
+    note pipe_setup_s "$(field setup_s "$over")"
+    note pipe_close_s "$(field close_s "$over")"
+    for line in "$fresh" "$over"; do
+        [ "$(field closed "$line")" = 1 ] || { echo "bench: the disc was not closed" >&2; exit 1; }
+    done
     note ratio_dd "$(ratio "$p_s" "$dd_s")"
     pool96=$(field pool_per_recorder "$over")
     allocs=$(field pool_allocs "$over")
@@ -185,8 +195,8 @@ pool16=$(field pool_per_recorder "$line16")
 # sweep NAME IMAGE SPEED DRIVEBUFFER N...: runs until the first N that fails twice. A failing
 # N is run a second time (the machine may be shared); the table marks such a row.
 passes() {
-    [ "$(field complete "$2")" = "$1" ] && [ "$(field identical "$2")" = "$1" ] &&
-        [ "$(field underruns "$2")" = 0 ]
+    [ "$(field complete "$2")" = "$1" ] && [ "$(field closed "$2")" = "$1" ] &&
+        [ "$(field identical "$2")" = "$1" ] && [ "$(field underruns "$2")" = 0 ]
 }
 sweep() {
     name=$1 img=$2 speed=$3 dbuf=$4
@@ -244,7 +254,7 @@ line_burst=$("$bench" many "$work/i64.iso" "$discs" 24 24d --drive-buffer $dvd_b
     --refill "$refill" --buffers 0)
 line_default=$("$bench" many "$work/i64.iso" "$discs" 24 24d --drive-buffer $dvd_buffer \
     --stagger --buffers 0)
-echo "   (DVD 24x with the default 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns)"
+echo "   (DVD 24x with a 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns answering 02/04/08, $(field underruns "$line2m_hold") holding the WRITE)"
 # shellcheck disable=SC2086
 sweep dvd24 "$work/i64.iso" 24d $dvd_buffer ${BENCH_DVD_N:-1 8 16 24 32 40 48 56 64 80 96}
 # shellcheck disable=SC2086
@@ -288,7 +298,11 @@ echo "cdwriter benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "machine: $jobs cores ($cpu_model), $mem_gib GiB, $(uname -sr); image $mib MiB, page cache warm;"
 echo "figures are medians of $rounds rounds; ratios are medians of the per-round ratios"
 echo
-echo "1. Pipeline: $mib MiB through the whole driver onto one simulated recorder at speed max"
+echo "1. Pipeline: $mib MiB through the whole driver onto one simulated recorder at speed max, a"
+echo "   blank CD-R set up by the tool's MMC flow (page 05: track at once, Mode 1, underrun"
+echo "   protection) and closed by it (SYNCHRONIZE CACHE, CLOSE TRACK, CLOSE SESSION); the driver's"
+echo "   wall and CPU s run from the record-disc request to COMPLETE (at speed max every block is"
+echo "   then in the disc file), without the flow's set-up and closing (below)"
 printf '   %-52s %8s %8s %8s\n' "" "wall s" "CPU s" "ratio"
 printf '   %-52s %8s %8s %8s\n' "dd bs=32k conv=notrunc" "$(f3 "$(m dd_notrunc_s)")" "$(f3 "$(m dd_notrunc_cpu)")" "1.00"
 printf '   %-52s %8s %8s %8s\n' "driver, buffered read, disc file exists" "$(f3 "$pipe_s")" "$(f3 "$(m pipe_cpu)")" "$(m ratio_dd)"
@@ -297,7 +311,12 @@ printf '   %-52s %8s %8s %8s\n' "dd bs=32k (truncating its output)" "$(f3 "$(m d
 printf '   %-52s %8s %8s %8s\n' "driver, buffered read, fresh (truncated) disc file" "$(f3 "$(m pipe_fresh_s)")" "" "$(m ratio_trunc)"
 printf '   %-52s %8s %8s %8s\n' "dd bs=32k conv=notrunc iflag=direct" "$(f3 "$(m dd_direct_s)")" "" "1.00"
 printf '   %-52s %8s %8s %8s\n' "driver, unbuffered (O_DIRECT) read" "$(f3 "$(m unbuf_s)")" "$(f3 "$(m unbuf_cpu)")" "$(m ratio_unbuf)"
-echo "   (ratio: the driver's time over the reference in the line above it)"
+echo "   (ratio: the driver's time over the reference in the line above it; \"disc file exists\":"
+echo "    the second recording of the process, onto a new blank medium whose disc file keeps the"
+echo "    bytes the first one wrote, as dd conv=notrunc writes over its output; \"fresh\": the"
+echo "    first, into a disc file emptied for the blank medium)"
+printf '   %-52s %s\n' "the flow's set-up before the request (not above)" "$(f3 "$(m pipe_setup_s)") s"
+printf '   %-52s %s\n' "the flow's closing after COMPLETE (not above)" "$(f3 "$(m pipe_close_s)") s"
 echo
 echo "2. Peer: cdrskin --no_rc --allow_emulated_drives dev=stdio:OUT -sao IMAGE (4 MiB fifo)"
 if [ $have_peer -eq 1 ]; then
@@ -318,7 +337,8 @@ printf '   %-52s %s\n' "pool allocations during one recording" "$allocs = $write
 printf '   %-52s %s\n' "" "(the record-disc request and the application's status polls)"
 printf '   %-52s %s\n' "pool allocations per WRITE(10) command" "$(awk -v a="$allocs" -v r="$reqbufs" -v w="$writes" 'BEGIN { printf "%.3f", (a - r) / w }')"
 echo
-echo "4. Checksum-only recording of the image against cksum"
+echo "4. Checksum-only recording of the image against cksum (nothing is written: as in the tool,"
+echo "   the recorder is not set up or closed; from the request to COMPLETE)"
 printf '   %-52s %8s %8s %8s\n' "" "wall s" "CPU s" "GB/s"
 printf '   %-52s %8s %8s %8s\n' "cksum IMAGE" "$(f3 "$(m cksum_s)")" "" "$cksum_gbps"
 printf '   %-52s %8s %8s %8s\n' "driver, checksum only, buffered read" "$(f3 "$sum_s")" "$(f3 "$(m sum_cpu)")" "$checksum_gbps"
@@ -328,13 +348,18 @@ echo "5. Many recorders recording at once from one cache drive (cache-drive lock
 echo "   fill burst); each recorder gets an equal share of the 256 MiB non-paged pool as cache"
 echo "   buffers (at most 96); buffered reads; refill at $refill % of the ring (the record-disc"
 echo "   request's refillPercent); the application starts each recorder once the one before it"
-echo "   has filled its drive buffer (a few ms each); pass = every recording complete, zero"
-echo "   underruns, every disc identical to the image; the recording threads run in the host's"
-echo "   real-time class as the platform runs their priority 31 ($rt_threads threads were);"
+echo "   has filled its drive buffer (a few ms each); every recorder is set up through the tool's"
+echo "   MMC flow before the first starts (a blank DVD+R: the speed, no write parameters; a blank"
+echo "   CD-R: the speed and page 05, track at once) and closed by it once its request is complete"
+echo "   (SYNCHRONIZE CACHE, then CLOSE TRACK and FINALIZE or CLOSE SESSION), while the others"
+echo "   still record; wall s: from the first start to the last COMPLETE; pass = every recording"
+echo "   complete and closed, zero underruns, every disc identical to the image; the recording"
+echo "   threads run in the host's real-time class as the platform runs their priority 31"
+echo "   ($rt_threads threads were);"
 echo "   the simulated media are files in $media"
 echo "   DVD 24x (33.2 MB/s each): 64 MiB image per recorder, 8 MiB drive buffer"
 echo "   CD 52x (7.99 MB/s each): 32 MiB image per recorder, 2 MiB drive buffer"
-printf '   %-7s %4s %7s %4s %9s %9s %8s %8s %9s %7s\n' speed N buffers pass underruns identical "min ring" "(start)" "min drive" "wall s"
+printf '   %-7s %4s %7s %4s %6s %9s %9s %8s %8s %9s %7s\n' speed N buffers pass closed underruns identical "min ring" "(start)" "min drive" "wall s"
 for name in dvd24 cd52; do
     while read -r n ok line; do
         if [ "$ok" = pool ]; then
@@ -342,9 +367,9 @@ for name in dvd24 cd52; do
                 "$(field buffers "$line")"
             continue
         fi
-        printf '   %-7s %4s %7s %4s %9s %9s %8s %8s %9s %7s\n' "$name" "$n" "$(field buffers "$line")" \
+        printf '   %-7s %4s %7s %4s %6s %9s %9s %8s %8s %9s %7s\n' "$name" "$n" "$(field buffers "$line")" \
             "$(case $ok in 1) echo yes ;; 2) echo yes2 ;; *) echo no ;; esac)" \
-            "$(field underruns "$line")" "$(field identical "$line")/$n" "$(field min_ring "$line")" \
+            "$(field closed "$line")/$n" "$(field underruns "$line")" "$(field identical "$line")/$n" "$(field min_ring "$line")" \
             "$(field min_ring_start "$line")" "$(field min_drive "$line")" "$(field seconds "$line")"
     done <"$results/$name.rows"
 done
@@ -366,11 +391,17 @@ for variant in burst default; do
     echo "   $what: underruns $(field underruns "$line"), identical $(field identical "$line")/24," \
         "min ring $(field min_ring "$line") (start $(field min_ring_start "$line")), min drive $(field min_drive "$line")"
 done
-echo "   DVD 24x with the simulator's default 2 MiB drive buffer, 1 recorder: $(field underruns "$line2m") underruns"
-echo "   (the driver pauses 100 ms after a long-write-in-progress answer; 2 MiB last 63 ms at 24x)"
-echo "   the same with a recorder that holds the WRITE until its buffer has room: $(field underruns "$line2m_hold") underruns"
+echo "   A full drive buffer met both ways: DVD 24x, the simulator's default 2 MiB drive buffer,"
+echo "   1 recorder, 64 MiB image, underruns per 64 MiB:"
+printf '   %-72s %s\n' "  recorder answering NOT READY 02/04/08 at once (long write in progress)" \
+    "$(field underruns "$line2m") (02/04/08 answers: $(field not_ready "$line2m"), closed $(field closed "$line2m")/1, identical $(field identical "$line2m")/1)"
+printf '   %-72s %s\n' "  recorder holding the WRITE until its buffer has room" \
+    "$(field underruns "$line2m_hold") (02/04/08 answers: $(field not_ready "$line2m_hold"), closed $(field closed "$line2m_hold")/1, identical $(field identical "$line2m_hold")/1)"
+echo "   (after a 02/04/08 answer the driver pauses 100 ms before it sends again; 2 MiB last"
+echo "    63 ms at 24x)"
 echo
-echo "6. Control path"
+echo "6. Control path (one recorder at DVD 24x set up through the flow; the recording is"
+echo "   cancelled after the measurement, not closed)"
 printf '   %-52s %s\n' "status requests per second, one recorder recording" "$status_rate"
 echo
 echo "finished in $(($(date +%s) - started)) s"

@@ -296,9 +296,12 @@ void _SIM_RECORDER_MODEL::CloseFiles() {
 
 /* ---- blocks on the medium ------------------------------------------------------------- */
 
-bool _SIM_RECORDER_MODEL::CommitBlock(LONG Lba, ULONG Size, const UCHAR *Data) {
+/* Count consecutive blocks of one size from Lba on, all at or all below block 0: 2048-byte
+   blocks at or after block 0 go into the disc file in one write, the others into their slots
+   of the side file. */
+bool _SIM_RECORDER_MODEL::CommitBlocks(LONG Lba, ULONG Count, ULONG Size, const UCHAR *Data) {
     if (Size == kDataBlock && Lba >= 0) {
-        if (!WriteAll(DiscFd, Data, Size, (off_t)Lba * kDataBlock)) {
+        if (!WriteAll(DiscFd, Data, (size_t)Count * Size, (off_t)Lba * kDataBlock)) {
             return false;
         }
     } else {
@@ -310,19 +313,23 @@ bool _SIM_RECORDER_MODEL::CommitBlock(LONG Lba, ULONG Size, const UCHAR *Data) {
                 return false;
             }
         }
-        if (!WriteAll(SideFd, Data, Size, SideOffset(Lba))) {
-            return false;
+        for (ULONG i = 0; i < Count; i++) {
+            if (!WriteAll(SideFd, Data + (size_t)i * Size, Size, SideOffset(Lba + (LONG)i))) {
+                return false;
+            }
         }
     }
     if (!Runs.empty() && Runs.back().Start + (LONG)Runs.back().Count == Lba &&
         Runs.back().Size == Size) {
-        Runs.back().Count++;
+        Runs.back().Count += Count;
     } else {
-        Runs.push_back(Run{Lba, 1, Size});
+        Runs.push_back(Run{Lba, Count, Size});
     }
+    const LONG end = Lba + (LONG)Count;
     for (Track &t : Tracks) {
-        if (Lba >= t.Start && Lba < t.Start + (LONG)t.Size) {
-            t.Recorded = std::max<ULONG>(t.Recorded, (ULONG)(Lba - t.Start + 1));
+        LONG last = std::min(end, t.Start + (LONG)t.Size) - 1;
+        if (last >= std::max(Lba, t.Start)) {
+            t.Recorded = std::max<ULONG>(t.Recorded, (ULONG)(last - t.Start + 1));
         }
     }
     MetaDirty = true;
@@ -431,11 +438,21 @@ void _SIM_RECORDER_MODEL::Drain(LONGLONG Now) {
             if (position + offset + size > drained) {
                 return;
             }
-            if (!p.Test) {
-                (void)CommitBlock(p.Lba + (LONG)p.Committed, size, p.Data.data() + offset);
+            /* The drained blocks of one size on one side of block 0 go down together. */
+            LONG lba = p.Lba + (LONG)p.Committed;
+            ULONG count = 1;
+            size_t bytes = size;
+            while (p.Committed + count < p.Sizes.size() && p.Sizes[p.Committed + count] == size &&
+                   (lba + (LONG)count >= 0) == (lba >= 0) &&
+                   position + offset + bytes + size <= drained) {
+                bytes += size;
+                count++;
             }
-            offset += size;
-            p.Committed++;
+            if (!p.Test) {
+                (void)CommitBlocks(lba, count, size, p.Data.data() + offset);
+            }
+            offset += bytes;
+            p.Committed += count;
         }
         Buffer.pop_front();
     }
@@ -869,15 +886,30 @@ Outcome _SIM_RECORDER_MODEL::Write(SCSI_REQUEST_BLOCK *Srb, std::unique_lock<std
             TestActive = true;
             TestNwa = Nwa;
         }
-        Pending p;
-        p.Lba = lba;
-        p.Sizes = std::move(sizes);
-        p.Data.assign(static_cast<const UCHAR *>(Srb->DataBuffer),
-                      static_cast<const UCHAR *>(Srb->DataBuffer) + length);
         InBytes += length;
-        p.EndMark = InBytes;
-        p.Test = Params.TestWrite;
-        Buffer.push_back(std::move(p));
+        if (Rate == 0 && Buffer.empty()) {
+            /* Speed 0 drains at once: the blocks go onto the medium from the command's data. */
+            const UCHAR *data = static_cast<const UCHAR *>(Srb->DataBuffer);
+            for (ULONG i = 0; i < blocks && !Params.TestWrite;) {
+                ULONG count = 1;
+                while (i + count < blocks && sizes[i + count] == sizes[i] &&
+                       (lba + (LONG)(i + count) >= 0) == (lba + (LONG)i >= 0)) {
+                    count++;
+                }
+                (void)CommitBlocks(lba + (LONG)i, count, sizes[i], data);
+                data += (size_t)count * sizes[i];
+                i += count;
+            }
+        } else {
+            Pending p;
+            p.Lba = lba;
+            p.Sizes = std::move(sizes);
+            p.Data.assign(static_cast<const UCHAR *>(Srb->DataBuffer),
+                          static_cast<const UCHAR *>(Srb->DataBuffer) + length);
+            p.EndMark = InBytes;
+            p.Test = Params.TestWrite;
+            Buffer.push_back(std::move(p));
+        }
         Nwa = lba + (LONG)blocks;
         if (lba >= 0) {
             EndWritten = std::max(EndWritten, (ULONG)(lba + (LONG)blocks));

@@ -232,7 +232,7 @@ struct _SIM_RECORDER_MODEL {
     sim::Outcome WaitDrained(std::unique_lock<std::mutex> &Held);
     ULONG SizeInForce(LONG Lba, const sim::Segment **Seg) const;
     sim::Outcome Write(SCSI_REQUEST_BLOCK *Srb, std::unique_lock<std::mutex> &Held);
-    bool CommitBlock(LONG Lba, ULONG Size, const UCHAR *Data);
+    bool CommitBlocks(LONG Lba, ULONG Count, ULONG Size, const UCHAR *Data);
     ULONG StoredSize(LONG Lba) const;
     bool LoadBlock(LONG Lba, UCHAR *Buffer, ULONG Size);
     LONG WritableStart() const; /* where the next track of the open or next session starts */

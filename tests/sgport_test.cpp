@@ -69,7 +69,9 @@ int ScriptedIoctl(void *Context, int, unsigned long Request, void *Argument) {
     h->status = s->Status;
     h->resid = s->Resid;
     h->sb_len_wr = (unsigned char)std::min<size_t>(s->Sense.size(), h->mx_sb_len);
-    memcpy(h->sbp, s->Sense.data(), h->sb_len_wr);
+    if (h->sb_len_wr != 0) {
+        memcpy(h->sbp, s->Sense.data(), h->sb_len_wr);
+    }
     return 0;
 }
 

@@ -58,10 +58,14 @@ TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
                                 0x99, 0x99, 0x80, 0xFF, 0xFF, 0xFF};
     ExpectOnlyDescriptor(blocks, 2048, 0, 0, expected);
 
-    std::vector<UCHAR> twelve = StampedBlocks(2048, 1, 12, 0);
-    EXPECT_EQ(0x00, twelve[3]);
-    EXPECT_EQ(0x00, twelve[4]);
-    EXPECT_EQ(0x12, twelve[6]);
+    /* Track, pre-gap, and the three BCD bytes they become. */
+    const UCHAR numbers[][5] = {{12, 0, 0x00, 0x00, 0x12}, {7, 200, 0x02, 0x00, 0x07}};
+    for (const UCHAR *row : numbers) {
+        std::vector<UCHAR> stamped = StampedBlocks(2048, 1, row[0], row[1]);
+        EXPECT_EQ(row[2], stamped[3]) << "pre-gap " << int(row[1]);
+        EXPECT_EQ(row[3], stamped[4]) << "pre-gap " << int(row[1]);
+        EXPECT_EQ(row[4], stamped[6]) << "track " << int(row[0]);
+    }
 
     /* Byte 9 keeps its low nibble and gains the high bit, except in 2352-byte blocks. */
     std::vector<UCHAR> dirty(2 * 2352, 0);

@@ -195,6 +195,14 @@ TEST_F(PassThrough, ShortReadReturnsOnlyWhatTheRecorderSent) {
     for (int i = 36; i < 96; i++) {
         ASSERT_EQ(0x77, in[i]) << "byte " << i << " was not sent by the recorder";
     }
+
+    /* Down to a single byte. */
+    memset(in, 0x77, 96);
+    SCSI_PASS_THROUGH_REQUEST one = Block({0x12, 0, 0, 0, 1, 0}, 1, in, false);
+    ASSERT_EQ(STATUS_SUCCESS, Send(one).Status);
+    EXPECT_EQ(1u, one.DataTransferLength);
+    EXPECT_EQ(0x05, in[0]);
+    EXPECT_EQ(0x77, in[1]);
 }
 
 /* When the request block or packet cannot be had, nothing reaches the recorder and the
@@ -270,19 +278,20 @@ TEST_F(PassThrough, BadDataAddressEndsInAccessViolation) {
     const char *exception = "Burnkit[0]: CdRecorderExecScsiOperation - Exception! "
                             "GetExceptionCode() = 0xC0000005\n";
 
+    /* A read into memory the application may not write is refused before it is sent; a
+     * single byte is data as much as a block is. */
     UCHAR *gone = static_cast<UCHAR *>(UserAlloc(4096));
     HostUserInvalidate(gone);
-    SCSI_PASS_THROUGH_REQUEST write = Block({}, 2048, gone, true);
-    SetCdb(write, Cdb10(0x2A, 0, 1));
-    EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(write).Status);
-    EXPECT_EQ(1u, LoggedCount(exception));
-
-    /* A read into memory the application may not write is refused before it is sent. */
     UCHAR *readOnly = static_cast<UCHAR *>(UserAlloc(4096, false));
-    SCSI_PASS_THROUGH_REQUEST read = Block({}, 2048, readOnly, false);
-    SetCdb(read, Cdb10(0x28, 0, 1));
-    EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(read).Status);
-    EXPECT_EQ(2u, LoggedCount(exception));
+    for (ULONG length : {2048u, 1u}) {
+        SCSI_PASS_THROUGH_REQUEST write = Block({}, length, gone, true);
+        SetCdb(write, Cdb10(0x2A, 0, 1));
+        EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(write).Status) << length;
+        SCSI_PASS_THROUGH_REQUEST read = Block({}, length, readOnly, false);
+        SetCdb(read, Cdb10(0x28, 0, 1));
+        EXPECT_EQ(STATUS_ACCESS_VIOLATION, Send(read).Status) << length;
+    }
+    EXPECT_EQ(4u, LoggedCount(exception));
 
     /* A range that runs past the end of the application's memory. */
     UCHAR *small = static_cast<UCHAR *>(UserAlloc(4096));

@@ -248,8 +248,8 @@ TEST_F(Queries, PropertyTooLongOrUnknownReturnsLengthButNoData) {
     EXPECT_EQ(0u, HostPoolCountInUse(HostPoolTag("BrnX")));
 }
 
-TEST_F(Queries, MissingWorkingBufferReadsNoProperty) {
-    PlugAt(0, 0, 0, 0);
+TEST_F(Queries, MissingOrFaultingWorkingBufferReadsNoProperty) {
+    Unit *unit = PlugAt(0, 0, 0, 0);
     HostPoolFailTag(HostPoolTag("BrnX"), 1);
     std::vector<UCHAR> block;
     IoctlResult result = Properties(DevicePropertyFriendlyName, block);
@@ -258,6 +258,20 @@ TEST_F(Queries, MissingWorkingBufferReadsNoProperty) {
     EXPECT_EQ(1u, HostPoolInjectedFailures());
     EXPECT_TRUE(Logged("Burnkit[0]: CdRecorderQueryProperties - exit, Length = 2072, "
                        "Status = 0xC000009A\n"));
+
+    /* Filling it raises: the request ends once, with the raised status and nothing returned,
+     * and gives back its buffer and its hold on the recorder. */
+    const LONG held = HostClassRemoveLockCount(unit->Fdo);
+    HOST_FAULT fault = {0, 1, 0, 0};
+    HostSetFault(HostFaultDeviceProperty, &fault);
+    result = Properties(DevicePropertyFriendlyName, block);
+    EXPECT_EQ(STATUS_IN_PAGE_ERROR, result.Status);
+    EXPECT_EQ(0u, result.Returned);
+    EXPECT_EQ(1u, HostFaultHits(HostFaultDeviceProperty));
+    EXPECT_EQ(1u, LoggedCount("Burnkit[0]: CdRecorderQueryProperties - Exception! "
+                              "GetExceptionCode() = 0xC0000006\n"));
+    EXPECT_EQ(held, HostClassRemoveLockCount(unit->Fdo));
+    EXPECT_EQ(0u, HostPoolCountInUse(HostPoolTag("BrnX")));
 }
 
 } // namespace

@@ -489,6 +489,10 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
                                    DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                                    PVOID PropertyBuffer, PULONG ResultLength) {
     HostVerifierCheckPassive("IoGetDeviceProperty");
+    NTSTATUS raised;
+    if (HostFaultShouldFail(HostFaultDeviceProperty, &raised)) {
+        ExRaiseStatus(raised != 0 ? raised : STATUS_IN_PAGE_ERROR);
+    }
     if (ResultLength == nullptr) {
         return STATUS_INVALID_PARAMETER_5;
     }

@@ -135,6 +135,8 @@ typedef enum _HOST_FAULT_POINT {
     HostFaultGetDescriptor,      /* ClassGetDescriptor fails with the status */
     HostFaultAttachDevice,       /* IoAttachDeviceToDeviceStack returns NULL */
     HostFaultThreadCreate,       /* PsCreateSystemThread fails with the status */
+    HostFaultDeviceProperty,     /* IoGetDeviceProperty raises the status (an in-page error
+                                    on the caller's pageable buffer; 0: STATUS_IN_PAGE_ERROR) */
     HostFaultPointCount
 } HOST_FAULT_POINT;
 

@@ -225,6 +225,16 @@ TEST_F(CacheDriveRequests, RemovalGivesBackALockTakenThroughTheRemovedRecorder) 
     ASSERT_EQ(STATUS_SUCCESS, Unlock(secondHandle));
     ASSERT_EQ(STATUS_SUCCESS, Lock(secondHandle));
 
+    /* A lock on another disk, taken and given back through a third recorder, leaves the
+     * second recorder's record alone. */
+    ASSERT_EQ(STATUS_SUCCESS, Create('F', 2));
+    Unit *other = PlugRecorder();
+    ASSERT_NE(nullptr, other->Fdo);
+    HANDLE otherHandle = OpenUnit(other);
+    ASSERT_EQ(STATUS_SUCCESS, Bind(otherHandle, 'F'));
+    ASSERT_EQ(STATUS_SUCCESS, Lock(otherHandle));
+    ASSERT_EQ(STATUS_SUCCESS, Unlock(otherHandle));
+
     /* Taken through the second recorder and left held when it goes away. */
     ASSERT_EQ(STATUS_SUCCESS, Close(firstHandle));
     ASSERT_EQ(STATUS_SUCCESS, RemoveUnit(first));
@@ -233,13 +243,13 @@ TEST_F(CacheDriveRequests, RemovalGivesBackALockTakenThroughTheRemovedRecorder) 
 
     ASSERT_EQ(STATUS_SUCCESS, Close(secondHandle));
     ASSERT_EQ(STATUS_SUCCESS, RemoveUnit(second));
-    EXPECT_FALSE(drive->bLocked);
+    ASSERT_FALSE(drive->bLocked) << "a later lock would wait for ever";
     EXPECT_TRUE(Logged("Burnkit[1]: CdRecorderTearDown - releasing cache drive"));
 
     /* A new recorder on the same disk is not kept waiting. */
     Unit *third = PlugRecorder();
     ASSERT_NE(nullptr, third->Fdo);
-    HANDLE handle = OpenRecorder();
+    HANDLE handle = OpenUnit(third);
     ASSERT_EQ(STATUS_SUCCESS, Bind(handle, 'E'));
     EXPECT_EQ(STATUS_SUCCESS, Lock(handle));
     EXPECT_EQ(STATUS_SUCCESS, Unlock(handle));

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -132,15 +133,29 @@ TEST_F(Lifecycle, DesktopIdentityNeedsVendorAndProductInFull) {
     strcpy(otherDesktop.Vendor, "KORVOX");
     SIM_RECORDER_CONFIG shortVendor = DesktopUnitConfig();
     strcpy(shortVendor.Vendor, "KORV");
+    /* A descriptor that ends one byte into the product name, and one that ends just after it
+     * (the vendor's 8 bytes and a terminator come first). */
+    const ULONG productEnd = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties) + 9 + 7;
+    SIM_RECORDER_CONFIG cutShort = DesktopUnitConfig();
+    cutShort.DescriptorSize = productEnd - 1;
+    SIM_RECORDER_CONFIG cutAtEnd = DesktopUnitConfig();
+    cutAtEnd.DescriptorSize = productEnd;
 
-    for (const SIM_RECORDER_CONFIG &config : {korvoOther, otherDesktop, shortVendor}) {
-        Unit *unit = PlugRecorder(config);
+    const std::pair<SIM_RECORDER_CONFIG, bool> rows[] = {{korvoOther, false},
+                                                         {otherDesktop, false},
+                                                         {shortVendor, false},
+                                                         {cutShort, false},
+                                                         {cutAtEnd, true}};
+    for (const auto &row : rows) {
+        Unit *unit = PlugRecorder(row.first);
         ASSERT_NE(nullptr, unit->Fdo);
-        EXPECT_FALSE(Writer(unit)->bDesktopUnit) << config.Vendor << "/" << config.Product;
+        EXPECT_EQ(row.second, Writer(unit)->bDesktopUnit != FALSE)
+            << row.first.Vendor << "/" << row.first.Product << " cut at "
+            << row.first.DescriptorSize;
     }
-    EXPECT_EQ(3u, RecorderCount);
-    EXPECT_EQ(0u, DesktopUnitCount);
-    EXPECT_EQ(6u, HostThreadsAlive());
+    EXPECT_EQ(4u, RecorderCount);
+    EXPECT_EQ(1u, DesktopUnitCount);
+    EXPECT_EQ(8u, HostThreadsAlive());
 }
 
 TEST_F(Lifecycle, UnreadableDescriptorMakesAnOrdinaryRecorder) {

@@ -138,6 +138,9 @@ NTSTATUS QueryProperty(PORT_EXTENSION *Ext, PIRP Irp) {
             PutString(full, &offset, id.SerialNumber, serial);
         }
         size = std::max<ULONG>(offset, sizeof(STORAGE_DEVICE_DESCRIPTOR));
+        if (id.DescriptorSize != 0 && id.DescriptorSize < size) {
+            size = id.DescriptorSize; /* strings from there on lie past its end */
+        }
         d.Size = size;
         memcpy(full, &d, offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties));
     } else {

@@ -366,6 +366,7 @@ void OpsDescribe(void *Context, HOST_PORT_IDENTITY *Identity) {
     Identity->MaximumTransferLength = m->Config.MaximumTransferLength;
     Identity->MaximumPhysicalPages = m->Config.MaximumPhysicalPages;
     Identity->AlignmentMask = m->Config.AlignmentMask;
+    Identity->DescriptorSize = m->Config.DescriptorSize;
     Identity->DeviceType = m->Config.DeviceType;
     Identity->RemovableMedia = TRUE;
     Identity->BusType = BusTypeScsi;

@@ -51,6 +51,7 @@ typedef struct _HOST_PORT_IDENTITY {
     BOOLEAN CommandQueueing;     /* device and adapter descriptors */
     STORAGE_BUS_TYPE BusType;    /* device and adapter descriptors (BusTypeScsi by default) */
     CHAR SerialNumber[32];       /* device descriptor; empty string: no serial number offset */
+    ULONG DescriptorSize;        /* device descriptor cut to this many bytes; 0: whole */
 } HOST_PORT_IDENTITY, *PHOST_PORT_IDENTITY;
 
 typedef struct _HOST_PORT_OPS {

@@ -105,6 +105,7 @@ typedef struct _SIM_RECORDER_CONFIG {
     ULONG MaximumTransferLength; /* default 64 KiB */
     ULONG MaximumPhysicalPages;  /* default 17 */
     ULONG AlignmentMask;         /* default 0 */
+    ULONG DescriptorSize;        /* device descriptor cut to this many bytes; 0: whole */
 
     /* Medium. */
     const char *DiscFile; /* host path of the disc file: an existing file is the medium it

@@ -33,6 +33,8 @@ struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     PKSPIN_LOCK Held[kMaxHeldSpinLocks] = {};
     ULONG HeldCount = 0;
+    bool WaitOwed = false; /* KeSetEvent with Wait = TRUE returned; a wait must come next */
+    KIRQL IrqlAfterWait = PASSIVE_LEVEL; /* the IRQL that the owed wait gives back */
     struct _KTHREAD *ThreadObject = nullptr;
     Waiter *Waiting = nullptr; /* guarded by the scheduler lock */
     std::string Name;
@@ -67,6 +69,10 @@ void ThreadStateExit(ThreadState *State);
 
 /* Verifier helpers. */
 void VerifierStopV(const char *Format, va_list Arguments);
+/* Gives back the IRQL that KeSetEvent with Wait = TRUE raised; TRUE when a wait was owed. */
+bool VerifierTakeOwedWait(ThreadState *Self);
+/* Stops a call (Routine) made in place of a wait that KeSetEvent with Wait = TRUE owed. */
+void VerifierCheckNoOwedWait(ThreadState *Self, const char *Routine);
 
 /* Lock order (ke_lockorder.cpp): records the spin locks Thread holds as taken before Lock and
  * reports an order cycle; forgets a lock's history when it is initialized again; announces

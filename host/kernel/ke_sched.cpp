@@ -525,9 +525,16 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
     HostVerifierCheckIrql("KeSetEvent", DISPATCH_LEVEL);
     CheckEvent(Event, "KeSetEvent");
+    if (Wait) {
+        /* The platform returns at DISPATCH_LEVEL still holding the dispatcher lock, which only
+         * a wait as the caller's very next call gives back. */
+        ThreadState *self = Self();
+        self->WaitOwed = true;
+        self->IrqlAfterWait = self->Irql;
+        self->Irql = DISPATCH_LEVEL;
+    }
     std::lock_guard<std::mutex> lock(g_lock);
     DISPATCHER_HEADER *header = &Event->Header;
     LONG previous = header->SignalState;
@@ -546,6 +553,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+    VerifierCheckNoOwedWait(Self(), "KeClearEvent");
     CheckEvent(Event, "KeClearEvent");
     std::lock_guard<std::mutex> lock(g_lock);
     Event->Header.SignalState = 0;
@@ -561,6 +569,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+    VerifierCheckNoOwedWait(Self(), "KeReadStateEvent");
     CheckEvent(Event, "KeReadStateEvent");
     std::lock_guard<std::mutex> lock(g_lock);
     return Event->Header.SignalState;
@@ -571,6 +580,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    /* The wait that KeSetEvent with Wait = TRUE owed starts at the caller's own IRQL. */
+    (void)VerifierTakeOwedWait(Self());
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     /* A zero time-out only polls, which the platform allows at DISPATCH_LEVEL. */
     HostVerifierCheckIrql(poll ? "KeWaitForSingleObject (zero time-out)" : "KeWaitForSingleObject",

@@ -127,6 +127,23 @@ void VerifierStopV(const char *Format, va_list Arguments) {
     abort();
 }
 
+bool VerifierTakeOwedWait(ThreadState *Self) {
+    if (!Self->WaitOwed) {
+        return false;
+    }
+    Self->WaitOwed = false;
+    Self->Irql = Self->IrqlAfterWait;
+    return true;
+}
+
+void VerifierCheckNoOwedWait(ThreadState *Self, const char *Routine) {
+    if (VerifierTakeOwedWait(Self)) {
+        HostVerifierStop("%s called after KeSetEvent with Wait = TRUE (the next call must be a "
+                         "wait)",
+                         Routine);
+    }
+}
+
 } // namespace hostk
 
 using namespace hostk;
@@ -148,6 +165,7 @@ void HostVerifierCheckPassive(const char *What) {
 
 void HostVerifierCheckIrql(const char *What, KIRQL MaxIrql) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, What);
     if (self->Irql > MaxIrql) {
         if (self->HeldCount > 0) {
             HostVerifierStop("%s called at IRQL %u (above %u) while holding spin lock %p", What,
@@ -197,6 +215,7 @@ KIRQL KeGetCurrentIrql(void) {
 
 KIRQL KfRaiseIrql(KIRQL NewIrql) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KeRaiseIrql");
     KIRQL old = self->Irql;
     if (NewIrql < old) {
         HostVerifierStop("KeRaiseIrql to IRQL %u below the current IRQL %u", (unsigned)NewIrql,
@@ -209,6 +228,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
 
 VOID KfLowerIrql(KIRQL NewIrql) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KeLowerIrql");
     if (NewIrql > self->Irql) {
         HostVerifierStop("KeLowerIrql to IRQL %u above the current IRQL %u", (unsigned)NewIrql,
                          (unsigned)self->Irql);
@@ -232,6 +252,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KfAcquireSpinLock");
     KIRQL old = self->Irql;
     if (old > DISPATCH_LEVEL) {
         HostVerifierStop("KfAcquireSpinLock at IRQL %u (above DISPATCH_LEVEL)", (unsigned)old);
@@ -248,6 +269,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KfReleaseSpinLock");
     if (!CheckRelease(self, SpinLock, "KfReleaseSpinLock")) {
         return;
     }
@@ -269,6 +291,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KeAcquireSpinLockAtDpcLevel");
     if (self->Irql < DISPATCH_LEVEL) {
         HostVerifierStop("KeAcquireSpinLockAtDpcLevel at IRQL %u (below DISPATCH_LEVEL)",
                          (unsigned)self->Irql);
@@ -281,6 +304,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ThreadState *self = Self();
+    VerifierCheckNoOwedWait(self, "KeReleaseSpinLockFromDpcLevel");
     if (!CheckRelease(self, SpinLock, "KeReleaseSpinLockFromDpcLevel")) {
         return;
     }

@@ -94,11 +94,12 @@ ULONG HostSchedulerDeadlockCount();
  * The verifier is always on. A violation (wait or delay at DISPATCH_LEVEL, paged allocation
  * at DISPATCH_LEVEL, PAGED_CODE at DISPATCH_LEVEL, a second spin lock while one is held, the
  * release of a lock not held, an IRQL lowered above the current level, a free of memory that
- * is not pool, ...) produces a one-line report starting "HOST VERIFIER STOP: ". By default the
- * report goes to stderr and the process aborts. With a handler installed, the handler gets the
- * report instead (no stand-in lock is held while it runs; it may throw); if it returns, the
- * offending call goes on as sensibly as it can (a recursive acquire of the same spin lock and
- * the release of a lock not held do nothing, a free of a non-pool pointer frees nothing).
+ * is not pool, a call other than a wait right after KeSetEvent with Wait = TRUE, ...) produces a
+ * one-line report starting "HOST VERIFIER STOP: ". By default the report goes to stderr and the
+ * process aborts. With a handler installed, the handler gets the report instead (no stand-in lock
+ * is held while it runs; it may throw); if it returns, the offending call goes on as sensibly as it
+ * can (a recursive acquire of the same spin lock and the release of a lock not held do nothing, a
+ * free of a non-pool pointer frees nothing).
  */
 typedef void (*HOST_VERIFIER_FAILURE_HANDLER)(const char *Report);
 

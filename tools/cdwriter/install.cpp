@@ -472,20 +472,8 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             device.pdo = HostSgPdo(device.sg);
             device.discFile = d.sgPath;
             recorderIndex++;
-            devices_.push_back(device);
-            NTSTATUS addStatus = STATUS_SUCCESS;
-            PDEVICE_OBJECT fdo = HostPnpAddDevice(device.pdo, &addStatus);
-            if (fdo == nullptr || !NT_SUCCESS(addStatus)) {
-                *error = "the driver did not take " + d.sgPath + ", status " + Hex(addStatus);
+            if (!PlugIn(device, d.sgPath, error))
                 return false;
-            }
-            devices_.back().fdo = fdo;
-            devices_.back().logObject = fdo;
-            status = HostPnpStart(fdo);
-            if (!NT_SUCCESS(status)) {
-                *error = "starting " + d.sgPath + " failed, status " + Hex(status);
-                return false;
-            }
             continue;
         }
         SIM_RECORDER_CONFIG config;
@@ -560,20 +548,8 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
             recorderIndex++;
         }
         device.pdo = device.sim->Pdo;
-        devices_.push_back(device);
-        NTSTATUS addStatus = STATUS_SUCCESS;
-        PDEVICE_OBJECT fdo = HostPnpAddDevice(device.pdo, &addStatus);
-        if (fdo == nullptr || !NT_SUCCESS(addStatus)) {
-            *error = "the driver did not take the simulated device, status " + Hex(addStatus);
+        if (!PlugIn(device, "the simulated device", error))
             return false;
-        }
-        devices_.back().fdo = fdo;
-        devices_.back().logObject = fdo;
-        status = HostPnpStart(fdo);
-        if (!NT_SUCCESS(status)) {
-            *error = "starting the simulated device failed, status " + Hex(status);
-            return false;
-        }
     }
 
     /* Find every device again through its interface class. */
@@ -605,6 +581,25 @@ bool Installation::Start(const Options &options, const InstallSpec &install, std
                      " was plugged in but has no enabled device interface";
             return false;
         }
+    }
+    return true;
+}
+
+bool Installation::PlugIn(const InstalledDevice &device, const std::string &what,
+                          std::string *error) {
+    devices_.push_back(device);
+    NTSTATUS addStatus = STATUS_SUCCESS;
+    PDEVICE_OBJECT fdo = HostPnpAddDevice(device.pdo, &addStatus);
+    if (fdo == nullptr || !NT_SUCCESS(addStatus)) {
+        *error = "the driver did not take " + what + ", status " + Hex(addStatus);
+        return false;
+    }
+    devices_.back().fdo = fdo;
+    devices_.back().logObject = fdo;
+    NTSTATUS status = HostPnpStart(fdo);
+    if (!NT_SUCCESS(status)) {
+        *error = "starting " + what + " failed, status " + Hex(status);
+        return false;
     }
     return true;
 }

@@ -84,6 +84,10 @@ public:
     bool WriteCommandLog(const std::string &path, std::string *error);
 
 private:
+    /* Adds a device whose pdo is set to the list, has the plug-and-play manager give it to the
+       driver and start it; what names it in the message of a failure. */
+    bool PlugIn(const InstalledDevice &device, const std::string &what, std::string *error);
+
     std::vector<InstalledDevice> devices_;
     std::vector<size_t> recorders_; /* device index per recorder interface index */
     std::vector<size_t> desktops_;

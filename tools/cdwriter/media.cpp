@@ -249,7 +249,7 @@ int RunEject(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     CdwDevice device;
     error = OpenRecorder(o, &device);
     if (!error.empty())
@@ -289,7 +289,7 @@ int RunBlank(const Options &o, const InstallSpec &install) {
     std::string error;
     bool usage = false;
     if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, usage ? kExitUsage : kExitFailed, error);
+        return Fail(o, installation.StartExitCode(usage), error);
     CdwDevice device;
     error = OpenRecorder(o, &device);
     if (!error.empty())

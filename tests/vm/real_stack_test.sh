@@ -222,7 +222,7 @@ tgtd -f -C "$control_port" --iscsi portal=127.0.0.1:"$portal_port" >"$run/tgtd.l
 tgtd_pid=$!
 # Should this script itself be killed without its traps running, a watchdog still stops tgtd.
 (
-    sleep 600
+    sleep 240
     timeout 10 tgtadm -C "$control_port" --mode system --op delete >/dev/null 2>&1
     sleep 2
     kill -9 "$tgtd_pid" 2>/dev/null
@@ -251,7 +251,7 @@ tgtadm_ --mode target --op bind --tid 1 --initiator-address ALL || fail "tgtadm:
 
 # ---- the guest run ---------------------------------------------------------------------------
 boot_started=$(date +%s.%N)
-timeout 240 qemu-system-x86_64 -nodefaults -display none -no-reboot -accel tcg -m 512 -smp 1 \
+timeout 150 qemu-system-x86_64 -nodefaults -display none -no-reboot -accel tcg -m 512 -smp 1 \
     -kernel "$kernel_dir/vmlinux" -initrd "$run/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 loglevel=3" \
     -serial "file:$run/console.log" -monitor none \

@@ -210,32 +210,26 @@ TEST_F(SgPortTest, EveryKernelOutcomeMapsToTheRequestBlockAPortReturns) {
     EXPECT_EQ(r.Sense[2], 0);
 }
 
+/* A frozen queue refuses blocks without sending them (no freeze when a block asks for none),
+ * lets a bypassing block through, and runs a held block as soon as another thread releases it. */
 TEST_F(SgPortTest, AFrozenQueueHoldsBlocksUntilTheClassDriverReleasesIt) {
     HostSgSetFrozenQueueTimeout(port_, 0);
     script_.Status = 0x02;
+    EXPECT_EQ(Send(0, false, SRB_FLAGS_NO_QUEUE_FREEZE).SrbStatus, SRB_STATUS_ERROR);
     ASSERT_TRUE(Send(2048, true).SrbStatus & SRB_STATUS_QUEUE_FROZEN);
-    int calls = script_.Calls;
-
-    script_ = Script();
-    script_.Calls = calls;
+    script_.Status = 0;
+    const int calls = script_.Calls;
     EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_REQUEST_FLUSHED);
     EXPECT_EQ(script_.Calls, calls) << "a block reached the device through a frozen queue";
     EXPECT_EQ(Send(2048, false, SRB_FLAGS_BYPASS_FROZEN_QUEUE).SrbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(Function(SRB_FUNCTION_RELEASE_QUEUE), SRB_STATUS_SUCCESS);
     EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_SUCCESS);
 
-    /* No freeze when the block asks for none. */
-    script_.Status = 0x02;
-    EXPECT_EQ(Send(0, false, SRB_FLAGS_NO_QUEUE_FREEZE).SrbStatus, SRB_STATUS_ERROR);
-    script_.Status = 0;
-    EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_SUCCESS);
-
-    /* A held block runs as soon as another thread releases the queue. */
     HostSgSetFrozenQueueTimeout(port_, 30LL * 10000000);
     script_.HostStatus = 0x08;
     ASSERT_TRUE(Send(0).SrbStatus & SRB_STATUS_QUEUE_FROZEN);
     script_.HostStatus = 0;
-    calls = script_.Calls;
+    const int before = script_.Calls;
     HANDLE thread = nullptr;
     ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(
         &thread, 0, nullptr, nullptr, nullptr,
@@ -251,19 +245,20 @@ TEST_F(SgPortTest, AFrozenQueueHoldsBlocksUntilTheClassDriverReleasesIt) {
         },
         port_)));
     EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(script_.Calls, calls + 1);
+    EXPECT_EQ(script_.Calls, before + 1);
     EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
     EXPECT_TRUE(HostWaitAllSystemThreads());
 }
 
-TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderFromItsInquiry) {
+/* The port describes the recorder from its INQUIRY, answers its address and resets the bus;
+ * what is no recorder is refused with the reason. */
+TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderAndRefusesWhatIsNone) {
     HOST_PORT_IDENTITY id;
     memset(&id, 0, sizeof(id));
     const HOST_PORT_OPS *ops = HostPortDeviceOps(HostSgPdo(port_));
     ASSERT_NE(ops, nullptr);
     ops->Describe(ops->Context, &id);
-    EXPECT_EQ(std::string(id.Vendor, 8), "TESTVEND");
-    EXPECT_EQ(std::string(id.Product, 16), "SCRIPTED DVD+R  ");
+    EXPECT_EQ(std::string(id.Vendor, 8) + std::string(id.Product, 16), "TESTVENDSCRIPTED DVD+R  ");
     EXPECT_EQ(id.DeviceType, 5);
     EXPECT_TRUE(id.RemovableMedia);
     SCSI_ADDRESS address;
@@ -275,24 +270,16 @@ TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderFromItsInquiry) {
     EXPECT_EQ(script_.ResetHow, SG_SCSI_RESET_BUS);
 
     HOST_SG_OPEN_RESULT result = HostSgOpened;
-    Script disk;
-    EXPECT_EQ(HostSgAttach(
-                  -1, "x",
-                  [](void *, int, unsigned long R, void *A) -> int {
-                      if (R != SG_IO)
-                          return -ENOTTY;
-                      sg_io_hdr_t *h = static_cast<sg_io_hdr_t *>(A);
-                      memset(h->dxferp, 0, h->dxfer_len); /* type 0: a disk */
-                      return 0;
-                  },
-                  &disk, FALSE, &result),
-              nullptr);
+    auto disk = [](void *, int, unsigned long R, void *A) -> int {
+        if (R != SG_IO)
+            return -ENOTTY;
+        sg_io_hdr_t *h = static_cast<sg_io_hdr_t *>(A);
+        memset(h->dxferp, 0, h->dxfer_len); /* type 0: a disk */
+        return 0;
+    };
+    EXPECT_EQ(HostSgAttach(-1, "x", disk, nullptr, FALSE, &result), nullptr);
     EXPECT_EQ(result, HostSgNotRecorder);
-}
-
-TEST(SgPortOpenTest, DevicesThatAreNoRecordersAreRefusedWithTheReason) {
     char message[256];
-    HOST_SG_OPEN_RESULT result = HostSgOpened;
     EXPECT_EQ(HostSgOpen("/nonexistent/sg9", &result, message, sizeof(message)), nullptr);
     EXPECT_EQ(result, HostSgNoDevice);
     EXPECT_STREQ(message, "/nonexistent/sg9: no such device");

@@ -78,8 +78,6 @@ CdwMmcCdb CdwMmcTestUnitReady();
 CdwMmcCdb CdwMmcRequestSense(uint8_t allocation = 18);
 CdwMmcCdb CdwMmcInquiry(uint16_t allocation = 36);
 CdwMmcCdb CdwMmcGetConfiguration(uint8_t requestType, uint16_t startFeature, uint16_t allocation);
-/* Polled GET EVENT STATUS NOTIFICATION for the classes in the mask (0x10: media). */
-CdwMmcCdb CdwMmcGetEventStatus(uint8_t classMask, uint16_t allocation = 8);
 CdwMmcCdb CdwMmcReadDiscInformation(uint16_t allocation = 34);
 CdwMmcCdb CdwMmcReadTrackInformation(uint8_t addressType, uint32_t value, uint16_t allocation = 48);
 /* READ TOC/PMA/ATIP: format 0 (TOC), 1 (session information), 2 (full TOC), 4 (ATIP). */
@@ -158,15 +156,6 @@ struct CdwMmcConfiguration {
 };
 bool CdwMmcParseConfiguration(const uint8_t *data, size_t size, CdwMmcConfiguration *out);
 
-struct CdwMmcMediaEvent {
-    bool noEventAvailable = true;
-    uint8_t notificationClass = 0; /* 4: media */
-    uint8_t eventCode = 0;         /* 0 no change, 1 eject request, 2 new media, 3 removal */
-    bool mediaPresent = false;
-    bool trayOpen = false;
-};
-bool CdwMmcParseEventStatus(const uint8_t *data, size_t size, CdwMmcMediaEvent *out);
-
 /* Disc status and state of the last session (READ DISC INFORMATION). */
 constexpr uint8_t CDW_DISC_BLANK = 0, CDW_DISC_APPENDABLE = 1, CDW_DISC_COMPLETE = 2,
                   CDW_DISC_OTHER = 3;
@@ -213,29 +202,6 @@ struct CdwMmcTrackInfo {
     uint32_t lastRecorded = 0;
 };
 bool CdwMmcParseTrackInfo(const uint8_t *data, size_t size, CdwMmcTrackInfo *out);
-
-/* READ TOC format 0 (tracks) and 1 (last complete session): one entry per descriptor. */
-struct CdwMmcTocEntry {
-    uint8_t adr = 0, control = 0;
-    uint8_t track = 0;
-    uint32_t address = 0; /* as asked: block address, or (0, m, s, f) with MSF */
-};
-struct CdwMmcToc {
-    uint8_t first = 0, last = 0; /* tracks (format 0) or complete sessions (format 1) */
-    std::vector<CdwMmcTocEntry> entries;
-};
-bool CdwMmcParseToc(const uint8_t *data, size_t size, CdwMmcToc *out);
-
-/* READ TOC format 2: the raw Q-channel descriptors of the lead-ins. */
-struct CdwMmcFullTocEntry {
-    uint8_t session = 0, adr = 0, control = 0, tno = 0, point = 0;
-    uint8_t min = 0, sec = 0, frame = 0, pmin = 0, psec = 0, pframe = 0;
-};
-struct CdwMmcFullToc {
-    uint8_t firstSession = 0, lastSession = 0;
-    std::vector<CdwMmcFullTocEntry> entries;
-};
-bool CdwMmcParseFullToc(const uint8_t *data, size_t size, CdwMmcFullToc *out);
 
 /* READ TOC format 4: what the blank CD's pre-groove says. */
 struct CdwMmcAtip {

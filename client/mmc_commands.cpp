@@ -96,14 +96,6 @@ CdwMmcCdb CdwMmcGetConfiguration(uint8_t requestType, uint16_t startFeature, uin
     return c;
 }
 
-CdwMmcCdb CdwMmcGetEventStatus(uint8_t classMask, uint16_t allocation) {
-    CdwMmcCdb c = Make(0x4A, 10, "GET EVENT STATUS NOTIFICATION", CdwMmcDirection::In, allocation);
-    c.bytes[1] = 0x01; /* polled */
-    c.bytes[4] = classMask;
-    Put16(c.bytes + 7, allocation);
-    return c;
-}
-
 CdwMmcCdb CdwMmcReadDiscInformation(uint16_t allocation) {
     CdwMmcCdb c = Make(0x51, 10, "READ DISC INFORMATION", CdwMmcDirection::In, allocation);
     Put16(c.bytes + 7, allocation);
@@ -379,22 +371,6 @@ bool CdwMmcParseConfiguration(const uint8_t *data, size_t size, CdwMmcConfigurat
     return true;
 }
 
-bool CdwMmcParseEventStatus(const uint8_t *data, size_t size, CdwMmcMediaEvent *out) {
-    if (size < 4)
-        return false;
-    *out = CdwMmcMediaEvent();
-    out->noEventAvailable = (data[2] & 0x80) != 0;
-    out->notificationClass = data[2] & 0x07;
-    if (out->noEventAvailable || out->notificationClass != 4)
-        return true;
-    if (size < 8 || Get16(data) < 6)
-        return false;
-    out->eventCode = data[4] & 0x0F;
-    out->mediaPresent = (data[5] & 0x02) != 0;
-    out->trayOpen = (data[5] & 0x01) != 0;
-    return true;
-}
-
 bool CdwMmcParseDiscInfo(const uint8_t *data, size_t size, CdwMmcDiscInfo *out) {
     if (size < 24 || (data[2] >> 5) != 0) /* standard disc information only */
         return false;
@@ -445,50 +421,6 @@ bool CdwMmcParseTrackInfo(const uint8_t *data, size_t size, CdwMmcTrackInfo *out
     out->size = Get32(data + 24);
     if (size >= 32)
         out->lastRecorded = Get32(data + 28);
-    return true;
-}
-
-bool CdwMmcParseToc(const uint8_t *data, size_t size, CdwMmcToc *out) {
-    if (size < 4)
-        return false;
-    *out = CdwMmcToc();
-    out->first = data[2];
-    out->last = data[3];
-    size_t end = size < size_t(Get16(data)) + 2 ? size : size_t(Get16(data)) + 2;
-    for (size_t at = 4; at + 8 <= end; at += 8) {
-        CdwMmcTocEntry e;
-        e.adr = data[at + 1] >> 4;
-        e.control = data[at + 1] & 0x0F;
-        e.track = data[at + 2];
-        e.address = Get32(data + at + 4);
-        out->entries.push_back(e);
-    }
-    return true;
-}
-
-bool CdwMmcParseFullToc(const uint8_t *data, size_t size, CdwMmcFullToc *out) {
-    if (size < 4)
-        return false;
-    *out = CdwMmcFullToc();
-    out->firstSession = data[2];
-    out->lastSession = data[3];
-    size_t end = size < size_t(Get16(data)) + 2 ? size : size_t(Get16(data)) + 2;
-    for (size_t at = 4; at + 11 <= end; at += 11) {
-        const uint8_t *d = data + at;
-        CdwMmcFullTocEntry e;
-        e.session = d[0];
-        e.adr = d[1] >> 4;
-        e.control = d[1] & 0x0F;
-        e.tno = d[2];
-        e.point = d[3];
-        e.min = d[4];
-        e.sec = d[5];
-        e.frame = d[6];
-        e.pmin = d[8];
-        e.psec = d[9];
-        e.pframe = d[10];
-        out->entries.push_back(e);
-    }
     return true;
 }
 

@@ -253,7 +253,6 @@ TEST(MmcCommandTest, BlocksAsTheMmcTablesLayThemOut) {
         {CdwMmcInquiry(96), "12 00 00 00 60 00", CdwMmcDirection::In, 96},
         {CdwMmcGetConfiguration(CDW_MMC_RT_ONE, 0x002F, 0x0100), "46 02 00 2F 00 00 00 01 00 00",
          CdwMmcDirection::In, 256},
-        {CdwMmcGetEventStatus(0x10, 8), "4A 01 00 00 10 00 00 00 08 00", CdwMmcDirection::In, 8},
         {CdwMmcReadTrackInformation(CDW_MMC_BY_LBA, 0x12345678, 48),
          "52 00 12 34 56 78 00 00 30 00", CdwMmcDirection::In, 48},
         {CdwMmcReadToc(2, false, 1, 0x0400), "43 00 02 00 00 00 01 04 00 00", CdwMmcDirection::In,

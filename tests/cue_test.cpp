@@ -255,31 +255,24 @@ TEST(RecordBlocks, PlainAndEx2BlocksCarryTheTrackTable) {
     EXPECT_EQ(layout.tracks[0].startBlock, 150u);
     EXPECT_EQ(layout.tracks[1].startBlock, 450u);
 
-    CdwRecordOptions options;
-    options.objectName = CdwObjectName('e', "sub/x.bin");
-    EXPECT_EQ(options.objectName, "\\??\\e:\\sub\\x.bin");
+    /* Names go as ANSI text, one byte per character (Latin-1). */
     std::string ansi;
     ASSERT_TRUE(CdwAnsiObjectName("\\??\\D:\\caf\xC3\xA9.iso", &ansi));
-    EXPECT_EQ(ansi, "\\??\\D:\\caf\xE9.iso"); /* one byte per character, Latin-1 */
+    EXPECT_EQ(ansi, "\\??\\D:\\caf\xE9.iso");
     EXPECT_FALSE(CdwAnsiObjectName("\xE6\x97\xA5.iso", &ansi)); /* beyond U+00FF */
     EXPECT_FALSE(CdwAnsiObjectName("bad\xC3", &ansi));
-    options.checksumOnly = true;
+    CdwRecordOptions options;
+    options.objectName = "\\??\\e:\\x.bin";
     options.writeMode = 2;
     options.recordFlags = RECORD_FLAG_TEST_HANG;
     options.refillPercent = 50;
-    options.writeTdb = true;
-    options.tdbTrackNumber = 7;
     RECORD_DISC_REQUEST disc;
     ASSERT_TRUE(CdwBuildRecordDisc(layout, options, &disc, &error)) << error;
-    EXPECT_STREQ(disc.imageName, options.objectName.c_str());
     EXPECT_EQ(disc.numTracks, 2u);
     EXPECT_EQ(disc.nPregapBlocks, 150u);
     EXPECT_EQ(disc.pregapBlockSize, 2048u);
     EXPECT_EQ(disc.modeWord, 2u | RECORD_FLAG_TEST_HANG);
     EXPECT_EQ(disc.refillPercent, 50u);
-    EXPECT_EQ(disc.bChecksumOnly, 1);
-    EXPECT_EQ(disc.bWriteTdb, 1);
-    EXPECT_EQ(disc.tdbTrackNumber, 7);
     EXPECT_EQ(disc.tracks[1].hdStartBlock, 300u * 2048 / 512);
     EXPECT_EQ(disc.tracks[1].blockSize, 2352u);
     EXPECT_EQ(disc.tracks[1].startBlock, 450u);
@@ -343,7 +336,7 @@ TEST(ToolValues, SpeedsSizesCommandBlocksAndFaults) {
     std::string e;
     struct Speed {
         const char *text;
-        double bytesPerSecond; /* -1: refused */
+        double bytesPerSecond;
         uint32_t simMultiple;
         bool dvd;
     } speeds[] = {
@@ -353,18 +346,13 @@ TEST(ToolValues, SpeedsSizesCommandBlocksAndFaults) {
         {"4b", 4 * 4495500.0, 13, true}, /* 13 x 1,385,000 */
         {"MAX", 0, 0, false},
         {"0.4c", 0.4 * 153600, 1, false},
-        {"fast", -1, 0, false},
-        {"c", -1, 0, false},
-        {"-4c", -1, 0, false},
-        {"16q", -1, 0, false},
-        {"", -1, 0, false},
     };
+    SpeedSpec s;
+    for (const char *bad : {"fast", "c", "-4c", "16q", ""})
+        EXPECT_FALSE(ParseSpeed(bad, &s, &e)) << bad;
     for (const auto &c : speeds) {
-        SpeedSpec s;
         bool dvd = !c.dvd;
-        ASSERT_EQ(ParseSpeed(c.text, &s, &e), c.bytesPerSecond >= 0) << c.text;
-        if (c.bytesPerSecond < 0)
-            continue;
+        ASSERT_TRUE(ParseSpeed(c.text, &s, &e)) << c.text;
         EXPECT_DOUBLE_EQ(s.BytesPerSecond(), c.bytesPerSecond) << c.text;
         EXPECT_EQ(s.SimMultiple(&dvd), c.simMultiple) << c.text;
         EXPECT_EQ(dvd, c.dvd) << c.text;
@@ -420,15 +408,10 @@ TEST(ToolValues, InstallationFile) {
                              "inst", &spec, &e))
         << e;
     ASSERT_EQ(spec.devices.size(), 3u);
-    EXPECT_FALSE(spec.devices[0].desktop);
-    EXPECT_TRUE(spec.devices[0].speedSet);
+    EXPECT_TRUE(!spec.devices[0].desktop && spec.devices[1].desktop);
     EXPECT_EQ(spec.devices[0].speed.unit, 'd');
-    EXPECT_EQ(spec.devices[0].bufferBytes, 4u << 20);
     EXPECT_EQ(spec.devices[0].product, "CDR 1");
-    EXPECT_TRUE(spec.devices[1].desktop);
-    EXPECT_EQ(spec.devices[1].target, 3);
-    EXPECT_EQ(spec.devices[2].discFile, "/tmp/r.img");
-    ASSERT_EQ(spec.devices[2].faults.size(), 1u);
+    EXPECT_EQ(spec.devices[2].faults.size(), 1u);
     ASSERT_EQ(spec.cacheDrives.size(), 1u);
     EXPECT_EQ(spec.cacheDrives[0].letter, 'E');
     EXPECT_EQ(spec.cacheDrives[0].address, 3);
@@ -461,26 +444,15 @@ bool ParseArgs(std::vector<const char *> args, Options *o, std::string *e) {
 TEST(ToolValues, CommandLine) {
     Options o;
     std::string e;
-    ASSERT_TRUE(ParseArgs({"--recorders", "2", "--disc-dir", "D", "record", "IMG", "--verify",
-                           "--json", "--speed=24c", "--cache-buffers", "16"},
-                          &o, &e))
-        << e;
-    EXPECT_EQ(o.command, Command::Record);
-    EXPECT_EQ(o.recorders, 2u);
-    EXPECT_EQ(o.discDir, "D");
+    ASSERT_TRUE(ParseArgs({"record", "IMG", "--speed=24c", "--cache-buffers", "16"}, &o, &e)) << e;
     EXPECT_EQ(o.images, std::vector<std::string>{"IMG"});
-    EXPECT_TRUE(o.verify && o.json);
     EXPECT_EQ(o.cacheBuffers, 16u);
-    EXPECT_FALSE(o.speed.max);
+    EXPECT_EQ(o.speed.text, "24c");
 
     ASSERT_TRUE(ParseArgs({"scsi", "d1", "12 00 00 00 24 00", "--read", "36"}, &o, &e)) << e;
     EXPECT_TRUE(o.scsiDesktop);
     EXPECT_EQ(o.scsiRecorder, 1u);
     EXPECT_EQ(o.readLength, 36u);
-
-    ASSERT_TRUE(ParseArgs({"record", "--help"}, &o, &e));
-    EXPECT_TRUE(o.help);
-    EXPECT_EQ(o.command, Command::Record);
 
     struct Case {
         std::vector<const char *> args;
@@ -560,17 +532,10 @@ TEST(ToolOutput, JsonAndScsiTexts) {
     EXPECT_EQ(j.Text(),
               "{\"a\":1,\"s\":\"q\\\"\\\\\\n\\u0001\",\"l\":[-1,true,null,{}],\"d\":2.50}");
 
-    EXPECT_EQ(CdwOutcomeName(RECSTAT_COMPLETE), "COMPLETE");
-    EXPECT_EQ(CdwOutcomeName(RECSTAT_WRITE_FAILED), "WRITE_FAILED");
-    EXPECT_EQ(CdwOutcomeName(RECSTAT_ABORTED), "ABORTED");
     EXPECT_EQ(CdwOutcomeName(7), "STATUS_7");
     EXPECT_EQ(CdwSrbStatusName(0xC4), "ERROR|QUEUE_FROZEN|AUTOSENSE_VALID");
-    EXPECT_EQ(CdwSenseKeyName(3), "MEDIUM ERROR");
     EXPECT_EQ(CdwAscName(0x0C, 0x09), "WRITE ERROR - LOSS OF STREAMING");
     EXPECT_EQ(CdwAscName(0x0C, 0x55), "");
-    EXPECT_EQ(CdwSenseTriple(3, 0x0C, 0), "3/0C/00");
-    const uint8_t bytes[] = {0x2A, 0, 0, 0, 3, 0xE8, 0, 0, 0x10, 0};
-    EXPECT_EQ(CdwHexBytes(bytes, 10), "2A 00 00 00 03 E8 00 00 10 00");
     std::string dump = CdwHexDump(reinterpret_cast<const uint8_t *>("0123456789abcdefXY"), 18);
     EXPECT_EQ(dump, " 00     30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66    0123456789abcdef\n"
                     " 10     58 59                                               XY\n");

@@ -1,7 +1,7 @@
 /*
  * client_test.cpp - the client library against the driver in the host stand-in: finding and
- * opening devices and every typed control request (recordings through each record-disc request:
- * ToolTest).
+ * opening devices and the typed requests the tool's runs do not reach (what the requests do:
+ * the driver's own tests; cache buffers, status, cancel and the record-disc requests: ToolTest).
  *
  * The library's sources are compiled into this test directly (tests do not link cdw_client).
  */
@@ -28,30 +28,29 @@ TEST_F(ClientTest, FindsAndOpensRecordersAndDesktopUnitsByClass) {
     EXPECT_EQ(CdwCountDevices(CdwDeviceKind::Recorder), 2u);
     EXPECT_EQ(CdwCountDevices(CdwDeviceKind::DesktopUnit), 1u);
     std::string link0 = CdwDeviceLink(CdwDeviceKind::Recorder, 0);
-    std::string link1 = CdwDeviceLink(CdwDeviceKind::Recorder, 1);
     EXPECT_FALSE(link0.empty());
-    EXPECT_NE(link0, link1);
+    EXPECT_NE(link0, CdwDeviceLink(CdwDeviceKind::Recorder, 1));
     EXPECT_EQ(CdwDeviceLink(CdwDeviceKind::Recorder, 2), "");
 
-    CdwDevice r0, r1, d0, missing;
-    EXPECT_TRUE(CdwSucceeded(r0.Open(CdwDeviceKind::Recorder, 0)));
+    CdwDevice r1, d0, missing;
     EXPECT_TRUE(CdwSucceeded(r1.Open(CdwDeviceKind::Recorder, 1)));
     EXPECT_TRUE(CdwSucceeded(d0.Open(CdwDeviceKind::DesktopUnit, 0)));
     EXPECT_EQ(missing.Open(CdwDeviceKind::Recorder, 2), kNotFound);
     EXPECT_FALSE(missing.IsOpen());
     EXPECT_EQ(d0.Kind(), CdwDeviceKind::DesktopUnit);
 
-    /* The desktop unit answers the pass-through request with its own identity. */
+    /* The desktop unit answers the pass-through request with its own identity; a reply
+       shorter than the buffer comes back with the length the device sent. */
     CdwScsiResult inquiry;
-    ASSERT_TRUE(CdwSucceeded(d0.ExecScsi(CdwInquiryCommand(), &inquiry)));
-    ASSERT_TRUE(inquiry.Good());
-    EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.begin() + 23), "KORVO   DESKTOP");
-    /* A reply shorter than the buffer comes back with the length the device sent. */
     CdwScsiCommand shortReply = CdwInquiryCommand(36);
     shortReply.transferLength = 96;
     ASSERT_TRUE(CdwSucceeded(d0.ExecScsi(shortReply, &inquiry)));
     ASSERT_TRUE(inquiry.Good());
-    EXPECT_EQ(inquiry.data.size(), 36u);
+    ASSERT_EQ(inquiry.data.size(), 36u);
+    EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.begin() + 23), "KORVO   DESKTOP");
+    CdwScsiCommand tooLong = CdwTestUnitReadyCommand();
+    tooLong.cdbLength = 17;
+    EXPECT_FALSE(CdwSucceeded(d0.ExecScsi(tooLong, &inquiry)));
 
     /* A moved device keeps its handle; closing twice is harmless. */
     CdwDevice moved = std::move(r1);
@@ -63,56 +62,20 @@ TEST_F(ClientTest, FindsAndOpensRecordersAndDesktopUnitsByClass) {
     EXPECT_FALSE(CdwSucceeded(moved.QueryStatus(&s)));
 }
 
-TEST_F(ClientTest, CacheBuffersAndCacheDriveRequests) {
-    PlugRecorder();
-    PlugRecorder();
-    CdwDevice a, b;
-    ASSERT_TRUE(CdwSucceeded(a.Open(CdwDeviceKind::Recorder, 0)));
-    ASSERT_TRUE(CdwSucceeded(b.Open(CdwDeviceKind::Recorder, 1)));
-
-    uint32_t allocated = 0;
-    EXPECT_TRUE(CdwSucceeded(a.AllocateCache(10, &allocated)));
-    EXPECT_EQ(allocated, MIN_CACHE_BUFFERS);
-    EXPECT_TRUE(CdwSucceeded(a.AllocateCache(500, &allocated)));
-    EXPECT_EQ(allocated, MAX_CACHE_BUFFERS);
-    EXPECT_TRUE(CdwSucceeded(a.AllocateCache(20, &allocated)));
-    EXPECT_EQ(allocated, 20u);
-    EXPECT_TRUE(CdwSucceeded(a.DeallocateCache()));
-
-    /* No cache drive bound yet: the lock request has nothing to lock. */
-    EXPECT_EQ(a.LockCacheDrive(), kUnsuccessful);
-    EXPECT_TRUE(CdwSucceeded(a.CreateCacheDrive('E', 7)));
-    EXPECT_TRUE(CdwSucceeded(a.InitCacheLock('e')));
-    EXPECT_TRUE(CdwSucceeded(b.InitCacheLock('E')));
-    EXPECT_TRUE(CdwSucceeded(a.LockCacheDrive()));
-    /* The lock belongs to the cache drive: unlocking through the other recorder frees it. */
-    EXPECT_TRUE(CdwSucceeded(b.UnlockCacheDrive()));
-    EXPECT_TRUE(CdwSucceeded(a.LockCacheDrive()));
-    EXPECT_TRUE(CdwSucceeded(a.UnlockCacheDrive()));
-    EXPECT_EQ(b.InitCacheLock('Q'), kNotFound);
-    EXPECT_EQ(b.LockCacheDrive(), kUnsuccessful);
-}
-
-TEST_F(ClientTest, StatusCancelQueriesAndPassThrough) {
+TEST_F(ClientTest, CacheDriveRequestsAndPropertyStrings) {
     PlugRecorder();
     CdwDevice r;
     ASSERT_TRUE(CdwSucceeded(r.Open(CdwDeviceKind::Recorder, 0)));
 
-    RECORDING_STATUS s;
-    ASSERT_TRUE(CdwSucceeded(r.QueryStatus(&s)));
-    EXPECT_EQ(s.recordingStatus, RECSTAT_IDLE);
-    EXPECT_EQ(s.buffersOrChecksum, 60u);
-    EXPECT_EQ(s.bCancel, 0);
-    /* The cancel request returns the record from before the cancel; the next one shows it. */
-    ASSERT_TRUE(CdwSucceeded(r.Cancel(&s)));
-    EXPECT_EQ(s.bCancel, 0);
-    ASSERT_TRUE(CdwSucceeded(r.QueryStatus(&s)));
-    EXPECT_EQ(s.bCancel, 1);
+    /* No cache drive bound yet: the lock request has nothing to lock. */
+    EXPECT_EQ(r.LockCacheDrive(), kUnsuccessful);
+    EXPECT_TRUE(CdwSucceeded(r.CreateCacheDrive('E', 7)));
+    EXPECT_TRUE(CdwSucceeded(r.InitCacheLock('e')));
+    EXPECT_TRUE(CdwSucceeded(r.LockCacheDrive()));
+    EXPECT_TRUE(CdwSucceeded(r.UnlockCacheDrive()));
+    EXPECT_EQ(r.InitCacheLock('Q'), kNotFound);
 
-    CD_RECORDER_PARAMETERS p;
-    ASSERT_TRUE(CdwSucceeded(r.QueryParameters(&p)));
-    EXPECT_EQ(p.MaximumTransferLength, 65536u);
-    EXPECT_EQ(p.MaximumPhysicalPages, 17u);
+    /* A string property comes back as UTF-8, its length counted in UTF-16. */
     std::string name;
     ASSERT_TRUE(CdwSucceeded(r.QueryPropertyString(9 /* friendly name */, &name)));
     EXPECT_NE(name.find("CDWSIM"), std::string::npos) << name;
@@ -121,17 +84,4 @@ TEST_F(ClientTest, StatusCancelQueriesAndPassThrough) {
     EXPECT_NE(props.DeviceObject, 0u);
     EXPECT_NE(props.PDO, 0u);
     EXPECT_EQ(props.Length, 2 * (name.size() + 1));
-
-    /* Inquiry, refused commands and data both ways through the pass-through request: ToolTest
-       (scsi command and --verify) and PassThrough. */
-    CdwScsiResult result;
-    ASSERT_TRUE(CdwSucceeded(r.ExecScsi(CdwReadBufferCapacityCommand(), &result)));
-    uint32_t length = 0, blank = 0;
-    ASSERT_TRUE(CdwParseBufferCapacity(result.data, &length, &blank));
-    EXPECT_EQ(length, 2u << 20);
-    EXPECT_EQ(blank, length);
-
-    CdwScsiCommand tooLong = CdwTestUnitReadyCommand();
-    tooLong.cdbLength = 17;
-    EXPECT_FALSE(CdwSucceeded(r.ExecScsi(tooLong, &result)));
 }

@@ -211,7 +211,9 @@ TEST_F(SgPortTest, EveryKernelOutcomeMapsToTheRequestBlockAPortReturns) {
 }
 
 /* A frozen queue refuses blocks without sending them (no freeze when a block asks for none),
- * lets a bypassing block through, and runs a held block as soon as another thread releases it. */
+ * lets a bypassing block through, and takes blocks again once released. (A block held until
+ * another thread releases the queue: SimRecorderTest.FrozenQueueHoldsBlocksUntilReleasedOrFlushed.)
+ */
 TEST_F(SgPortTest, AFrozenQueueHoldsBlocksUntilTheClassDriverReleasesIt) {
     HostSgSetFrozenQueueTimeout(port_, 0);
     script_.Status = 0x02;
@@ -224,34 +226,10 @@ TEST_F(SgPortTest, AFrozenQueueHoldsBlocksUntilTheClassDriverReleasesIt) {
     EXPECT_EQ(Send(2048, false, SRB_FLAGS_BYPASS_FROZEN_QUEUE).SrbStatus, SRB_STATUS_SUCCESS);
     EXPECT_EQ(Function(SRB_FUNCTION_RELEASE_QUEUE), SRB_STATUS_SUCCESS);
     EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_SUCCESS);
-
-    HostSgSetFrozenQueueTimeout(port_, 30LL * 10000000);
-    script_.HostStatus = 0x08;
-    ASSERT_TRUE(Send(0).SrbStatus & SRB_STATUS_QUEUE_FROZEN);
-    script_.HostStatus = 0;
-    const int before = script_.Calls;
-    HANDLE thread = nullptr;
-    ASSERT_TRUE(NT_SUCCESS(PsCreateSystemThread(
-        &thread, 0, nullptr, nullptr, nullptr,
-        [](PVOID Port) {
-            LARGE_INTEGER delay;
-            delay.QuadPart = -10000000;
-            KeDelayExecutionThread(KernelMode, FALSE, &delay);
-            SCSI_REQUEST_BLOCK srb;
-            memset(&srb, 0, sizeof(srb));
-            srb.Function = SRB_FUNCTION_RELEASE_QUEUE;
-            HostSgExecuteSrb(static_cast<HOST_SG_PORT *>(Port), &srb);
-            PsTerminateSystemThread(STATUS_SUCCESS);
-        },
-        port_)));
-    EXPECT_EQ(Send(2048).SrbStatus, SRB_STATUS_SUCCESS);
-    EXPECT_EQ(script_.Calls, before + 1);
-    EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
-    EXPECT_TRUE(HostWaitAllSystemThreads());
 }
 
 /* The port describes the recorder from its INQUIRY, answers its address and resets the bus;
- * what is no recorder is refused with the reason. */
+ * what is no recorder is refused with the reason (what is no sg device: ToolTest). */
 TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderAndRefusesWhatIsNone) {
     HOST_PORT_IDENTITY id;
     memset(&id, 0, sizeof(id));
@@ -283,9 +261,6 @@ TEST_F(SgPortTest, ThePortDeviceDescribesTheRecorderAndRefusesWhatIsNone) {
     EXPECT_EQ(HostSgOpen("/nonexistent/sg9", &result, message, sizeof(message)), nullptr);
     EXPECT_EQ(result, HostSgNoDevice);
     EXPECT_STREQ(message, "/nonexistent/sg9: no such device");
-    EXPECT_EQ(HostSgOpen("/dev/null", &result, message, sizeof(message)), nullptr);
-    EXPECT_EQ(result, HostSgNotSg) << message;
-    EXPECT_NE(strstr(message, "not a SCSI generic (sg) device"), nullptr) << message;
 }
 
 } // namespace

@@ -254,10 +254,6 @@ protected:
         return Status(Rec);
     }
 
-    static std::vector<SIM_LOG_ENTRY> Log(Recorder &Rec, UCHAR Opcode) {
-        return SimCommands(Rec.sim, Opcode);
-    }
-
     static std::vector<UCHAR> DiscBlock(Recorder &Rec, ULONG Lba) {
         std::vector<UCHAR> block(SIM_MAX_BLOCK_SIZE);
         block.resize(HostSimReadBlock(Rec.sim, Lba, block.data(), SIM_MAX_BLOCK_SIZE));
@@ -301,11 +297,11 @@ TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
     EXPECT_EQ(image, ReadHostFile(rec.discFile));
 
     /* Whole commands of 16 blocks, the last one short; no flush after a completed pass. */
-    std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+    std::vector<SIM_LOG_ENTRY> writes = SimCommands(rec.sim, 0x2A);
     ASSERT_EQ((blocks + 15) / 16, writes.size());
     EXPECT_EQ(16u * 2048, writes[0].DataLength);
     EXPECT_EQ(5u * 2048, writes.back().DataLength);
-    EXPECT_TRUE(Log(rec, 0x35).empty());
+    EXPECT_TRUE(SimCommands(rec.sim, 0x35).empty());
     EXPECT_EQ(0, HostOpenFileCount());
     EXPECT_FALSE(HostDebugLogContains("failed")) << HostDebugLog();
 }
@@ -331,7 +327,7 @@ TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
     ExpectDiscHolds(rec, 173, 70, 2336, image, static_cast<size_t>(track4Unit) * 512);
 
     /* Transfer lengths follow the block size of each track. */
-    for (const SIM_LOG_ENTRY &write : Log(rec, 0x2A)) {
+    for (const SIM_LOG_ENTRY &write : SimCommands(rec.sim, 0x2A)) {
         const ULONG lba = CdbLba(write);
         EXPECT_EQ(CdbBlocks(write) * (lba < 100   ? 2048u
                                       : lba < 173 ? 2352u
@@ -415,7 +411,7 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
         EXPECT_EQ(row.blocks, status.blocksWritten);
 
         /* Packets at the pre-gap start, +64, +128 ...: the commands split each packet. */
-        std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+        std::vector<SIM_LOG_ENTRY> writes = SimCommands(rec.sim, 0x2A);
         ULONG lba = row.start;
         size_t w = 0;
         for (ULONG packet : row.packets) {
@@ -483,7 +479,7 @@ TEST_F(Recording, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
     EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
     EXPECT_LT(status.blocksWritten, 2048u);
     bool flushed = false;
-    for (const SIM_LOG_ENTRY &entry : Log(rec, 0x35)) {
+    for (const SIM_LOG_ENTRY &entry : SimCommands(rec.sim, 0x35)) {
         flushed = flushed || entry.Number > commandsAtCancel;
     }
     EXPECT_TRUE(flushed) << "the drive's cache is flushed after a cancel";
@@ -660,12 +656,12 @@ TEST_F(Recording, NoNewRecordingWhileTheLastWritePassStillRuns) {
     EXPECT_EQ(RECSTAT_ABORTED, Status(rec).recordingStatus);
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ReadTrack failed, setting bAbort "
                                      "for WriteThread\n"));
-    const ULONG stalledWrites = static_cast<ULONG>(Log(rec, 0x2A).size());
+    const ULONG stalledWrites = static_cast<ULONG>(SimCommands(rec.sim, 0x2A).size());
 
     /* Then the next recording writes exactly its own blocks. */
     EXPECT_EQ(RECSTAT_COMPLETE, Record(rec, next).recordingStatus) << HostDebugLog();
     ExpectDiscHolds(rec, 10000, 100, 2048, image, 0);
-    std::vector<SIM_LOG_ENTRY> writes = Log(rec, 0x2A);
+    std::vector<SIM_LOG_ENTRY> writes = SimCommands(rec.sim, 0x2A);
     ASSERT_EQ(stalledWrites + 7, writes.size()) << "100 blocks in commands of 16";
     for (size_t i = stalledWrites; i < writes.size(); i++) {
         EXPECT_EQ(10000u + 16 * (i - stalledWrites), CdbLba(writes[i]));

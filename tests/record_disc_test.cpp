@@ -1,9 +1,9 @@
 /*
- * record_disc_test.cpp - the three record-disc requests as the application sends them: length
- * and parameter-block checks, the cache-buffer minimum, the busy rule (also for concurrent
- * requests and a reader still closing), what each request copies into the device, the refill
- * threshold, the cache-drive lookup, the client capture and its release, and a device whose
- * recording thread has died.
+ * record_disc_test.cpp - the three record-disc requests as the application sends them: every
+ * refusal (short or out-of-bounds blocks, blocks that describe something else, too few cache
+ * buffers, a busy device, a dead recording thread) and the order of those answers, concurrent
+ * requests, what each request copies into the device, the refill threshold, the cache-drive
+ * lookup, the client capture and its release, and cache requests racing a recording.
  *
  * Most recordings here name an image that does not exist, so the read thread ends them at once
  * with RECSTAT_OPEN_FAILED and what the request wrote stays in the device record to be checked.
@@ -17,6 +17,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -31,13 +32,18 @@
 
 namespace {
 
-/* Blocks filled the way an application fills them: every entry of the track table is used
-   for something recognisable, numTracks says how many count. */
-RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
-    RECORD_DISC_REQUEST block;
+template <typename BLOCK> BLOCK NamedBlock(const char *Name, ULONG NumTracks) {
+    BLOCK block;
     memset(&block, 0, sizeof(block));
     memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
     block.numTracks = NumTracks;
+    return block;
+}
+
+/* Blocks filled the way an application fills them: every entry of the track table is used
+   for something recognisable, numTracks says how many count. */
+RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
+    RECORD_DISC_REQUEST block = NamedBlock<RECORD_DISC_REQUEST>(Name, NumTracks);
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
         block.tracks[i] = TrackEntry(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
     }
@@ -45,41 +51,99 @@ RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
 }
 
 RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
-    RECORD_DISC_EX_REQUEST block;
-    memset(&block, 0, sizeof(block));
-    memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
-    block.numTracks = 1;
+    RECORD_DISC_EX_REQUEST block = NamedBlock<RECORD_DISC_EX_REQUEST>(Name, 1);
     block.tracks[0] = TrackEntry(7, 2352, 0x1234, 0x40, 0x99);
     return block;
 }
 
 RECORD_DISC_EX2_REQUEST Ex2Block(const char *Name, ULONG NumTracks = 1) {
-    RECORD_DISC_EX2_REQUEST block;
-    memset(&block, 0, sizeof(block));
-    memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
-    block.numTracks = NumTracks;
+    RECORD_DISC_EX2_REQUEST block = NamedBlock<RECORD_DISC_EX2_REQUEST>(Name, NumTracks);
     for (ULONG i = 0; i < MAX_TRACKS; i++) {
         block.tracks[i] = TrackEntry(50 + i, 2336, 500 + i, 600 + i, 700 + i);
     }
     return block;
 }
 
-template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block, size_t Extra = 0) {
-    std::vector<UCHAR> bytes(sizeof(Block) + Extra, 0xEE);
-    memcpy(bytes.data(), &Block, sizeof(Block));
+template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block) {
+    const UCHAR *bytes = reinterpret_cast<const UCHAR *>(&Block);
+    return std::vector<UCHAR>(bytes, bytes + sizeof(Block));
+}
+
+const char *const Missing = "\\??\\D:\\missing.img";
+const ULONG Plain = IOCTL_RECORDER_RECORD_DISC, Ex = IOCTL_RECORDER_RECORD_DISC_EX,
+            Ex2 = IOCTL_RECORDER_RECORD_DISC_EX2;
+const ULONG Codes[] = {Plain, Ex, Ex2};
+
+std::string RequestName(ULONG Code) {
+    return Code == Plain ? "CdRecorderRecordDisc"
+           : Code == Ex  ? "CdRecorderRecordDiscEx"
+                         : "CdRecorderRecordDiscEx2";
+}
+
+/* A change to a valid one-track block (-1: left as it is): numTracks, the entry whose block
+   size or length changes, the pre-gap, a name field filled without terminator, bytes cut off
+   the end of the block. */
+struct Shape {
+    explicit Shape(ULONG NumTracks = 1, ULONG Track = 0, LONG BlockSize = -1, LONG NBlocks = -1,
+                   ULONG NPregapBlocks = 0, ULONG PregapBlockSize = 0, char FillName = 0,
+                   size_t Cut = 0)
+        : numTracks(NumTracks), track(Track), blockSize(BlockSize), nBlocks(NBlocks),
+          nPregapBlocks(NPregapBlocks), pregapBlockSize(PregapBlockSize), fillName(FillName),
+          cut(Cut) {}
+    ULONG numTracks, track;
+    LONG blockSize, nBlocks;
+    ULONG nPregapBlocks, pregapBlockSize;
+    char fillName;
+    size_t cut;
+};
+
+template <typename BLOCK> std::vector<UCHAR> Shaped(BLOCK Block, const Shape &S) {
+    Block.numTracks = S.numTracks;
+    if (S.blockSize >= 0) {
+        Block.tracks[S.track].blockSize = static_cast<ULONG>(S.blockSize);
+    }
+    if (S.nBlocks >= 0) {
+        Block.tracks[S.track].nBlocks = static_cast<ULONG>(S.nBlocks);
+    }
+    Block.nPregapBlocks = S.nPregapBlocks;
+    Block.pregapBlockSize = S.pregapBlockSize;
+    if (S.fillName != 0) {
+        memset(Block.imageName, S.fillName, sizeof(Block.imageName));
+    }
+    std::vector<UCHAR> bytes = Bytes(Block);
+    bytes.resize(bytes.size() - S.cut);
     return bytes;
 }
+
+std::vector<UCHAR> Block(ULONG Code, const Shape &S = Shape()) {
+    return Code == Plain ? Shaped(PlainBlock(Missing), S)
+           : Code == Ex  ? Shaped(ExBlock(Missing), S)
+                         : Shaped(Ex2Block(Missing), S);
+}
+
+/* The device's state when a refused request arrives. */
+enum Device { Ready, Recording, ReaderClosing, PassPending, WriterRunning, TooFewBuffers, Dead };
+
+/* A request that must be refused, and the one message it prints after "Burnkit[0]: <request>"
+   ("" for none). */
+struct Refusal {
+    ULONG code;
+    Shape shape;
+    Device device;
+    NTSTATUS status;
+    std::string message;
+};
+
+const char *const Invalid = " - invalid parameter block";
 
 /* Driver loaded, one recorder plugged in and opened, 16 cache buffers, the virtual clock. */
 class RecordDisc : public DriverHarness {
 protected:
     void SetUp() override {
         DriverHarness::SetUp();
-        dir = ScratchDir();
         Unit *unit = PlugRecorder();
-        fdo = unit->Fdo;
-        ASSERT_NE(nullptr, fdo);
-        ext = CdwWriterExtension(fdo);
+        ASSERT_NE(nullptr, unit->Fdo);
+        ext = CdwWriterExtension(unit->Fdo);
         handle = OpenRecorder();
         ASSERT_NE(nullptr, handle);
         Allocate(16);
@@ -88,8 +152,9 @@ protected:
 
     /* Lets the last recording end before the harness removes the unit and unloads. */
     void TearDown() override {
-        WaitIdle();
-        HostResetThreadIdentity();
+        if (ext != nullptr) {
+            EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
+        }
         DriverHarness::TearDown();
         EXPECT_EQ(0u, HostVerifierFailureCount());
     }
@@ -100,16 +165,10 @@ protected:
         return SendRecordBlock(handle, Code, Block);
     }
 
-    void WaitIdle() {
-        if (ext != nullptr) {
-            EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
-        }
-    }
-
     /* Sends a block that must be accepted and waits until the recording has ended. */
     void Accept(ULONG Code, const std::vector<UCHAR> &Block) {
         ASSERT_EQ(STATUS_SUCCESS, Send(Code, Block)) << HostDebugLog();
-        WaitIdle();
+        EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
     }
 
     PCACHE_DRIVE CacheDrive(CHAR Letter, USHORT Address) {
@@ -119,181 +178,135 @@ protected:
         return drive;
     }
 
-    std::string dir;
-    PDEVICE_OBJECT fdo = nullptr;
+    /* Sends each refused request in its device state: it gets its status and message and
+       leaves the device, the cache-drive link, the threshold and the client contexts alone. */
+    void ExpectRefused(const std::vector<Refusal> &Rows) {
+        PCACHE_DRIVE drive = CacheDrive('q', 9);
+        ext->RecordCacheDrive = drive;
+        const ULONG threshold = ext->refillThreshold;
+        const LONG tokens = HostLiveTokenCount();
+        for (const Refusal &row : Rows) {
+            SCOPED_TRACE(testing::Message() << RequestName(row.code) << " in state " << row.device
+                                            << " refused with " << row.message);
+            const ULONG statusBefore = row.device == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE;
+            ext->Status.recordingStatus = statusBefore;
+            ext->bReadThreadBusy = row.device == ReaderClosing;
+            ext->bWritePassPending = row.device == PassPending;
+            ext->bWriteThreadProcRunning = row.device == WriterRunning;
+            ext->numCacheBuffers = row.device == TooFewBuffers ? 15 : 16;
+            ext->bThreadFailed = row.device == Dead;
+            ClearLog();
+            EXPECT_EQ(row.status, Send(row.code, Block(row.code, row.shape)));
+            std::vector<std::string> expected;
+            if (!row.message.empty()) {
+                expected.push_back("Burnkit[0]: " + RequestName(row.code) + row.message + "\n");
+            }
+            EXPECT_EQ(expected, HostDebugMessages());
+            EXPECT_EQ(statusBefore, ext->Status.recordingStatus);
+            EXPECT_EQ(row.device == ReaderClosing, ext->bReadThreadBusy != FALSE);
+            EXPECT_EQ(drive, ext->RecordCacheDrive);
+            EXPECT_EQ(threshold, ext->refillThreshold);
+            EXPECT_EQ(0u, ext->ReadParams.numTracks);
+            EXPECT_EQ(tokens, HostLiveTokenCount());
+        }
+        ext->Status.recordingStatus = RECSTAT_IDLE;
+        ext->bReadThreadBusy = ext->bWritePassPending = ext->bWriteThreadProcRunning = FALSE;
+        ext->bThreadFailed = FALSE;
+        ext->numCacheBuffers = 16;
+    }
+
     HANDLE handle = nullptr;
     PWriterExtension ext = nullptr;
 };
 
-const char *const Missing = "\\??\\D:\\missing.img";
-
 } // namespace
 
-TEST_F(RecordDisc, ShortBlocksAreRefusedAndLongerOnesAccepted) {
-    struct Case {
-        ULONG code;
-        std::vector<UCHAR> block;
-        const char *name;
-    } cases[] = {
-        {IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)), "CdRecorderRecordDisc"},
-        {IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing)), "CdRecorderRecordDiscEx"},
-        {IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing)), "CdRecorderRecordDiscEx2"},
+TEST_F(RecordDisc, BlocksThatAreShortOrWouldOverrunOrDescribeSomethingElseAreRefused) {
+    const NTSTATUS bad = STATUS_INVALID_PARAMETER;
+    std::vector<Refusal> rows = {
+        {Plain, Shape(0), Ready, bad, Invalid},
+        {Plain, Shape(101), Ready, bad, Invalid},
+        {Plain, Shape(3, 2, 2449), Ready, bad, Invalid},
+        {Plain, Shape(3, 2, 0), Ready, bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 5, 2449), Ready, bad, Invalid}, /* pre-gap blocks */
+        {Plain, Shape(1, 0, -1, -1, 5, 0), Ready, bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 0, 0, 'a'), Ready, bad, Invalid},
+        {Ex, Shape(2), Ready, bad, Invalid},
+        {Ex, Shape(0), Ready, bad, Invalid},
+        {Ex, Shape(1, 0, -1, -1, 0, 0, 'b'), Ready, bad, Invalid},
+        {Ex2, Shape(2, 1, 5000), Ready, bad, Invalid},
+        {Ex2, Shape(1, 0, -1, -1, 0, 0, 'c'), Ready, bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 150, 2352), Ready, bad,
+         " - pre-gap block size 2352 differs from the first track's block size 2048"},
+        {Ex2, Shape(1, 0, -1, -1, 1, 2048), Ready, bad,
+         " - pre-gap block size 2048 differs from the first track's block size 2336"},
+        {Plain, Shape(2, 1, -1, 0), Ready, bad, " - track 2 of 2 has no blocks"},
+        {Plain, Shape(3, 1, -1, 0), Ready, bad, " - track 2 of 3 has no blocks"},
+        {Ex, Shape(1, 0, -1, 0), Ready, bad, " - track 1 of 1 has no blocks"},
     };
-    for (Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        const size_t minimum = c.block.size();
-        std::vector<UCHAR> shortBlock(c.block.begin(), c.block.end() - 1);
-        ClearLog();
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(c.code, shortBlock));
-        const std::string message =
-            std::string("Burnkit[0]: ") + c.name + " - InputBufferLength too short, is " +
-            std::to_string(minimum - 1) + ", should be " + std::to_string(minimum) + " bytes\n";
-        EXPECT_EQ(std::vector<std::string>{message}, HostDebugMessages());
-        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+    for (ULONG code : Codes) {
+        const size_t minimum = Block(code).size();
+        rows.push_back({code, Shape(1, 0, -1, -1, 0, 0, 0, 1), Ready, bad,
+                        " - InputBufferLength too short, is " + std::to_string(minimum - 1) +
+                            ", should be " + std::to_string(minimum) + " bytes"});
+    }
+    ExpectRefused(rows);
 
-        std::vector<UCHAR> longer = c.block;
-        longer.resize(minimum + 13, 0x5A);
-        Accept(c.code, longer);
+    /* Accepted: longer blocks; what is not used is not checked (entries past numTracks, the
+       pre-gap size without a pre-gap); a name that fills its field up to the terminator; a
+       pre-gap in the first track's block size. */
+    for (ULONG code : Codes) {
+        std::vector<UCHAR> longer = Block(code);
+        longer.resize(longer.size() + 13, 0x5A);
+        Accept(code, longer);
         EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
-        ext->Status.recordingStatus = RECSTAT_IDLE;
     }
-}
-
-TEST_F(RecordDisc, BlocksThatWouldOverrunAreRefusedBeforeAnythingChanges) {
-    PCACHE_DRIVE drive = CacheDrive('q', 9);
-    ext->RecordCacheDrive = drive;
-    const ULONG threshold = ext->refillThreshold;
-
-    std::vector<std::pair<ULONG, std::vector<UCHAR>>> refused;
-    RECORD_DISC_REQUEST plain = PlainBlock(Missing, 0);
-    plain.refillPercent = 50;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain.numTracks = 101;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain.numTracks = 3;
-    plain.tracks[2].blockSize = 2449;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain.tracks[2].blockSize = 0;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain = PlainBlock(Missing, 1);
-    plain.nPregapBlocks = 5;
-    plain.pregapBlockSize = 2449;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain.pregapBlockSize = 0;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-    plain = PlainBlock(Missing, 1);
-    memset(plain.imageName, 'a', sizeof(plain.imageName)); /* no terminator in the field */
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC, Bytes(plain)});
-
-    RECORD_DISC_EX_REQUEST ex = ExBlock(Missing);
-    ex.numTracks = 2;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
-    ex.numTracks = 0;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
-    ex = ExBlock(Missing);
-    memset(ex.imageName, 'b', sizeof(ex.imageName));
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex)});
-
-    RECORD_DISC_EX2_REQUEST ex2 = Ex2Block(Missing, 2);
-    ex2.tracks[1].blockSize = 5000;
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2)});
-    ex2 = Ex2Block(Missing, 1);
-    memset(ex2.imageName, 'c', sizeof(ex2.imageName));
-    refused.push_back({IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2)});
-
-    const LONG tokens = HostLiveTokenCount();
-    for (size_t i = 0; i < refused.size(); i++) {
-        SCOPED_TRACE(i);
-        ClearLog();
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(refused[i].first, refused[i].second));
-        const char *name = refused[i].first == IOCTL_RECORDER_RECORD_DISC ? "CdRecorderRecordDisc"
-                           : refused[i].first == IOCTL_RECORDER_RECORD_DISC_EX
-                               ? "CdRecorderRecordDiscEx"
-                               : "CdRecorderRecordDiscEx2";
-        EXPECT_EQ(std::vector<std::string>{std::string("Burnkit[0]: ") + name +
-                                           " - invalid parameter block\n"},
-                  HostDebugMessages());
-        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
-        EXPECT_FALSE(ext->bReadThreadBusy);
-        EXPECT_EQ(drive, ext->RecordCacheDrive);
-        EXPECT_EQ(threshold, ext->refillThreshold);
-        EXPECT_EQ(0u, ext->ReadParams.numTracks);
-        EXPECT_EQ(tokens, HostLiveTokenCount());
-    }
-
-    /* What is not used is not checked: entries past numTracks, the pre-gap size without a
-       pre-gap, a name that fills its field up to the terminator. */
-    plain = PlainBlock(Missing, 2);
+    RECORD_DISC_REQUEST plain = PlainBlock(Missing, 2);
     plain.tracks[2].blockSize = 0;
     plain.pregapBlockSize = 9999;
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(plain));
-    ex = ExBlock(Missing);
+    Accept(Plain, Bytes(plain));
+    RECORD_DISC_EX_REQUEST ex = ExBlock(Missing);
     memset(ex.imageName, 'x', sizeof(ex.imageName));
     memcpy(ex.imageName, "\\??\\D:\\", 7);
     ex.imageName[259] = '\0';
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex));
+    Accept(Ex, Bytes(ex));
     EXPECT_EQ(259u * 2, ext->ReadParams.imageFileName.Length);
-    EXPECT_EQ(tokens, HostLiveTokenCount());
+    Accept(Plain, Block(Plain, Shape(1, 0, -1, -1, 150, 2048)));
+    EXPECT_EQ(150u, ext->ReadParams.nPregapBlocks);
 }
 
-TEST_F(RecordDisc, SixteenCacheBuffersAreTheMinimum) {
-    ULONG returned = 0;
-    ASSERT_EQ(STATUS_SUCCESS, HostDeviceIoControl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr,
-                                                  0, nullptr, 0, &returned));
-    ClearLog();
-    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
-              Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
-    EXPECT_EQ(std::vector<std::string>{"Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache "
-                                       "buffers allocated - 0 allocated\n"},
-              HostDebugMessages());
-    EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
-
-    Allocate(16);
-    ext->numCacheBuffers = 15; /* the count the request looks at */
-    ClearLog();
-    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
-              Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
-    EXPECT_TRUE(HostDebugLogContains(
-        "Burnkit[0]: CdRecorderRecordDisc - Not enough cache buffers allocated - 15 allocated\n"));
-    ext->numCacheBuffers = 16;
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
-}
-
-TEST_F(RecordDisc, BusyWhileInProcessOrWhileTheReaderIsClosing) {
-    PCACHE_DRIVE drive = CacheDrive('D', 1);
-    CacheDrive('E', 2);
-    ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* keeps the reader at its open */
-    ASSERT_EQ(STATUS_SUCCESS, Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing))));
-    EXPECT_EQ(RECSTAT_IN_PROCESS, ext->Status.recordingStatus);
-
-    ClearLog();
-    EXPECT_EQ(STATUS_DEVICE_BUSY,
-              Send(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock("\\??\\E:\\other.img"))));
-    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing))));
-    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
-    EXPECT_TRUE(HostDebugMessages().empty()) << HostDebugLog();
-    EXPECT_EQ(drive, ext->RecordCacheDrive);
-    EXPECT_STREQ(Missing, ext->ReadParams.imageName);
-    TesselCacheDriveRelease(drive);
-    WaitIdle();
-    EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
-
-    /* A reader that has not yet closed the last recording keeps the device busy. */
-    ext->bReadThreadBusy = TRUE;
-    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
-    EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
-    ext->bReadThreadBusy = FALSE;
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing)));
+TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
+    const std::string noBuffers = " - Not enough cache buffers allocated - 15 allocated";
+    const NTSTATUS busy = STATUS_DEVICE_BUSY, none = STATUS_MEMORY_NOT_ALLOCATED;
+    std::vector<Refusal> rows = {
+        {Plain, Shape(0), Recording, busy, ""}, /* busy wins over an out-of-bounds block */
+        {Plain, Shape(1, 0, -1, -1, 150, 2352), Recording, busy, ""}, /* a pre-gap mismatch */
+        {Ex, Shape(1, 0, -1, 0), Recording, busy, ""},                /* an empty track */
+        {Plain, Shape(0), TooFewBuffers, none, noBuffers}, /* missing buffers win as well */
+        {Ex2, Shape(1, 0, -1, -1, 1, 2048), TooFewBuffers, none, noBuffers},
+    };
+    for (ULONG code : Codes) {
+        for (Device device : {Recording, ReaderClosing, PassPending, WriterRunning}) {
+            rows.push_back({code, Shape(), device, busy, ""});
+        }
+        rows.push_back({code, Shape(), TooFewBuffers, none, noBuffers});
+        rows.push_back({code, Shape(), Dead, STATUS_DEVICE_NOT_READY,
+                        " - recording thread has ended, device cannot record"});
+    }
+    ExpectRefused(rows);
+    for (ULONG code : Codes) {
+        Accept(code, Block(code));
+    }
 }
 
 TEST_F(RecordDisc, ConcurrentRequestsStartExactlyOneRecording) {
     PCACHE_DRIVE drive = CacheDrive('D', 1);
+    const std::vector<UCHAR> block = Bytes(PlainBlock(Missing));
     for (int round = 0; round < 5; round++) {
         SCOPED_TRACE(round);
-        ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive));
+        ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* the reader waits at open */
         std::atomic<int> ready{0}, accepted{0}, busy{0};
         std::vector<std::thread> senders;
-        const std::vector<UCHAR> block = Bytes(PlainBlock(Missing));
         for (int i = 0; i < 6; i++) {
             senders.emplace_back([&] {
                 HostThreadScope sender("sender");
@@ -314,8 +327,10 @@ TEST_F(RecordDisc, ConcurrentRequestsStartExactlyOneRecording) {
         }
         EXPECT_EQ(1, accepted.load());
         EXPECT_EQ(5, busy.load());
+        EXPECT_EQ(RECSTAT_IN_PROCESS, ext->Status.recordingStatus);
         TesselCacheDriveRelease(drive);
-        WaitIdle();
+        EXPECT_TRUE(WaitRecordingIdle(ext, 600));
+        EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
     }
 }
 
@@ -332,81 +347,78 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
     plain.refillPercent = 25;
     plain.bWriteTdb = 1;
     plain.tdbTrackNumber = 42;
-    PCACHE_DRIVE drive = CacheDrive('D', 3);
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(plain));
-
-    const READ_PARAMS &rp = ext->ReadParams;
-    EXPECT_STREQ("\\??\\D:\\none.img", rp.imageName);
-    ASSERT_EQ(15u * 2, rp.imageFileName.Length);
-    for (int i = 0; i < 15; i++) {
-        EXPECT_EQ(static_cast<WCHAR>(plain.imageName[i]), rp.imageFileName.Buffer[i]) << i;
-    }
-    EXPECT_EQ(rp.imageFileNameBuffer, rp.imageFileName.Buffer);
-    EXPECT_FALSE(rp.bImpersonate);
-    EXPECT_EQ(nullptr, rp.hImageFile);
-    EXPECT_EQ(0u, rp.imageByteOffset);
-    EXPECT_TRUE(rp.bBufferedRead);
-    EXPECT_EQ(0x11u, rp.pregapStartBlock);
-    EXPECT_EQ(2048u, rp.pregapBlockSize);
-    EXPECT_EQ(0x13u, rp.nPregapBlocks);
-    EXPECT_EQ(3u, rp.numTracks);
-    EXPECT_TRUE(rp.bWriteTdb);
-    EXPECT_EQ(42, rp.tdbTrackNumber);
-    EXPECT_EQ(0, memcmp(plain.tracks, rp.tracks, sizeof(plain.tracks)));
-    EXPECT_EQ(5u, ext->WriteParams.writeMode);
-    EXPECT_EQ(0x01020300u, ext->recordFlags);
-    EXPECT_TRUE(ext->WriteParams.bChecksumOnly);
-    EXPECT_FALSE(ext->WriteParams.bAbort);
-    EXPECT_EQ(2048u, ext->WriteParams.blockSize);
-    EXPECT_EQ(0x1234u, ext->Status.blocksWritten);
-    EXPECT_EQ(16u, ext->Status.buffersOrChecksum);
-    EXPECT_EQ(0u, ext->Status.packetsQueued);
-    EXPECT_EQ(4u, ext->refillThreshold);
-    EXPECT_EQ(drive, ext->RecordCacheDrive);
-    EXPECT_FALSE(ext->bClientContextCaptured);
-
     /* The Ex block: one entry, its own name and offset, reads always through the cache. */
     RECORD_DISC_EX_REQUEST ex = ExBlock("\\??\\D:\\ex-none.img");
     ex.imageByteOffset = 0x800;
     ex.initialBlocksWritten = 7;
     ex.modeWord = 0x2;
-    ext->Status.bCancel = TRUE;
-    ClearLog();
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ex));
-    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDiscEx (\\??\\D:\\ex-none.img) - "
-                                     "1st track start block = 0x00001234, nBlocks = 0x00000099\n"))
-        << HostDebugLog();
-    EXPECT_TRUE(rp.bImpersonate);
-    EXPECT_TRUE(rp.bBufferedRead);
-    EXPECT_FALSE(ext->WriteParams.bChecksumOnly);
-    EXPECT_EQ(0x800u, rp.imageByteOffset);
-    EXPECT_EQ(0, memcmp(&ex.tracks[0], &rp.tracks[0], sizeof(TRACK_ENTRY)));
-    EXPECT_EQ(0, memcmp(&plain.tracks[1], &rp.tracks[1], 99 * sizeof(TRACK_ENTRY)))
-        << "entries 1 to 99 keep what the plain request left";
-    EXPECT_EQ(2352u, ext->WriteParams.blockSize);
-    EXPECT_EQ(2u, ext->WriteParams.writeMode);
-    EXPECT_EQ(0u, ext->recordFlags);
-    EXPECT_EQ(4u, ext->refillThreshold) << "refillPercent 0 keeps the threshold";
-    EXPECT_FALSE(ext->Status.bCancel);
-    EXPECT_EQ(drive, ext->RecordCacheDrive);
-
-    /* The Ex2 block: the name at its end, the 32-byte field ignored, the cache drive kept. */
+    /* The Ex2 block: the name at its end, the 32-byte field ignored. */
     RECORD_DISC_EX2_REQUEST ex2 =
         Ex2Block("\\??\\D:\\a-much-longer-name-than-31-characters.img", 2);
     memcpy(ex2.Unused0 + 4, "\\??\\Q:\\ignored.img", 19);
     ex2.bChecksumOnly = 1;
-    ClearLog();
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(ex2));
-    EXPECT_TRUE(HostDebugLogContains(
-        "Burnkit[0]: CdRecorderRecordDiscEx2 (\\??\\D:\\a-much-longer-name-than-31-characters.img) "
-        "- 1st track start block = 0x000001F4, nBlocks = 0x000002BC, hdStartBlock = 0x00000258\n"))
-        << HostDebugLog();
-    EXPECT_STREQ("\\??\\D:\\a-much-longer-name-than-31-characters.img", rp.imageName);
-    EXPECT_FALSE(rp.bImpersonate);
-    EXPECT_EQ(0u, rp.imageByteOffset);
-    EXPECT_TRUE(ext->WriteParams.bChecksumOnly);
-    EXPECT_EQ(0, memcmp(ex2.tracks, rp.tracks, sizeof(ex2.tracks)));
-    EXPECT_EQ(drive, ext->RecordCacheDrive);
+    TRACK_ENTRY afterEx[MAX_TRACKS]; /* entries 1 to 99 keep what the plain request left */
+    memcpy(afterEx, plain.tracks, sizeof(afterEx));
+    afterEx[0] = ex.tracks[0];
+
+    /* What the reader gets (impersonation, buffered read, byte offset, pre-gap start, size and
+       length, tracks, descriptor flag and number), what the writer gets (mode, flags,
+       checksum-only, abort, block size) and the status record (blocks, buffers, packets,
+       cancel) with the refill threshold (refillPercent 0 keeps it). */
+    using Reader = std::tuple<int, int, ULONG, ULONG, ULONG, ULONG, ULONG, int, int>;
+    using Writer = std::tuple<ULONG, ULONG, int, int, ULONG, ULONG, ULONG, ULONG, int, ULONG>;
+    const struct {
+        ULONG code;
+        std::vector<UCHAR> block;
+        const char *name;
+        const TRACK_ENTRY *tracks;
+        Reader reader;
+        Writer writer;
+        const char *message;
+    } rows[] = {
+        {Plain, Bytes(plain), "\\??\\D:\\none.img", plain.tracks,
+         Reader(0, 1, 0, 0x11, 2048, 0x13, 3, 1, 42),
+         Writer(5, 0x01020300, 1, 0, 2048, 0x1234, 16, 0, 0, 4), nullptr},
+        {Ex, Bytes(ex), "\\??\\D:\\ex-none.img", afterEx, Reader(1, 1, 0x800, 0, 0, 0, 1, 0, 0),
+         Writer(2, 0, 0, 0, 2352, 7, 16, 0, 0, 4),
+         "Burnkit[0]: CdRecorderRecordDiscEx (\\??\\D:\\ex-none.img) - 1st track start block = "
+         "0x00001234, nBlocks = 0x00000099\n"},
+        {Ex2, Bytes(ex2), "\\??\\D:\\a-much-longer-name-than-31-characters.img", ex2.tracks,
+         Reader(0, 0, 0, 0, 0, 0, 2, 0, 0), Writer(0, 0, 1, 0, 2336, 0, 16, 0, 0, 4),
+         "Burnkit[0]: CdRecorderRecordDiscEx2 (\\??\\D:\\a-much-longer-name-than-31-characters"
+         ".img) - 1st track start block = 0x000001F4, nBlocks = 0x000002BC, hdStartBlock = "
+         "0x00000258\n"},
+    };
+    PCACHE_DRIVE drive = CacheDrive('D', 3);
+    const READ_PARAMS &rp = ext->ReadParams;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(RequestName(row.code));
+        ext->WriteParams.bAbort = TRUE;
+        ext->Status.bCancel = TRUE;
+        ext->Status.packetsQueued = 5;
+        ext->ReadParams.hImageFile = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x44));
+        ClearLog();
+        Accept(row.code, row.block);
+        if (row.message != nullptr) {
+            EXPECT_TRUE(HostDebugLogContains(row.message)) << HostDebugLog();
+        }
+        EXPECT_STREQ(row.name, rp.imageName);
+        /* The Unicode name is what the reader opens: the recordings check its contents. */
+        EXPECT_EQ(strlen(row.name) * 2, rp.imageFileName.Length);
+        EXPECT_EQ(rp.imageFileNameBuffer, rp.imageFileName.Buffer);
+        EXPECT_EQ(nullptr, rp.hImageFile);
+        EXPECT_EQ(row.reader, Reader(rp.bImpersonate, rp.bBufferedRead, rp.imageByteOffset,
+                                     rp.pregapStartBlock, rp.pregapBlockSize, rp.nPregapBlocks,
+                                     rp.numTracks, rp.bWriteTdb, rp.tdbTrackNumber));
+        EXPECT_EQ(0, memcmp(row.tracks, rp.tracks, sizeof(rp.tracks)));
+        EXPECT_EQ(row.writer, Writer(ext->WriteParams.writeMode, ext->recordFlags,
+                                     ext->WriteParams.bChecksumOnly, ext->WriteParams.bAbort,
+                                     ext->WriteParams.blockSize, ext->Status.blocksWritten,
+                                     ext->Status.buffersOrChecksum, ext->Status.packetsQueued,
+                                     ext->Status.bCancel, ext->refillThreshold));
+        EXPECT_EQ(drive, ext->RecordCacheDrive) << "only the plain request looks it up";
+        EXPECT_FALSE(ext->bClientContextCaptured);
+    }
 }
 
 TEST_F(RecordDisc, RefillPercentSetsTheThresholdOnlyFromTenToNinetyNine) {
@@ -419,7 +431,7 @@ TEST_F(RecordDisc, RefillPercentSetsTheThresholdOnlyFromTenToNinetyNine) {
         Allocate(step.buffers);
         RECORD_DISC_EX2_REQUEST block = Ex2Block(Missing);
         block.refillPercent = step.percent;
-        Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(block));
+        Accept(Ex2, Bytes(block));
         EXPECT_EQ(step.threshold, ext->refillThreshold);
         EXPECT_EQ(step.buffers, ext->Status.buffersOrChecksum);
     }
@@ -455,16 +467,13 @@ TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
     HOST_FAULT fault = {0, 1, 0, static_cast<NTSTATUS>(0xC0000022)};
     for (ULONG code : {IOCTL_RECORDER_RECORD_DISC_EX, IOCTL_RECORDER_RECORD_DISC_EX2}) {
         SCOPED_TRACE(code);
-        const bool isEx = code == IOCTL_RECORDER_RECORD_DISC_EX;
         HostSetFault(HostFaultClientSecurity, &fault);
         ClearLog();
-        EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022),
-                  Send(code, isEx ? Bytes(ExBlock(Missing)) : Bytes(Ex2Block(Missing))));
-        EXPECT_TRUE(
-            HostDebugLogContains(isEx ? "Burnkit[0]: CdRecorderRecordDiscEx - "
-                                        "SeCreateClientSecurity failed, Status = 0xC0000022\n"
-                                      : "Burnkit[0]: CdRecorderRecordDiscEx2 - "
-                                        "SeCreateClientSecurity failed, Status = 0xC0000022\n"))
+        EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022), Send(code, Block(code)));
+        EXPECT_TRUE(HostDebugLogContains(("Burnkit[0]: " + RequestName(code) +
+                                          " - SeCreateClientSecurity failed, Status = "
+                                          "0xC0000022\n")
+                                             .c_str()))
             << HostDebugLog();
         EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
         EXPECT_FALSE(ext->bReadThreadBusy);
@@ -475,131 +484,11 @@ TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
 
         /* Captured contexts are given back when the recording ends, also after an open
            failure; the device takes the next request. */
-        Accept(code, isEx ? Bytes(ExBlock(Missing)) : Bytes(Ex2Block(Missing)));
+        Accept(code, Block(code));
         EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
         EXPECT_FALSE(ext->bClientContextCaptured);
         EXPECT_EQ(tokens, HostLiveTokenCount());
     }
-
-    /* An Ex2 recording that completes gives its context back too. */
-    std::vector<UCHAR> image(64 * 2048, 0x3C);
-    FILE *file = fopen((dir + "/real.img").c_str(), "wb");
-    ASSERT_NE(nullptr, file);
-    fwrite(image.data(), 1, image.size(), file);
-    fclose(file);
-    RECORD_DISC_EX2_REQUEST block = Ex2Block("\\??\\D:\\real.img");
-    block.tracks[0] = TrackEntry(1, 2048, 0, 0, 64);
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(block));
-    EXPECT_EQ(RECSTAT_COMPLETE, ext->Status.recordingStatus) << HostDebugLog();
-    EXPECT_EQ(tokens, HostLiveTokenCount());
-}
-
-TEST_F(RecordDisc, DeviceWhoseRecordingThreadDiedRefusesRecordings) {
-    ext->bThreadFailed = TRUE;
-    const ULONG codes[] = {IOCTL_RECORDER_RECORD_DISC, IOCTL_RECORDER_RECORD_DISC_EX,
-                           IOCTL_RECORDER_RECORD_DISC_EX2};
-    const char *names[] = {"CdRecorderRecordDisc", "CdRecorderRecordDiscEx",
-                           "CdRecorderRecordDiscEx2"};
-    const std::vector<UCHAR> blocks[] = {Bytes(PlainBlock(Missing)), Bytes(ExBlock(Missing)),
-                                         Bytes(Ex2Block(Missing))};
-    for (int i = 0; i < 3; i++) {
-        ClearLog();
-        EXPECT_EQ(STATUS_DEVICE_NOT_READY, Send(codes[i], blocks[i]));
-        EXPECT_EQ(std::vector<std::string>{std::string("Burnkit[0]: ") + names[i] +
-                                           " - recording thread has ended, device cannot "
-                                           "record\n"},
-                  HostDebugMessages());
-        EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
-        EXPECT_FALSE(ext->bReadThreadBusy);
-    }
-    ext->bThreadFailed = FALSE;
-}
-
-TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
-    PCACHE_DRIVE drive = CacheDrive('q', 9);
-    ext->RecordCacheDrive = drive;
-    const ULONG threshold = ext->refillThreshold;
-
-    enum DeviceState { Ready, Recording, TooFewBuffers };
-    struct Row {
-        const char *what;
-        ULONG code;
-        std::vector<UCHAR> block;
-        DeviceState device;
-        NTSTATUS status;
-        const char *message; /* nullptr: nothing is printed */
-    };
-    RECORD_DISC_REQUEST pregap = PlainBlock(Missing);
-    pregap.nPregapBlocks = 150;
-    pregap.pregapBlockSize = 2352; /* the track's blocks are 2048 bytes */
-    RECORD_DISC_EX2_REQUEST pregapEx2 = Ex2Block(Missing);
-    pregapEx2.nPregapBlocks = 1;
-    pregapEx2.pregapBlockSize = 2048; /* the track's blocks are 2336 bytes */
-    RECORD_DISC_REQUEST emptyLast = PlainBlock(Missing, 2);
-    emptyLast.tracks[1].nBlocks = 0;
-    RECORD_DISC_REQUEST emptyMiddle = PlainBlock(Missing, 3);
-    emptyMiddle.tracks[1].nBlocks = 0;
-    RECORD_DISC_EX_REQUEST emptyEx = ExBlock(Missing);
-    emptyEx.tracks[0].nBlocks = 0;
-    const RECORD_DISC_REQUEST noTracks = PlainBlock(Missing, 0);
-
-    const Row rows[] = {
-        {"pre-gap of another block size", IOCTL_RECORDER_RECORD_DISC, Bytes(pregap), Ready,
-         STATUS_INVALID_PARAMETER,
-         "Burnkit[0]: CdRecorderRecordDisc - pre-gap block size 2352 differs from the first "
-         "track's block size 2048\n"},
-        {"pre-gap of another block size (Ex2)", IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(pregapEx2),
-         Ready, STATUS_INVALID_PARAMETER,
-         "Burnkit[0]: CdRecorderRecordDiscEx2 - pre-gap block size 2048 differs from the first "
-         "track's block size 2336\n"},
-        {"last track of no blocks", IOCTL_RECORDER_RECORD_DISC, Bytes(emptyLast), Ready,
-         STATUS_INVALID_PARAMETER,
-         "Burnkit[0]: CdRecorderRecordDisc - track 2 of 2 has no blocks\n"},
-        {"middle track of no blocks", IOCTL_RECORDER_RECORD_DISC, Bytes(emptyMiddle), Ready,
-         STATUS_INVALID_PARAMETER,
-         "Burnkit[0]: CdRecorderRecordDisc - track 2 of 3 has no blocks\n"},
-        {"only track of no blocks (Ex)", IOCTL_RECORDER_RECORD_DISC_EX, Bytes(emptyEx), Ready,
-         STATUS_INVALID_PARAMETER,
-         "Burnkit[0]: CdRecorderRecordDiscEx - track 1 of 1 has no blocks\n"},
-        {"busy wins over an out-of-bounds block", IOCTL_RECORDER_RECORD_DISC, Bytes(noTracks),
-         Recording, STATUS_DEVICE_BUSY, nullptr},
-        {"busy wins over a pre-gap of another size", IOCTL_RECORDER_RECORD_DISC, Bytes(pregap),
-         Recording, STATUS_DEVICE_BUSY, nullptr},
-        {"busy wins over an empty track", IOCTL_RECORDER_RECORD_DISC_EX, Bytes(emptyEx), Recording,
-         STATUS_DEVICE_BUSY, nullptr},
-        {"missing buffers win over an out-of-bounds block", IOCTL_RECORDER_RECORD_DISC,
-         Bytes(noTracks), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
-         "Burnkit[0]: CdRecorderRecordDisc - Not enough cache buffers allocated - 15 "
-         "allocated\n"},
-        {"missing buffers win over a pre-gap of another size", IOCTL_RECORDER_RECORD_DISC_EX2,
-         Bytes(pregapEx2), TooFewBuffers, STATUS_MEMORY_NOT_ALLOCATED,
-         "Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache buffers allocated - 15 "
-         "allocated\n"},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.what);
-        const ULONG statusBefore = row.device == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE;
-        ext->Status.recordingStatus = statusBefore;
-        ext->numCacheBuffers = row.device == TooFewBuffers ? 15 : 16;
-        ClearLog();
-        EXPECT_EQ(row.status, Send(row.code, row.block));
-        const std::vector<std::string> expected = row.message == nullptr
-                                                      ? std::vector<std::string>{}
-                                                      : std::vector<std::string>{row.message};
-        EXPECT_EQ(expected, HostDebugMessages());
-        EXPECT_EQ(statusBefore, ext->Status.recordingStatus);
-        EXPECT_FALSE(ext->bReadThreadBusy);
-        EXPECT_EQ(drive, ext->RecordCacheDrive);
-        EXPECT_EQ(threshold, ext->refillThreshold);
-        EXPECT_EQ(0u, ext->ReadParams.numTracks);
-        ext->numCacheBuffers = 16;
-        ext->Status.recordingStatus = RECSTAT_IDLE;
-    }
-
-    /* The pre-gap in the first track's block size is recorded. */
-    pregap.pregapBlockSize = 2048;
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(pregap));
-    EXPECT_EQ(150u, ext->ReadParams.nPregapBlocks);
 }
 
 namespace {
@@ -651,11 +540,20 @@ TEST_F(RecordDisc, NoRecordingStartsWhileACacheRequestChangesTheBuffers) {
         EXPECT_EQ(STATUS_SUCCESS, status);
         ASSERT_TRUE(nested.sent) << HostDebugLog();
         EXPECT_EQ(STATUS_DEVICE_BUSY, nested.status);
-        WaitIdle();
+        EXPECT_TRUE(WaitRecordingIdle(ext, 600));
         EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus) << "no recording was started";
     }
 
-    /* Once the cache request is done, recordings start again. */
+    /* Once the buffers are freed, a recording is refused for them ... */
+    ClearLog();
+    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
+              Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
+    EXPECT_EQ(std::vector<std::string>{"Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache "
+                                       "buffers allocated - 0 allocated\n"},
+              HostDebugMessages());
+    EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
+
+    /* ... and once there are buffers again, recordings start. */
     Allocate(16);
     Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
     EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);

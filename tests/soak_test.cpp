@@ -18,6 +18,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -27,52 +28,24 @@
 #include "driver_harness.h"
 #include "recorder_setup.h"
 #include "recording_scenario.h"
+#include "test_support.h"
 
 namespace {
 
 const LONGLONG kMs = 10000;
 
+/* Printed by number in a seed's plan. */
 enum class Event { None, Cancel, QueryRemoveRemove, QueryRemoveCancel, SurpriseRemove, StopStart };
-
-const char *EventName(Event E) {
-    switch (E) {
-    case Event::Cancel:
-        return "cancel";
-    case Event::QueryRemoveRemove:
-        return "query-remove, remove";
-    case Event::QueryRemoveCancel:
-        return "query-remove, cancel-remove";
-    case Event::SurpriseRemove:
-        return "surprise removal, remove";
-    case Event::StopStart:
-        return "stop, start";
-    default:
-        return "none";
-    }
-}
 
 /* What one seed does. */
 struct Plan {
-    ULONG Ring;
-    ULONG Speed;
+    ULONG Ring, Speed, Blocks;
     LONGLONG ReadDelay;
-    ULONG Blocks;
     std::vector<SIM_FAULT> Faults;
     Event What = Event::None;
     ULONG AtWrites = 0; /* the event comes once the recorder accepted this many writes */
     std::string Text;
 };
-
-SIM_FAULT SenseFault(ULONG Block, UCHAR Key, UCHAR Asc, UCHAR Ascq, ULONG Repeat) {
-    SIM_FAULT fault;
-    HostSimInitFault(&fault, SimFaultAtBlock, SimFaultSense);
-    fault.BlockAddress = Block;
-    fault.SenseKey = Key;
-    fault.Asc = Asc;
-    fault.Ascq = Ascq;
-    fault.RepeatCount = Repeat;
-    return fault;
-}
 
 Plan MakePlan(uint32_t Seed) {
     std::mt19937 random(Seed);
@@ -86,45 +59,31 @@ Plan MakePlan(uint32_t Seed) {
     const ULONG faults = pick(4);
     for (ULONG i = 0; i < faults; i++) {
         const ULONG block = pick(plan.Blocks);
-        SIM_FAULT fault;
-        /* Sense faults of the set that fire once: loss of streaming, write error, invalid
-         * address, invalid field, no medium, medium changed, reset. */
-        static const UCHAR kSenseOnce[7][3] = {
-            {0x03, 0x0C, 0x09}, {0x03, 0x0C, 0x00}, {0x05, 0x21, 0x02}, {0x05, 0x24, 0x00},
-            {0x02, 0x3A, 0x00}, {0x06, 0x28, 0x00}, {0x06, 0x29, 0x00}};
+        /* Sense faults: becoming ready during a long write (repeated), then those that fire
+         * once: loss of streaming, write error, invalid address, invalid field, no medium,
+         * medium changed, reset. */
+        static const UCHAR kSense[8][3] = {
+            {0x02, 0x04, 0x08}, {0x03, 0x0C, 0x09}, {0x03, 0x0C, 0x00}, {0x05, 0x21, 0x02},
+            {0x05, 0x24, 0x00}, {0x02, 0x3A, 0x00}, {0x06, 0x28, 0x00}, {0x06, 0x29, 0x00}};
         const ULONG kind = pick(13);
-        switch (kind) {
-        case 0:
-            fault = SenseFault(block, 0x02, 0x04, 0x08, 1 + pick(5));
-            break;
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 6:
-        case 7: {
-            const UCHAR *sense = kSenseOnce[kind - 1];
-            fault = SenseFault(block, sense[0], sense[1], sense[2], 1);
-            break;
-        }
-        case 8:
-        case 9: /* SRB time-out, selection time-out */
+        SIM_FAULT fault;
+        if (kind < 8) {
+            HostSimInitFault(&fault, SimFaultAtBlock, SimFaultSense);
+            fault.SenseKey = kSense[kind][0];
+            fault.Asc = kSense[kind][1];
+            fault.Ascq = kSense[kind][2];
+            fault.RepeatCount = kind == 0 ? 1 + pick(5) : 1;
+        } else if (kind < 10) { /* SRB time-out, selection time-out */
             HostSimInitFault(&fault, SimFaultAtBlock, SimFaultSrbStatus);
-            fault.BlockAddress = block;
             fault.SrbStatus = pick(2) ? SRB_STATUS_TIMEOUT : SRB_STATUS_SELECTION_TIMEOUT;
-            break;
-        case 10: /* a bus reset keeps the drive buffer, a power-on reset loses it */
+        } else if (kind == 10) { /* a bus reset keeps the drive buffer, a power-on reset not */
             HostSimInitFault(&fault, SimFaultAtBlock,
                              pick(2) ? SimFaultBusReset : SimFaultPowerOnReset);
-            fault.BlockAddress = block;
-            break;
-        default:
+        } else {
             HostSimInitFault(&fault, SimFaultAtBlock, SimFaultDataOverrun);
-            fault.BlockAddress = block;
             fault.TransferredLength = 2048 * pick(4);
-            break;
         }
+        fault.BlockAddress = block;
         plan.Faults.push_back(fault);
     }
     if (pick(5) < 2) {
@@ -139,7 +98,7 @@ Plan MakePlan(uint32_t Seed) {
              << (int)fault.SenseKey << "/" << (int)fault.Asc << "/" << (int)fault.Ascq << " srb "
              << (int)fault.SrbStatus << std::dec << "]";
     }
-    text << ", event: " << EventName(plan.What);
+    text << ", event " << static_cast<int>(plan.What);
     if (plan.What != Event::None) {
         text << " after " << plan.AtWrites << " writes";
     }
@@ -147,107 +106,81 @@ Plan MakePlan(uint32_t Seed) {
     return plan;
 }
 
-/* How a run ended: what a second run of the seed must repeat. */
-struct Outcome {
-    std::string Status; /* final status, or "removed" */
-    ULONG BlocksWritten = 0;
-    ULONG DiscBlocks = 0;
-    bool operator==(const Outcome &Other) const {
-        return Status == Other.Status && BlocksWritten == Other.BlocksWritten &&
-               DiscBlocks == Other.DiscBlocks;
-    }
-};
-
-std::ostream &operator<<(std::ostream &Out, const Outcome &O) {
-    return Out << O.Status << ", " << O.BlocksWritten << " blocks counted, " << O.DiscBlocks
-               << " on the disc";
-}
-
 class Soak : public DriverHarness {
 protected:
     Soak() { LoadDriverInSetUp = false; }
 
-    /* One seed, one life of the driver; problems go to Problems. */
-    Outcome RunSeed(uint32_t Seed, const Plan &P, std::ostringstream &Problems) {
-        Outcome outcome;
-        const std::vector<UCHAR> image = ImageBytes(Seed, P.Blocks);
+    /* One seed, one life of the driver; problems go to Problems. Returns how the run ended
+       (final status or "removed", blocks counted, blocks on the disc): what a second run of
+       the seed must repeat. */
+    std::string RunSeed(uint32_t Seed, const Plan &P, std::ostringstream &Problems) {
+        std::vector<UCHAR> image((size_t)P.Blocks * 2048);
+        std::mt19937 random(Seed * 7919u + 1);
+        for (size_t i = 0; i < image.size(); i += 4) {
+            const uint32_t word = random();
+            memcpy(&image[i], &word, 4);
+        }
         const std::string name = "soak" + std::to_string(Seed) + ".iso";
-        WriteFile(name, image);
+        FILE *file = fopen((ScratchDir() + "/" + name).c_str(), "wb");
+        EXPECT_EQ(image.size(), fwrite(image.data(), 1, image.size(), file));
+        fclose(file);
         HostSetFileReadDelay(P.ReadDelay);
         ClearLog();
 
         FreshDriverImage();
         if (!NT_SUCCESS(LoadDriver(nullptr))) {
             Problems << "DriverEntry failed\n";
-            return outcome;
+            return "";
         }
         SIM_RECORDER_CONFIG config = RecorderConfig();
         config.SpeedMultiple = P.Speed;
         config.LogCapacity = 0;
         Unit *unit = PlugRecorder(config);
-        PSIM_RECORDER sim = unit->Sim;
         for (const SIM_FAULT &fault : P.Faults) {
-            (void)HostSimAddFault(sim, &fault);
+            (void)HostSimAddFault(unit->Sim, &fault);
         }
         HANDLE handle = OpenRecorder();
         PWriterExtension ext = CdwWriterExtension(unit->Fdo);
-        uint32_t count = P.Ring;
-        if (!NT_SUCCESS(
-                Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, 4, &count, 4).Status)) {
-            Problems << "cache allocation failed\n";
-        }
-        std::vector<UCHAR> request = OneTrackRecordRequest("\\??\\D:\\" + name, P.Blocks);
-        UCHAR out[8];
-        const NTSTATUS started = Ioctl(handle, IOCTL_RECORDER_RECORD_DISC, request.data(),
-                                       (ULONG)request.size(), out, sizeof(out))
-                                     .Status;
-        if (started != STATUS_SUCCESS) {
-            Problems << "record request failed 0x" << std::hex << started << std::dec << "\n";
-        }
+        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(handle, P.Ring));
+        EXPECT_EQ(STATUS_SUCCESS,
+                  SendRecordBlock(handle, IOCTL_RECORDER_RECORD_DISC,
+                                  OneTrackRecordRequest("\\??\\D:\\" + name, P.Blocks)));
 
-        bool removed = false;
-        if (P.What != Event::None) {
-            removed = RunEvent(P, unit, handle, ext, Problems);
-        }
+        const bool removed = P.What != Event::None && RunEvent(P, unit, handle, ext);
+        std::string outcome = "removed";
+        bool complete = false;
         if (!removed) {
             if (!WaitRecordingIdle(ext, 3600)) {
                 Problems << "the recording never ended\n" << HostSchedulerReport();
-                return outcome;
+                return "";
             }
-            RecordingState state = ReadRecordingState(ext);
-            outcome.Status = std::to_string(state.RecordingStatus);
-            outcome.BlocksWritten = state.BlocksWritten;
+            const RecordingState state = ReadRecordingState(ext);
+            outcome = std::to_string(state.RecordingStatus) + ", " +
+                      std::to_string(state.BlocksWritten) + " blocks counted";
+            complete = state.RecordingStatus == RECSTAT_COMPLETE;
             if (!DocumentedFinalStatus(state.RecordingStatus)) {
                 Problems << "undocumented final status " << state.RecordingStatus << "\n";
             }
-        } else {
-            outcome.Status = "removed";
         }
 
         /* The disc, once the application's flush has drained the recorder: every written
            block is the image's; a completed recording wrote all. */
-        SynchronizeRecorder(sim);
+        SynchronizeRecorder(unit->Sim);
         SIM_RECORDER_COUNTERS counters;
-        HostSimGetCounters(sim, &counters);
-        outcome.DiscBlocks = counters.BlocksWritten;
+        HostSimGetCounters(unit->Sim, &counters);
+        outcome += ", " + std::to_string(counters.BlocksWritten) + " on the disc";
         std::vector<UCHAR> block(SIM_MAX_BLOCK_SIZE);
-        for (ULONG lba = 0; lba < counters.BlocksWritten; lba++) {
-            ULONG size = HostSimReadBlock(sim, lba, block.data(), (ULONG)block.size());
-            if (size == 0) {
-                continue;
-            }
-            if (size != 2048 || lba >= P.Blocks ||
-                memcmp(block.data(), image.data() + (size_t)lba * 2048, 2048) != 0) {
-                Problems << "disc block " << lba << " is not the image's\n";
+        for (ULONG lba = 0; lba < std::max(counters.BlocksWritten, complete ? P.Blocks : 0);
+             lba++) {
+            const ULONG size = HostSimReadBlock(unit->Sim, lba, block.data(), (ULONG)block.size());
+            if (size == 0 && complete && lba < P.Blocks) {
+                Problems << "COMPLETE but disc block " << lba << " was never written\n";
                 break;
             }
-        }
-        if (outcome.Status == std::to_string(RECSTAT_COMPLETE)) {
-            for (ULONG lba = 0; lba < P.Blocks; lba++) {
-                if (HostSimReadBlock(sim, lba, block.data(), (ULONG)block.size()) != 2048) {
-                    Problems << "COMPLETE but disc block " << lba << " was never written\n";
-                    break;
-                }
+            if (size != 0 && (size != 2048 || lba >= P.Blocks ||
+                              memcmp(block.data(), &image[(size_t)lba * 2048], 2048) != 0)) {
+                Problems << "disc block " << lba << " is not the image's\n";
+                break;
             }
         }
 
@@ -270,8 +203,7 @@ protected:
     }
 
     /* Waits for the event's point, then runs it; returns whether the unit is gone. */
-    bool RunEvent(const Plan &P, Unit *U, HANDLE Handle, PWriterExtension Ext,
-                  std::ostringstream &Problems) {
+    bool RunEvent(const Plan &P, Unit *U, HANDLE Handle, PWriterExtension Ext) {
         /* The point is judged only after the clock moved: the clock moves when every thread
          * waits, so the pipeline then stands at a point that follows from the seed, not from
          * the host's scheduling. The odd period keeps the test's wake-ups off the round
@@ -283,35 +215,24 @@ protected:
             (void)KeDelayExecutionThread(KernelMode, FALSE, &period);
             SIM_RECORDER_COUNTERS counters;
             HostSimGetCounters(U->Sim, &counters);
-            RecordingState state = ReadRecordingState(Ext);
-            if (counters.Writes >= P.AtWrites || state.RecordingStatus != RECSTAT_IN_PROCESS ||
+            if (counters.Writes >= P.AtWrites ||
+                ReadRecordingState(Ext).RecordingStatus != RECSTAT_IN_PROCESS ||
                 HostClockNow() > end) {
                 break;
             }
         }
         switch (P.What) {
-        case Event::Cancel: {
-            RECORDING_STATUS in = {}, out = {};
-            in.bCancel = 1;
-            if (!NT_SUCCESS(Ioctl(Handle, IOCTL_RECORDER_RECORDING_STATUS, &in, sizeof(in), &out,
-                                  sizeof(out))
-                                .Status)) {
-                Problems << "cancel request failed\n";
-            }
+        case Event::Cancel:
+            (void)QueryRecordingStatus(Handle, true);
             return false;
-        }
         case Event::QueryRemoveRemove:
+        case Event::QueryRemoveCancel:
             /* The application closes its handle when told of the query, as it should. */
             (void)Close(Handle);
-            if (NT_SUCCESS(QueryRemoveUnit(U))) {
+            if (NT_SUCCESS(QueryRemoveUnit(U)) && P.What == Event::QueryRemoveRemove) {
                 (void)RemoveUnit(U);
                 return true;
             }
-            (void)HostPnpCancelRemove(U->Fdo);
-            return false;
-        case Event::QueryRemoveCancel:
-            (void)Close(Handle);
-            (void)QueryRemoveUnit(U);
             (void)HostPnpCancelRemove(U->Fdo);
             return false;
         case Event::SurpriseRemove:
@@ -319,7 +240,7 @@ protected:
             (void)Close(Handle);
             (void)RemoveUnit(U);
             return true;
-        case Event::StopStart:
+        default: /* stop, start */
             if (NT_SUCCESS(HostPnpQueryStop(U->Fdo))) {
                 (void)HostPnpStop(U->Fdo);
                 (void)StartUnit(U);
@@ -327,26 +248,7 @@ protected:
                 (void)HostPnpCancelStop(U->Fdo);
             }
             return false;
-        default:
-            return false;
         }
-    }
-
-    static std::vector<UCHAR> ImageBytes(uint32_t Seed, ULONG Blocks) {
-        std::vector<UCHAR> bytes((size_t)Blocks * 2048);
-        std::mt19937 random(Seed * 7919u + 1);
-        for (size_t i = 0; i < bytes.size(); i += 4) {
-            uint32_t word = random();
-            memcpy(&bytes[i], &word, 4);
-        }
-        return bytes;
-    }
-
-    void WriteFile(const std::string &Name, const std::vector<UCHAR> &Bytes) {
-        FILE *file = fopen((ScratchDir() + "/" + Name).c_str(), "wb");
-        ASSERT_NE(nullptr, file);
-        fwrite(Bytes.data(), 1, Bytes.size(), file);
-        fclose(file);
     }
 };
 
@@ -368,21 +270,21 @@ TEST_F(Soak, SeededRecordingsUnderFaultsCancelsAndPlugAndPlay) {
     }
     ULONG failed = 0;
     for (uint32_t seed : seeds) {
+        SCOPED_TRACE(testing::Message() << "soak seed " << seed);
         const Plan plan = MakePlan(seed);
         std::ostringstream problems;
-        const Outcome once = RunSeed(seed, plan, problems);
-        const Outcome again = RunSeed(seed, plan, problems);
-        if (!(once == again)) {
+        const std::string once = RunSeed(seed, plan, problems);
+        const std::string again = RunSeed(seed, plan, problems);
+        if (once != again) {
             problems << "the same seed ended differently: " << once << " / " << again << "\n";
         }
         if (getenv("CDW_SOAK_VERBOSE") != nullptr) {
             std::cout << "seed " << seed << ": " << plan.Text << " -> " << once << "\n";
         }
-        const std::string text = problems.str();
-        if (!text.empty()) {
+        if (!problems.str().empty()) {
             failed++;
             ADD_FAILURE() << "soak seed " << seed << ": " << plan.Text << "\n"
-                          << text << HostDebugLog();
+                          << problems.str() << HostDebugLog();
             printf("soak seed %u FAILED\n", (unsigned)seed);
         }
     }

@@ -11,9 +11,7 @@
  */
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <string.h>
-
+#include <array>
 #include <sstream>
 #include <string>
 
@@ -24,10 +22,8 @@ namespace {
 
 enum Routine { Pool, IrpBuild, ErrorLogEntry, ThreadCreate, FileOpen, FileRead, RoutineCount };
 
-const char *const kRoutineNames[RoutineCount] = {
-    "pool", "IRP building", "error-log entry", "thread creation", "file open", "file read"};
-const char *const kRoutineIds[RoutineCount] = {"Pool",           "IrpBuilding", "ErrorLogEntry",
-                                               "ThreadCreation", "FileOpen",    "FileRead"};
+const char *const kRoutineNames[RoutineCount] = {"Pool",           "IrpBuilding", "ErrorLogEntry",
+                                                 "ThreadCreation", "FileOpen",    "FileRead"};
 
 const HOST_FAULT_POINT kPoints[RoutineCount] = {
     HostFaultPointCount, /* pool has its own injection */
@@ -36,9 +32,7 @@ const HOST_FAULT_POINT kPoints[RoutineCount] = {
 
 const ULONG kImageBlocks = 300;
 
-struct Calls {
-    ULONG Count[RoutineCount] = {};
-};
+using Calls = std::array<ULONG, RoutineCount>;
 
 class LowResources : public DriverHarness {
 protected:
@@ -46,7 +40,7 @@ protected:
 
     void SetUp() override {
         DriverHarness::SetUp();
-        image_ = MakeImageFile("image.iso", kImageBlocks * 2048, 7);
+        MakeImageFile("image.iso", kImageBlocks * 2048, 7);
     }
 
     /* Counts the calls of every routine without failing any. */
@@ -58,11 +52,13 @@ protected:
         poolBase_ = HostPoolTotalAllocations();
     }
 
+    /* The calls counted since ArmCounting; adds the faults injected to injected_. */
     Calls Counted() {
         Calls calls;
-        calls.Count[Pool] = (ULONG)(HostPoolTotalAllocations() - poolBase_);
+        calls[Pool] = (ULONG)(HostPoolTotalAllocations() - poolBase_);
         for (int r = IrpBuild; r < RoutineCount; r++) {
-            calls.Count[r] = HostFaultCalls(kPoints[r]);
+            calls[r] = HostFaultCalls(kPoints[r]);
+            injected_[r] += HostFaultHits(kPoints[r]);
         }
         return calls;
     }
@@ -85,11 +81,6 @@ protected:
         }
     }
 
-    static void Disarm() {
-        HostPoolClearFailures();
-        HostClearAllFaults();
-    }
-
     /* One life of the driver; Arm arms the faults right before the load. Adds a failure naming
      * What for every broken rule; returns the calls counted up to the removal. */
     template <typename ArmFn> Calls Run(const std::string &What, ArmFn Arm) {
@@ -97,14 +88,8 @@ protected:
         std::ostringstream problems;
         ClearLog();
         Arm();
-        Calls calls;
         FreshDriverImage();
-        NTSTATUS entry = LoadDriver(nullptr);
-        Unit *unit = nullptr;
-        if (NT_SUCCESS(entry)) {
-            SIM_RECORDER_CONFIG config = RecorderConfig();
-            unit = PlugRecorder(config);
-        }
+        Unit *unit = NT_SUCCESS(LoadDriver(nullptr)) ? PlugRecorder() : nullptr;
         if (unit != nullptr && unit->Fdo != nullptr && NT_SUCCESS(unit->StartStatus)) {
             HANDLE handle = nullptr;
             if (NT_SUCCESS(TryOpen(&HarnessRecorderInterface, 0, &handle))) {
@@ -112,11 +97,9 @@ protected:
                 (void)Close(handle);
             }
         }
-        calls = Counted();
-        for (int r = IrpBuild; r < RoutineCount; r++) {
-            injected_[r] += HostFaultHits(kPoints[r]);
-        }
-        Disarm();
+        const Calls calls = Counted();
+        HostPoolClearFailures();
+        HostClearAllFaults();
         if (unit != nullptr && unit->Fdo != nullptr && !unit->Removed) {
             (void)RemoveUnit(unit);
         }
@@ -133,9 +116,7 @@ protected:
 
     void UseRecorder(HANDLE Handle, PWriterExtension Ext, std::ostringstream &Problems) {
         /* The image's drive as the cache drive, locked around the recording. */
-        CACHE_DRIVE_REQUEST drive = {};
-        drive.DriveLetter = 'D';
-        drive.Address = 1;
+        CACHE_DRIVE_REQUEST drive = {0, 'D', 0, 1};
         (void)Ioctl(Handle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, &drive, sizeof(drive), nullptr, 0);
         (void)Ioctl(Handle, IOCTL_RECORDER_INIT_CACHE_LOCK, &drive, sizeof(drive), nullptr, 0);
         /* While the application holds the lock a recording waits for it, so the application
@@ -156,8 +137,7 @@ protected:
         (void)Ioctl(Handle, IOCTL_RECORDER_QUERY_PARAMETERS, nullptr, 0, &parameters,
                     sizeof(parameters));
         static CD_RECORDER_PROPERTIES properties;
-        memset(&properties, 0, sizeof(properties));
-        properties.Type = DevicePropertyFriendlyName;
+        properties = {0, DevicePropertyFriendlyName, 0, 0, {}};
         (void)IoctlInOut(Handle, IOCTL_RECORDER_QUERY_PROPERTIES, &properties, sizeof(properties));
 
         uint32_t count = 16;
@@ -181,23 +161,17 @@ protected:
                          << " (request status 0x" << std::hex << record.Status << std::dec << ")\n";
             }
         }
-        SCSI_PASS_THROUGH_REQUEST inquiry = {};
-        auto *data = static_cast<UCHAR *>(UserAlloc(96));
-        inquiry.Cdb[0] = 0x12;
-        inquiry.Cdb[4] = 96;
-        inquiry.CdbLength = 6;
-        inquiry.TimeOut = 10;
-        inquiry.DataTransferLength = 96;
-        inquiry.DataBuffer = HostUserAddress(data);
+        /* An INQUIRY of 96 bytes. */
+        const uint32_t data = HostUserAddress(UserAlloc(96));
+        SCSI_PASS_THROUGH_REQUEST inquiry = {0, {0x12, 0, 0, 0, 96}, 6, 0, 10, 96, data, 0, 0, 0, 0,
+                                             {}};
         (void)IoctlInOut(Handle, IOCTL_RECORDER_EXEC_SCSI_OPERATION, &inquiry, sizeof(inquiry));
         (void)Ioctl(Handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
     }
 
     /* Fails the Nth call of R for every N that a run without faults reaches. */
     void EveryNth(int R) {
-        Calls clean = Run(std::string("no fault"), [this] { ArmCounting(); });
-        const ULONG total = clean.Count[R];
-        printf("%s: %u calls in a run without faults\n", kRoutineNames[R], (unsigned)total);
+        const ULONG total = Run("no fault", [this] { ArmCounting(); })[R];
         ASSERT_GT(total, 0u) << "the scenario never calls " << kRoutineNames[R];
         for (ULONG n = 1; n <= total && !HasFailure(); n++) {
             Run(std::string(kRoutineNames[R]) + " call " + std::to_string(n) + " of " +
@@ -207,7 +181,6 @@ protected:
         EXPECT_GT(R == Pool ? HostPoolInjectedFailures() : injected_[R], 0u);
     }
 
-    std::string image_;
     uint64_t poolBase_ = 0;
     ULONG injected_[RoutineCount] = {};
 };
@@ -224,7 +197,7 @@ TEST_P(EveryNthCallFails, YetEveryRunEndsCleanly) {
 INSTANTIATE_TEST_SUITE_P(LowResources, EveryNthCallFails,
                          ::testing::Values(Pool, IrpBuild, ThreadCreate, FileOpen, FileRead),
                          [](const ::testing::TestParamInfo<Routine> &info) {
-                             return std::string(kRoutineIds[info.param]);
+                             return std::string(kRoutineNames[info.param]);
                          });
 
 /* Error-log entries are written on failures only: the runs fail a pool allocation first. */

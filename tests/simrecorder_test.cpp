@@ -2,7 +2,7 @@
  * simrecorder_test.cpp - the simulated recorder driven by request blocks without the driver:
  * what it refuses as a real recorder does (sense per command), drive buffer and drain on the
  * virtual clock, underruns, the disc file, autosense and the frozen queue, the fault script and
- * the command log.
+ * resets.
  */
 #include <gtest/gtest.h>
 

@@ -86,11 +86,10 @@ struct ToolRun {
     for (const auto &s : err)
         if (run.err.find(s) == std::string::npos)
             wrong += "\nnot on stderr: " + s;
-    if (wrong.empty())
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << wrong << "\nstdout:\n"
-                                         << run.out << "stderr:\n"
-                                         << run.err;
+    return wrong.empty() ? ::testing::AssertionSuccess()
+                         : ::testing::AssertionFailure() << wrong << "\nstdout:\n"
+                                                         << run.out << "stderr:\n"
+                                                         << run.err;
 }
 
 /* A scratch directory per test, the working directory while the test runs, removed at the
@@ -98,19 +97,17 @@ struct ToolRun {
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char cwd[4096];
+        char cwd[4096], self[4096];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         home_ = cwd;
+        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        ASSERT_GT(n, 0);
+        const std::string beside = std::string(self, static_cast<size_t>(n));
         const char *env = getenv("CDWRITER_BIN");
-        if (env != nullptr && *env != '\0') {
+        if (env == nullptr || *env == '\0')
+            tool_ = beside.substr(0, beside.rfind('/')) + "/cdwriter";
+        else
             tool_ = env[0] == '/' ? env : home_ + "/" + env;
-        } else {
-            char self[4096];
-            ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-            ASSERT_GT(n, 0);
-            tool_ = std::string(self, static_cast<size_t>(n));
-            tool_ = tool_.substr(0, tool_.rfind('/')) + "/cdwriter";
-        }
         ASSERT_GT(FileSize(tool_), 0) << "no cdwriter binary at " << tool_;
         char pattern[] = "/tmp/cdwriter-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -178,9 +175,7 @@ TEST_F(ToolTest, DuplicationOntoThreeRecordersGivesIdenticalVerifiedDiscs) {
     const std::string image = RandomBytes(1500 * 2048, 1), smaller = image.substr(0, 100 * 2048);
     WriteFile("disc.iso", image);
     WriteFile("small.iso", smaller);
-    auto three = [&](const std::string &line) {
-        return Run("--recorders 3 --disc-dir discs " + line);
-    };
+    auto three = [&](const std::string &l) { return Run("--recorders 3 --disc-dir discs " + l); };
     auto disc = [&](int r) { return ReadFile("discs/recorder-" + std::to_string(r) + ".img"); };
     ToolRun run = three("record disc.iso --verify --speed max");
     EXPECT_TRUE(Ends(run, 0));
@@ -193,13 +188,10 @@ TEST_F(ToolTest, DuplicationOntoThreeRecordersGivesIdenticalVerifiedDiscs) {
 
     /* The recorded discs stay readable: only a recording that writes (not one that sums) writes
        a disc file, and it writes the disc in the recorder as it is. */
-    EXPECT_TRUE(Ends(three("devices"), 0));
-    EXPECT_TRUE(Ends(three("eventlog"), 0));
-    EXPECT_TRUE(Ends(three("scsi 1 120000002400 --read 36"), 0,
-                     {"SCSI Status: GOOD (0x00)", "Received 36 bytes", "vendor \"CDWSIM\""}));
-    EXPECT_TRUE(Ends(three("record --checksum-only small.iso"), 0));
+    for (const char *line : {"devices", "eventlog", "media 0", "record --checksum-only small.iso"})
+        EXPECT_TRUE(Ends(three(line), 0)) << line;
     for (int r = 0; r < 3; r++)
-        EXPECT_TRUE(disc(r) == image) << "recorder " << r << " after devices, scsi, ...";
+        EXPECT_TRUE(disc(r) == image) << "recorder " << r << " after devices, media, ...";
     /* The discs are closed: a second recording is refused before any write. Ejecting one keeps
        its disc aside and gives its recorder a blank one. */
     run = three("record small.iso");
@@ -245,7 +237,6 @@ TEST_F(ToolTest, OneImagePerRecorderAndTheRequestsThatCarryThem) {
     EXPECT_TRUE(Ends(Run("--disc-dir discs6 record a.iso --pregap 150 --tdb 1 --verify"), 0));
     EXPECT_TRUE(ReadFile("discs6/recorder-0.img") == a);
     std::string gap = ReadFile("discs6/recorder-0.img.blocks");
-    ASSERT_GE(gap.size(), 149u * 2448 + 3);
     EXPECT_EQ(gap.substr(0, 5), std::string("TDI\x01\x50", 5)); /* pre-gap length 150 */
     EXPECT_EQ(gap.substr(149 * 2448, 3), "TDI");
 
@@ -270,17 +261,15 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
     EXPECT_TRUE(Ends(Run("--disc-dir discs --command-log log record mixed.cue --verify --json"), 0,
                      {"\"tracks\":2", "\"result\":\"match\""}));
 
-    std::string order; /* the opcodes, each once where its run begins */
+    std::string order; /* the opcodes in order */
     /* The WRITE(10) commands as runs of one block size: block size = length / block count. */
     std::vector<std::pair<unsigned long, unsigned long>> writes;
     const std::string log = ReadFile("log");
     /* recorder number opcode datalength transferred srbstatus scsistatus sense cdb */
     const std::regex command("\n\\d+ \\d+ (\\w\\w) (\\d+) .* (\\w+)");
     for (std::sregex_iterator c(log.begin(), log.end(), command), end; c != end; ++c) {
-        const std::string opcode = (*c)[1];
-        if (order.size() < 2 || order.compare(order.size() - 2, 2, opcode) != 0)
-            order += (order.empty() ? "" : " ") + opcode;
-        if (opcode != "2A")
+        order += (*c)[1].str() + " ";
+        if ((*c)[1] != "2A")
             continue;
         unsigned long length = std::stoul((*c)[2]),
                       count = std::stoul((*c)[3].str().substr(14, 4), nullptr, 16);
@@ -289,11 +278,13 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
             writes.emplace_back(length / count, 0);
         writes.back().second += count;
     }
-    /* The whole flow: readiness, profile, disc and track information, ATIP, speed, write
-       parameters, the cue sheet; the data from the pre-gap at -150 on; SYNCHRONIZE CACHE and
-       the wait for the drain (a session at once needs no CLOSE TRACK/SESSION); what the disc
-       is now; then the read-back, READ CD for the audio track. */
-    EXPECT_EQ(order, "00 46 51 52 43 BB 5A 55 5D 2A 35 00 5C 46 51 52 43 28 BE") << log;
+    /* The whole flow, each opcode once where its run begins: readiness, profile, disc and track
+       information, ATIP, speed, write parameters, the cue sheet; the data from the pre-gap at -150
+       on; SYNCHRONIZE CACHE and the wait for the drain (a session at once needs no CLOSE
+       TRACK/SESSION); what the disc is now; then the read-back, READ CD for the audio track. */
+    EXPECT_EQ(std::regex_replace(order, std::regex("(\\w\\w )\\1+"), "$1"),
+              "00 46 51 52 43 BB 5A 55 5D 2A 35 00 5C 46 51 52 43 28 BE ")
+        << log;
     EXPECT_EQ(writes, (decltype(writes){{2048, 150 + 300}, {2352, 300}}));
     /* 2048-byte blocks land at block * 2048 of the disc file. */
     EXPECT_TRUE(ReadFile("discs/recorder-0.img").substr(0, data.size()) == data);
@@ -305,9 +296,8 @@ TEST_F(ToolTest, CueSheetWithDataAndAudioTrackChangesBlockSizeOnce) {
  * files byte for byte as they were and send no WRITE.
  */
 TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
-    const std::string a = RandomBytes(500 * 2048, 31), b = RandomBytes(400 * 2048, 32);
-    WriteFile("a.iso", a);
-    WriteFile("b.iso", b);
+    WriteFile("a.iso", RandomBytes(500 * 2048, 31));
+    WriteFile("b.iso", RandomBytes(400 * 2048, 32));
     WriteFile("big.iso", RandomBytes(1200 * 2048, 33));
     /* A data track and two audio tracks in one BIN file, each audio track with a pre-gap
        (INDEX 00); track 3 starts at byte 1672800, inside a 512-byte unit of the file. */
@@ -316,15 +306,13 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
                            "  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
                            "  TRACK 02 AUDIO\n    INDEX 00 00:04:00\n    INDEX 01 00:06:00\n"
                            "  TRACK 03 AUDIO\n    INDEX 00 00:10:00\n    INDEX 01 00:11:00\n");
-    /* "1 1 0 300 mode1 ...": number, session, start, length and mode of each track. */
+    /* "1 1 0 300 mode1,...": number, session, start, length and mode of each track. */
     auto tracks = [](const std::string &spec) {
-        std::istringstream in(spec);
-        std::string json, n, session, start, length, mode;
-        while (in >> n >> session >> start >> length >> mode)
-            json += (json.empty() ? "{\"number\":" : ",{\"number\":") + n +
-                    ",\"session\":" + session + ",\"start\":" + start + ",\"length\":" + length +
-                    ",\"mode\":\"" + mode + "\"}";
-        return "\"tracks\":[" + json + "]";
+        return "\"tracks\":[" +
+               std::regex_replace(spec, std::regex("(\\d+) (\\d+) (\\d+) (\\d+) (\\w+)"),
+                                  "{\"number\":$1,\"session\":$2,\"start\":$3,\"length\":$4,"
+                                  "\"mode\":\"$5\"}") +
+               "]";
     };
     auto media = [](const char *profile, int code, const char *status) {
         return std::string("\"profile\":\"") + profile +
@@ -335,7 +323,7 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
     /* The installation, and the profile, status and tracks that media --json then finds. */
     const std::string cases[][3] = {
         /* 0: session at once */
-        {cd, media("CD-R", 9, "complete"), "1 1 0 300 mode1 2 1 450 300 audio 3 1 825 300 audio"},
+        {cd, media("CD-R", 9, "complete"), "1 1 0 300 mode1,2 1 450 300 audio,3 1 825 300 audio"},
         /* 1, 2: disc at once, sequential */
         {dvd, media("DVD-R", 17, "complete"), "1 1 0 512 mode1"},
         {"recorder media=dvd+r", media("DVD+R", 27, "complete"), "1 1 0 500 mode1"},
@@ -343,7 +331,7 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
         {cd, media("CD-R", 9, "blank"), ""},
         {dvd, media("DVD-R", 17, "blank"), ""},
         /* 5: a session left open, then a second one */
-        {cd, media("CD-R", 9, "complete"), "1 1 0 500 mode1 2 2 11900 400 mode1"},
+        {cd, media("CD-R", 9, "complete"), "1 1 0 500 mode1,2 2 11900 400 mode1"},
         /* 6: a CD-RW blanked and recorded again */
         {rw, media("CD-RW", 10, "complete") + ",\"erasable\":true", "1 1 0 400 mode1"},
         /* 7: a closed disc; 8: an image larger than the free space */
@@ -387,9 +375,6 @@ TEST_F(ToolTest, EachMediumIsRecordedAsItsRecordersWantAndFoundAgain) {
         EXPECT_TRUE(exitCode == 0 || ReadFile("log").find(" 2A ") == std::string::npos);
         EXPECT_TRUE(Ends(with(n, "--json media"), 0, {cases[n][1], tracks(cases[n][2])}));
     }
-    /* A plain image's data track is the disc file from block 0, as other tools read it. */
-    EXPECT_TRUE(ReadFile("discs2/recorder-0.img") == a);
-    EXPECT_TRUE(ReadFile("discs6/recorder-0.img") == b); /* the CD-RW, blanked */
 }
 
 /* --verify reads the disc back through the recorder: a block changed on the medium behind the
@@ -500,9 +485,7 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndInputsThatWouldDoNothingGetANot
     WriteFile("tagged.cue", "CATALOG 1234567890123\nFILE \"disc.iso\" BINARY\n"
                             "  TRACK 01 MODE1/2048\n    FLAGS DCP\n"
                             "    INDEX 01 00:00:00\n    INDEX 02 00:00:50\n");
-    WriteFile("fast", "recorder speed=8c\n");
     WriteFile("slow", "recorder maxspeed=16c\n");
-    WriteFile("small", "recorder buffer=1k\n");
     WriteFile("empty", "# nothing here\n\n");
     mkdir("installdir", 0700);
     const std::tuple<std::string, int, std::string> cases[] = {
@@ -510,21 +493,16 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndInputsThatWouldDoNothingGetANot
         {"record .", 2, "is a directory"},
         {"record bad.cue", 2, "bad.cue:3:"},
         {"record x.bin x.bin", 2, "2 images for 1 recorders"},
-        {"record x.bin --request ex --checksum-only", 2, "checksum"},
         {"record x.bin --pregap 2000 --cache-buffers 16", 2, "ring slots"},
         {"record x.bin --checksum-only --dummy", 2, "nothing to set up"},
-        {"scsi 0 1200", 2, "6 to 16"},
         {"scsi 3 000000000000", 2, "no recorder 3"},
         {"media x", 2, "bad recorder \"x\""},
         {"record disc.iso --tdb 1", 2, "--tdb writes track descriptors"},
         {"--install empty devices", 2, "lists no recorder"},
         {"--install installdir devices", 2, "is a directory"},
         {"--drive-buffer 1 record disc.iso", 2, "below one write command"},
-        {"--install small devices", 2, "below one write command"},
         {"record tagged.cue", 0, "lines the recording does not use: 6 (INDEX 02)"},
-        {"--speed 16c --install fast record disc.iso", 0, "line 1 of fast sets speed=8c"},
         {"--speed 999x --install slow record disc.iso", 0, "(16.0x CD), not the 999x asked"},
-        {"record disc.iso --mode 5", 0, "--mode 5 records as --mode 0"},
         {"record odd.iso", 0, "its last block is padded with 1948 zero bytes"},
         /* Refused before any write: a CD track is at least 4 seconds long. */
         {"record tiny.cue", 1, "track 1 is an audio track of 2 blocks"},
@@ -548,8 +526,9 @@ TEST_F(ToolTest, InputErrorsExitTwoWithOneLineAndInputsThatWouldDoNothingGetANot
 
 TEST_F(ToolTest, ScsiCommandsWithDataBothWaysAndAnInstalledIdentity) {
     WriteFile("install", "recorder vendor=ACME product=\"BURNER 9000\" revision=2.1\nrecorder\n");
-    EXPECT_TRUE(Ends(Run("--disc-dir discs --install install --json scsi 0 120000002400 --read 36"),
-                     0, {"\"vendor\":\"ACME\"", "\"product\":\"BURNER 9000\""}));
+    EXPECT_TRUE(Ends(Run("--disc-dir discs --install install scsi 0 120000002400 --read 36"), 0,
+                     {"SCSI Status: GOOD (0x00)", "Received 36 bytes",
+                      "vendor \"ACME\", product \"BURNER 9000\""}));
     /* Data out: one block written with WRITE(10) lands on the disc. */
     const std::string block = RandomBytes(2048, 9);
     WriteFile("block", block);
@@ -563,26 +542,21 @@ TEST_F(ToolTest, ScsiCommandsWithDataBothWaysAndAnInstalledIdentity) {
         {"CHECK CONDITION", "ILLEGAL REQUEST, ASC/ASCQ 20/00: INVALID COMMAND OPERATION CODE"}));
 }
 
+/* Each recorder's identity, transfer limits and capabilities (from its capabilities page and
+   GET CONFIGURATION, as the installation line sets them); a desktop unit is listed apart. */
 TEST_F(ToolTest, DevicesListsADesktopUnitApart) {
-    ToolRun run = Run("--disc-dir discs --recorders 2 --desktop-units 1 devices");
-    EXPECT_TRUE(Ends(run, 0, {"Recorders (2):", "max 65536 bytes / 17 pages"}));
-    size_t desktops = run.out.find("Desktop units (1):");
-    ASSERT_NE(desktops, std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("KORVO    DESKTOP UNIT", desktops), std::string::npos) << run.out;
-    EXPECT_EQ(Count(run.out.substr(0, desktops), "CDWSIM   SIMULATED CD-RW"), 2u) << run.out;
-    EXPECT_EQ(Count(run.out, "writes CD-R, CD-RW, DVD-R, DVD+R; max write"), 2u) << run.out;
-
-    /* Each recorder's capabilities, from its capabilities page and GET CONFIGURATION, as the
-       installation line sets them; the desktop unit is listed once, among the desktop units. */
-    WriteFile("install", "recorder address=1:0:4:0 media=dvd+r maxspeed=8d buffer=4m\ndesktop\n");
-    run = Run("--install install --disc-dir discs2 --json devices");
+    WriteFile("install", "recorder address=1:0:4:0 media=dvd+r maxspeed=8d buffer=4m\n"
+                         "desktop\nrecorder\n");
+    ToolRun run = Run("--install install --disc-dir discs --json devices");
     EXPECT_TRUE(Ends(run, 0,
-                     {"\"currentProfile\":\"DVD+R\",\"maxWriteKBps\":11080,\"maxReadKBps\":11080,"
-                      "\"bufferKB\":4096,\"testWrite\":true,\"bufferUnderrunFree\":true}",
-                      "\"target\":4"}));
-    EXPECT_TRUE(std::regex_match(run.out, std::regex("[^]*\"desktopUnits\":\\[\\{[^]*\"kind\":"
-                                                     "\"desktop unit\"[^]*")) &&
-                Count(run.out, "\"kind\":\"desktop unit\"") == 1)
+                     {"\"target\":4", "\"maximumTransferLength\":65536,\"maximumPhysicalPages\":17",
+                      "\"currentProfile\":\"DVD+R\",\"maxWriteKBps\":11080,\"maxReadKBps\":11080,"
+                      "\"bufferKB\":4096,\"testWrite\":true,\"bufferUnderrunFree\":true}"}));
+    EXPECT_EQ(Count(run.out, "\"kind\":\"recorder\",\"vendor\":\"CDWSIM\""), 2u) << run.out;
+    EXPECT_TRUE(
+        std::regex_match(run.out, std::regex("[^]*\"desktopUnits\":\\[\\{[^]*\"kind\":"
+                                             "\"desktop unit\",\"vendor\":\"KORVO\"[^]*")) &&
+        Count(run.out, "\"kind\":\"desktop unit\"") == 1)
         << run.out;
 }
 
@@ -603,18 +577,6 @@ TEST_F(ToolTest, EventLogKeepsTheEntriesOfEarlierRunsWithTimeAndDevice) {
     EXPECT_TRUE(
         std::regex_search(run.out, std::regex("(^|\n)20[^\n]* UTC  recorder 0 [^\n]*0x802A0004")))
         << run.out;
-    run = Run("eventlog --last 1 --json");
-    EXPECT_TRUE(Ends(run, 0, {"\"device\":\"recorder 0\""}));
-    EXPECT_EQ(Count(run.out, "\"severity\""), 1u) << run.out;
-
-    /* The file keeps the latest entries and stays small. */
-    std::string old;
-    while (old.size() < (2 << 20))
-        old += "2020-01-01T00:00:00.000Z\tdriver\tInformation\t0x402A0001\t0x00000000\told\n";
-    WriteFile("state/cdwriter/eventlog.txt", old);
-    EXPECT_TRUE(Ends(Run("--disc-dir discs devices"), 0));
-    EXPECT_LE(FileSize("state/cdwriter/eventlog.txt"), 1 << 20);
-    EXPECT_TRUE(Ends(Run("eventlog --last 1"), 0, {"Device initialized"}));
 }
 
 TEST_F(ToolTest, HelpAndVersion) {
@@ -622,27 +584,10 @@ TEST_F(ToolTest, HelpAndVersion) {
     ToolRun run = Run("--version");
     EXPECT_TRUE(Ends(run, 0) && std::regex_search(run.out, std::regex("^cdwriter [0-9]")));
 
-    /* The manual page and the bash completion know every option the help texts name. */
-    const std::string man = ReadFile(CDW_SOURCE_DIR "/tools/cdwriter/cdwriter.1"),
-                      completion =
-                          ReadFile(CDW_SOURCE_DIR "/tools/cdwriter/cdwriter.bash-completion");
-    ASSERT_FALSE(man.empty() || completion.empty());
-    const std::regex option("--[A-Za-z0-9-]{2,}");
-    for (std::string command :
-         {"record", "devices", "scsi", "eventlog", "media", "eject", "blank"}) {
-        run = Run(command + " --help");
+    for (std::string command : {"record", "devices", "scsi", "eventlog", "media", "eject", "blank"})
         EXPECT_TRUE(Ends(
-            run, 0,
+            Run(command + " --help"), 0,
             {"Usage: cdwriter [OPTIONS] " + command + (command == "record" ? " IMAGE..." : "")}));
-        for (std::sregex_iterator it(run.out.begin(), run.out.end(), option), end; it != end;
-             ++it) {
-            EXPECT_NE(man.find(std::regex_replace(it->str(), std::regex("-"), "\\-")),
-                      std::string::npos)
-                << it->str() << " in the manual page";
-            EXPECT_NE(completion.find(it->str()), std::string::npos)
-                << it->str() << " in completion";
-        }
-    }
 }
 
 TEST_F(ToolTest, DiscFilesAreNeverTheRunsInputsNorShared) {
@@ -682,16 +627,10 @@ TEST_F(ToolTest, RealRecordersThatCannotBeUsedExitThree) {
                      {"/dev/null is not a SCSI generic (sg) device"}));
     WriteFile("install", "recorder sg=sg1\n");
     EXPECT_TRUE(Ends(Run("--install install devices"), 2));
-
-    /* Without real recorders the simulated installation is what it was. */
-    ToolRun plain = Run("--disc-dir discs devices");
-    EXPECT_TRUE(Ends(plain, 0, {"Recorders (1):"}));
-    EXPECT_EQ(plain.out.find("real recorder"), std::string::npos) << plain.out;
 }
 
 TEST_F(ToolTest, StateDirectoryIsPrivateAndDiscDirectoryErrorsExitTwo) {
     WriteFile("victim", "root's file");
-    WriteFile("plain", "x");
     mkdir("open", 0777);
     chmod("open", 0777);
     mkdir("openstate", 0700);
@@ -701,25 +640,18 @@ TEST_F(ToolTest, StateDirectoryIsPrivateAndDiscDirectoryErrorsExitTwo) {
     symlink(Path("victim").c_str(), "links/recorder-0.img");
     mkdir("dirs", 0700);
     mkdir("dirs/recorder-0.img", 0700);
-    const std::vector<std::pair<std::string, std::string>> none,
-        home = {{"XDG_STATE_HOME", ""}, {"HOME", Path("home")}},
-        open = {{"XDG_STATE_HOME", Path("openstate")}};
-    /* The environment, the arguments, the exit code, a disc file the run makes, a message. */
-    const std::tuple<decltype(none), std::string, int, std::string, std::string> cases[] = {
-        {none, "devices", 0, "state/cdwriter/recorder-0.img", ""},
-        {home, "devices", 0, "home/.local/state/cdwriter/recorder-0.img", ""},
-        {open, "devices", 2, "", "is writable by other users"},
-        {none, "--disc-dir links devices", 2, "", "is a symbolic link"},
-        {none, "--disc-dir dirs devices", 2, "", strerror(EISDIR)},
-        {none, "--disc-dir plain/discs devices", 2, "", strerror(ENOTDIR)},
-        {none, "--disc-dir open devices", 0, "open/recorder-0.img", "warning: directory"},
+    /* The state directory, the arguments, the exit code, a disc file the run makes, a message. */
+    const std::tuple<std::string, std::string, int, std::string, std::string> cases[] = {
+        {"openstate", "devices", 2, "", "is writable by other users"},
+        {"state", "devices", 0, "state/cdwriter/recorder-0.img", ""},
+        {"state", "--disc-dir links devices", 2, "", "is a symbolic link"},
+        {"state", "--disc-dir dirs devices", 2, "", strerror(EISDIR)},
+        {"state", "--disc-dir open devices", 0, "open/recorder-0.img", "warning: directory"},
     };
-    for (const auto &[env, args, exitCode, made, message] : cases) {
-        auto saved = env_;
-        env_.insert(env_.end(), env.begin(), env.end());
+    for (const auto &[state, args, exitCode, made, message] : cases) {
+        env_ = {{"XDG_STATE_HOME", Path(state)}};
         ToolRun run = Run(args);
-        env_ = saved;
-        SCOPED_TRACE(args + (env.empty() ? "" : " with " + env.back().first));
+        SCOPED_TRACE(args + " with the state in " + state);
         EXPECT_TRUE(Ends(run, exitCode, {}, {message}));
         EXPECT_TRUE(made.empty() || FileSize(made) >= 0);
         EXPECT_TRUE(!message.empty() || run.err.empty()) << run.err;

@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "../driver/writer.h"
@@ -102,49 +102,29 @@ struct Recorder {
     std::string discFile;
 };
 
-/* The track layout and options of one record-disc request, plain or Ex. */
-struct Layout {
-    std::string name;
-    std::vector<TRACK_ENTRY> tracks;
-    UCHAR bufferedRead = 0;
-    ULONG pregapStartBlock = 0;
-    ULONG pregapBlockSize = 0;
-    ULONG nPregapBlocks = 0;
-    ULONG initialBlocksWritten = 0;
-    ULONG modeWord = 0;
-    ULONG refillPercent = 0;
-    UCHAR writeTdb = 0;
-    UCHAR tdbTrackNumber = 0;
-    ULONG imageByteOffset = 0;
-};
+/* A record-disc request is laid out as the plain block; its Ex form carries the name and the
+   first track, reading from a byte offset. */
+using Layout = RECORD_DISC_REQUEST;
 
-template <typename BLOCK> std::vector<UCHAR> BlockOf(const Layout &L) {
-    std::vector<UCHAR> bytes(sizeof(BLOCK), 0);
-    auto *block = reinterpret_cast<BLOCK *>(bytes.data());
-    memcpy(block->imageName, L.name.c_str(), std::min(L.name.size(), sizeof(block->imageName)));
-    block->pregapStartBlock = L.pregapStartBlock;
-    block->pregapBlockSize = L.pregapBlockSize;
-    block->nPregapBlocks = L.nPregapBlocks;
-    block->numTracks = static_cast<uint32_t>(L.tracks.size());
-    block->initialBlocksWritten = L.initialBlocksWritten;
-    block->modeWord = L.modeWord;
-    std::copy(L.tracks.begin(), L.tracks.end(), block->tracks);
-    block->refillPercent = L.refillPercent;
-    block->bWriteTdb = L.writeTdb;
-    block->tdbTrackNumber = L.tdbTrackNumber;
-    if constexpr (std::is_same<BLOCK, RECORD_DISC_EX_REQUEST>::value) {
-        block->imageByteOffset = L.imageByteOffset;
-    } else {
-        block->bBufferedRead = L.bufferedRead;
-    }
-    return bytes;
+template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block) {
+    const UCHAR *bytes = reinterpret_cast<const UCHAR *>(&Block);
+    return std::vector<UCHAR>(bytes, bytes + sizeof(Block));
+}
+
+std::vector<UCHAR> ExBlock(const Layout &L, ULONG ByteOffset) {
+    RECORD_DISC_EX_REQUEST ex = {};
+    memcpy(ex.imageName, L.imageName, sizeof(L.imageName));
+    ex.numTracks = 1;
+    ex.tracks[0] = L.tracks[0];
+    ex.imageByteOffset = ByteOffset;
+    return Bytes(ex);
 }
 
 std::vector<UCHAR> RandomBytes(size_t Length, unsigned Seed) {
     std::vector<UCHAR> bytes(Length);
     std::mt19937 generator(Seed);
-    for (size_t i = 0; i < Length; i++) {
-        bytes[i] = static_cast<UCHAR>(generator() >> 13);
+    for (UCHAR &byte : bytes) {
+        byte = static_cast<UCHAR>(generator() >> 13);
     }
     return bytes;
 }
@@ -170,55 +150,49 @@ protected:
         EXPECT_EQ(0u, HostVerifierFailureCount());
     }
 
-    /* Plugs in and opens a recorder with Buffers cache buffers and the given drive speed. */
-    Recorder &AddRecorder(ULONG Buffers = 16, ULONG Speed = 0, ULONG DriveBufferBytes = 0) {
+    /* Plugs in and opens a recorder with 16 cache buffers and the given drive speed. */
+    Recorder &AddRecorder(ULONG Speed = 0, ULONG DriveBufferBytes = 0) {
         auto rec = std::make_unique<Recorder>();
         SIM_RECORDER_CONFIG config = RecorderConfig();
         rec->discFile = dir + "/disc-" + std::to_string(recorders.size()) + ".img";
         config.DiscFile = rec->discFile.c_str();
         config.SpeedMultiple = Speed;
-        if (DriveBufferBytes != 0) {
-            config.BufferBytes = DriveBufferBytes;
-        }
+        config.BufferBytes = DriveBufferBytes != 0 ? DriveBufferBytes : config.BufferBytes;
         Unit *unit = PlugRecorder(config);
         rec->sim = unit->Sim;
-        EXPECT_NE(nullptr, unit->Fdo);
         rec->ext = CdwWriterExtension(unit->Fdo);
         rec->handle = OpenRecorder(static_cast<ULONG>(recorders.size()));
         EXPECT_EQ(unit->Fdo, HostDeviceOfHandle(rec->handle));
-        ULONG count = 0;
-        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(rec->handle, Buffers, &count));
-        EXPECT_EQ(Buffers, count);
+        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(rec->handle, 16));
         recorders.push_back(std::move(rec));
         return *recorders.back();
     }
 
-    /* Writes Bytes as the image Name on drive D:; returns its name for a request. */
-    std::string WriteImage(const std::string &Name, const std::vector<UCHAR> &Bytes,
-                           mode_t Mode = 0644) {
-        std::string path = dir + "/" + Name;
-        FILE *file = fopen(path.c_str(), "wb");
-        EXPECT_NE(nullptr, file);
-        EXPECT_EQ(Bytes.size(), fwrite(Bytes.data(), 1, Bytes.size(), file));
-        fclose(file);
+    /* Writes Bytes as the image Name on drive D: and names it in L. */
+    void WriteImage(Layout &L, const std::string &Name, const std::vector<UCHAR> &Bytes,
+                    mode_t Mode = 0644) {
+        const std::string path = dir + "/" + Name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(Bytes.data()), std::streamsize(Bytes.size()));
         chmod(path.c_str(), Mode);
-        return "\\??\\D:\\" + Name;
+        snprintf(L.imageName, sizeof(L.imageName), "\\??\\D:\\%s", Name.c_str());
     }
 
     /* Writes Bytes as an image and lays it out as one track of Blocks blocks from block 0. */
     Layout OneTrack(const std::string &Name, const std::vector<UCHAR> &Bytes, ULONG Blocks,
                     ULONG BlockSize = 2048) {
-        Layout layout;
-        layout.name = WriteImage(Name, Bytes);
-        layout.tracks.push_back(TrackEntry(1, BlockSize, 0, 0, Blocks));
+        Layout layout = {};
+        WriteImage(layout, Name, Bytes);
+        layout.numTracks = 1;
+        layout.tracks[0] = TrackEntry(1, BlockSize, 0, 0, Blocks);
         return layout;
     }
 
-    static NTSTATUS Send(Recorder &Rec, const Layout &L, ULONG Code = IOCTL_RECORDER_RECORD_DISC) {
-        return SendRecordBlock(Rec.handle, Code,
-                               Code == IOCTL_RECORDER_RECORD_DISC_EX
-                                   ? BlockOf<RECORD_DISC_EX_REQUEST>(L)
-                                   : BlockOf<RECORD_DISC_REQUEST>(L));
+    /* Sends L as a plain request, or as an Ex request reading from byte ExOffset. */
+    static NTSTATUS Send(Recorder &Rec, const Layout &L, LONG ExOffset = -1) {
+        return ExOffset < 0 ? SendRecordBlock(Rec.handle, IOCTL_RECORDER_RECORD_DISC, Bytes(L))
+                            : SendRecordBlock(Rec.handle, IOCTL_RECORDER_RECORD_DISC_EX,
+                                              ExBlock(L, static_cast<ULONG>(ExOffset)));
     }
 
     static RECORDING_STATUS Status(Recorder &Rec, bool Cancel = false) {
@@ -247,9 +221,8 @@ protected:
     }
 
     /* Records L and waits for the end; returns the final status. */
-    RECORDING_STATUS Record(Recorder &Rec, const Layout &L,
-                            ULONG Code = IOCTL_RECORDER_RECORD_DISC) {
-        EXPECT_EQ(STATUS_SUCCESS, Send(Rec, L, Code));
+    RECORDING_STATUS Record(Recorder &Rec, const Layout &L, LONG ExOffset = -1) {
+        EXPECT_EQ(STATUS_SUCCESS, Send(Rec, L, ExOffset));
         WaitIdle(Rec);
         return Status(Rec);
     }
@@ -260,17 +233,16 @@ protected:
         return block;
     }
 
-    /* Blocks [StartLba, StartLba+Blocks) of the disc hold Image from byte ImageOffset on. */
+    /* Blocks [StartLba, StartLba+Blocks) of the disc hold Image from byte ImageOffset on,
+       zeros past its end. */
     static void ExpectDiscHolds(Recorder &Rec, ULONG StartLba, ULONG Blocks, ULONG BlockSize,
                                 const std::vector<UCHAR> &Image, size_t ImageOffset) {
         for (ULONG b = 0; b < Blocks; b++) {
-            std::vector<UCHAR> block = DiscBlock(Rec, StartLba + b);
-            ASSERT_EQ(BlockSize, block.size()) << "block " << StartLba + b;
-            for (ULONG i = 0; i < BlockSize; i++) {
-                const size_t at = ImageOffset + static_cast<size_t>(b) * BlockSize + i;
-                const UCHAR expected = at < Image.size() ? Image[at] : 0;
-                ASSERT_EQ(expected, block[i]) << "block " << StartLba + b << " byte " << i;
-            }
+            const size_t at = std::min(ImageOffset + size_t(b) * BlockSize, Image.size());
+            std::vector<UCHAR> expected(BlockSize, 0);
+            std::copy(Image.begin() + at, Image.begin() + std::min(at + BlockSize, Image.size()),
+                      expected.begin());
+            ASSERT_TRUE(expected == DiscBlock(Rec, StartLba + b)) << "block " << StartLba + b;
         }
     }
 
@@ -283,7 +255,7 @@ protected:
 /* ---- recordings that complete ------------------------------------------------------------- */
 
 TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     const ULONG blocks = 2048 + 37; /* 4 MiB and a short last packet */
     std::vector<UCHAR> image = RandomBytes(static_cast<size_t>(blocks) * 2048, 1);
     Layout layout = OneTrack("iso.img", image, blocks);
@@ -307,7 +279,7 @@ TEST_F(Recording, OneTrackIsoImageLandsByteForByte) {
 }
 
 TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     /* Track 1: 100 blocks of 2048; track 2 (another format): 70 of 2352; track 3 (same format
        as track 2): 3 blocks of 2352 read as 14 units; track 4 (the format of track 3 again,
        but its own block size): 70 blocks of 2336. */
@@ -315,9 +287,10 @@ TEST_F(Recording, TracksOfDifferentFormatsChangeTheBlockSize) {
     const ULONG track4Unit = track3Unit + 14;
     std::vector<UCHAR> image = RandomBytes(size_t(track4Unit) * 512 + 70 * 2336, 2);
     Layout layout = OneTrack("mixed.img", image, 100);
-    layout.tracks.push_back(TrackEntry(2, 2352, 100, 400, 70));
-    layout.tracks.push_back(TrackEntry(2, 2352, 170, track3Unit, 3));
-    layout.tracks.push_back(TrackEntry(2, 2336, 173, track4Unit, 70));
+    layout.numTracks = 4;
+    layout.tracks[1] = TrackEntry(2, 2352, 100, 400, 70);
+    layout.tracks[2] = TrackEntry(2, 2352, 170, track3Unit, 3);
+    layout.tracks[3] = TrackEntry(2, 2336, 173, track4Unit, 70);
 
     RECORDING_STATUS status = Record(rec, layout);
     EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus) << HostDebugLog();
@@ -344,21 +317,17 @@ TEST_F(Recording, BlockSizesThatAreNotAMultipleOfEightAreReadFromTheirPlace) {
     /* 64 blocks of such a size end inside a 512-byte unit, so every packet after the first
        starts inside one; plain requests read unbuffered or buffered, Ex requests at a byte
        offset. */
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     for (ULONG blockSize : {2324u, 2332u, 2340u, 2447u}) {
         std::vector<UCHAR> image = RandomBytes(1536 + 200 * blockSize, blockSize);
-        const std::string name = WriteImage("odd-" + std::to_string(blockSize) + ".img", image);
         for (int way = 0; way < 3; way++) {
             SCOPED_TRACE(testing::Message() << blockSize << " way " << way);
-            Layout layout;
-            layout.name = name;
             /* Ex: from byte 1000 + 1 unit = 1512; plain: from unit 3 = byte 1536. */
-            layout.imageByteOffset = way == 2 ? 1000 : 0;
-            layout.bufferedRead = way == 1;
-            layout.tracks.push_back(TrackEntry(1, blockSize, 0, way == 2 ? 1 : 3, 200));
-            const ULONG code =
-                way == 2 ? IOCTL_RECORDER_RECORD_DISC_EX : IOCTL_RECORDER_RECORD_DISC;
-            ASSERT_EQ(RECSTAT_COMPLETE, Record(rec, layout, code).recordingStatus)
+            Layout layout =
+                OneTrack("odd-" + std::to_string(blockSize) + ".img", image, 200, blockSize);
+            layout.tracks[0].hdStartBlock = way == 2 ? 1 : 3;
+            layout.bBufferedRead = way == 1;
+            ASSERT_EQ(RECSTAT_COMPLETE, Record(rec, layout, way == 2 ? 1000 : -1).recordingStatus)
                 << HostDebugLog();
             ExpectDiscHolds(rec, 0, 200, blockSize, image, way == 2 ? 1512 : 1536);
         }
@@ -379,7 +348,7 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
         {2048, 145, 1000, 7, 0x01, 0x50, {64, 64, 17}},
         {2048, 300, 1000, 7, 0x00, 0x44, {64, 64, 64, 64, 44}},
     };
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.blocks << " blocks of " << row.blockSize);
         const ULONG header = row.blockSize == 2048 ? 0 : (row.blockSize == 2336 ? 8 : 24);
@@ -388,7 +357,7 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
         layout.pregapStartBlock = row.start;
         layout.pregapBlockSize = row.blockSize;
         layout.nPregapBlocks = row.blocks;
-        layout.writeTdb = 1;
+        layout.bWriteTdb = 1;
         layout.tdbTrackNumber = row.track;
         layout.tracks[0].startBlock = row.start + row.blocks;
         HostSimClearLog(rec.sim);
@@ -428,7 +397,7 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
 }
 
 TEST_F(Recording, ImageEndingInsideItsFinalBlockIsPaddedAndEarlierFails) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     struct Case {
         size_t imageBytes;
         ULONG blocks;
@@ -445,7 +414,7 @@ TEST_F(Recording, ImageEndingInsideItsFinalBlockIsPaddedAndEarlierFails) {
         SCOPED_TRACE(testing::Message() << c.imageBytes << " bytes as " << c.blocks << " blocks");
         std::vector<UCHAR> image = RandomBytes(c.imageBytes, 5);
         Layout layout = OneTrack("short.img", image, c.blocks);
-        layout.bufferedRead = c.bufferedRead;
+        layout.bBufferedRead = c.bufferedRead;
         ClearLog();
         RECORDING_STATUS status = Record(rec, layout);
         EXPECT_EQ(c.expected, status.recordingStatus) << HostDebugLog();
@@ -462,7 +431,7 @@ TEST_F(Recording, ImageEndingInsideItsFinalBlockIsPaddedAndEarlierFails) {
 /* ---- recordings that end early ------------------------------------------------------------ */
 
 TEST_F(Recording, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
-    Recorder &rec = AddRecorder(16, 1, 256 * 1024);
+    Recorder &rec = AddRecorder(1, 256 * 1024);
     std::vector<UCHAR> image = RandomBytes(2048 * 2048, 10);
     Layout layout = OneTrack("cancel.img", image, 2048);
     layout.refillPercent = 50;
@@ -500,7 +469,7 @@ TEST_F(Recording, CancelWhileWritingAbortsFlushesAndStopsTheReader) {
 }
 
 TEST_F(Recording, ReadFailureEndsReadFailedWithOrWithoutAWritePass) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     Layout layout = OneTrack("bad.img", RandomBytes(2048 * 2048, 16), 2048);
     layout.refillPercent = 50;
 
@@ -533,26 +502,23 @@ TEST_F(Recording, ImpersonatedReadsFollowTheCallersRights) {
     if (!HostCanImpersonate()) {
         GTEST_SKIP() << "changing the file-system identity needs root";
     }
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     std::vector<UCHAR> file = RandomBytes(4096 + 300 * 2048, 19);
-    Layout secret = OneTrack("open.img", file, 300);
-    Layout open = secret;
-    secret.name = WriteImage("secret.img", file, 0600);
-    open.imageByteOffset = 4096;
+    Layout open = OneTrack("open.img", file, 300), secret = open;
+    WriteImage(secret, "secret.img", file, 0600);
     const LONG tokens = HostLiveTokenCount();
 
     /* An image the caller may not read ends OPEN_FAILED before any read or command, and the
        reader takes the next recording. */
     HostSetThreadIdentity(65534, 65534, nullptr, 0);
-    EXPECT_EQ(RECSTAT_OPEN_FAILED,
-              Record(rec, secret, IOCTL_RECORDER_RECORD_DISC_EX).recordingStatus);
+    EXPECT_EQ(RECSTAT_OPEN_FAILED, Record(rec, secret, 0).recordingStatus);
     EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: ReadThread - ZwCreateFile failed, Status = 0x"))
         << HostDebugLog();
     EXPECT_EQ(0u, HostSimLogCount(rec.sim));
     EXPECT_EQ(0, Status(rec).bReadStarted);
     EXPECT_EQ(tokens, HostLiveTokenCount()) << "the client context is released";
 
-    EXPECT_EQ(STATUS_SUCCESS, Send(rec, open, IOCTL_RECORDER_RECORD_DISC_EX));
+    EXPECT_EQ(STATUS_SUCCESS, Send(rec, open, 4096));
     ASSERT_TRUE(WaitIdle(rec));
     HostResetThreadIdentity();
     EXPECT_EQ(RECSTAT_COMPLETE, Status(rec).recordingStatus) << HostDebugLog();
@@ -561,8 +527,8 @@ TEST_F(Recording, ImpersonatedReadsFollowTheCallersRights) {
 }
 
 TEST_F(Recording, RecordersSharingACacheDriveTakeTurns) {
-    Recorder &first = AddRecorder(16, 4, 256 * 1024);
-    Recorder &second = AddRecorder(16, 4, 256 * 1024);
+    Recorder &first = AddRecorder(4, 256 * 1024);
+    Recorder &second = AddRecorder(4, 256 * 1024);
     ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveCreate('D', 0x0001));
     PCACHE_DRIVE drive = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveLocate('d', &drive));
@@ -604,7 +570,7 @@ TEST_F(Recording, RecordersSharingACacheDriveTakeTurns) {
 }
 
 TEST_F(Recording, PregapLongerThanTheRingEndsQueueError) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     std::vector<UCHAR> image = RandomBytes(10 * 2048, 23);
     Layout layout = OneTrack("long-pregap.img", image, 10);
     layout.nPregapBlocks = 16 * 64 + 1; /* one block more than 16 packets hold */
@@ -625,7 +591,7 @@ TEST_F(Recording, PregapLongerThanTheRingEndsQueueError) {
 }
 
 TEST_F(Recording, NoNewRecordingWhileTheLastWritePassStillRuns) {
-    Recorder &rec = AddRecorder(16);
+    Recorder &rec = AddRecorder();
     /* The reader gives up (refill time-out) while the write pass idles after its 100th
        packet: the recording's final status is set, but the pass still runs. */
     Layout stalled = OneTrack("stalled.img", RandomBytes(140 * 64 * 512, 24), 140 * 64, 512);
@@ -645,7 +611,7 @@ TEST_F(Recording, NoNewRecordingWhileTheLastWritePassStillRuns) {
     Layout next = OneTrack("next.img", image, 100);
     next.tracks[0].startBlock = 10000;
     EXPECT_EQ(STATUS_DEVICE_BUSY, Send(rec, next));
-    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(rec, next, IOCTL_RECORDER_RECORD_DISC_EX));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, Send(rec, next, 0));
     EXPECT_EQ(RECSTAT_REFILL_TIMEOUT, State(rec).RecordingStatus);
     EXPECT_FALSE(HostDebugLogContains("next.img")) << "nothing of the refused request was taken";
 

@@ -6,25 +6,11 @@
  * disc's bytes and the final status record: plain and multi-format tracks, pre-gaps with
  * descriptors, short images, write modes, and every way a recording can end early.
  */
-#include <gtest/gtest.h>
-
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <random>
-#include <string>
-#include <vector>
-
-#include "../driver/writer.h"
-#include <standin/io.h>
-#include <standin/kernel.h>
-#include <standin/pnp.h>
-#include <standin/simrecorder.h>
 
 #include "support/driver_harness.h"
 #include "support/recorder_setup.h"
@@ -33,21 +19,16 @@
 
 namespace {
 
-/* The 13 bytes of a track descriptor: "TDI", the pre-gap length's hundreds and rest, 0x01, the
-   track three times, byte 9 (0x80 with the low nibble of what was there, or left alone in
-   2352-byte blocks), 0xFF three times. */
-std::vector<UCHAR> Descriptor(UCHAR HundredsBcd, UCHAR RestBcd, UCHAR TrackBcd, UCHAR Byte9) {
-    return {0x54,     0x44,     0x49,  HundredsBcd, RestBcd, 0x01, TrackBcd,
-            TrackBcd, TrackBcd, Byte9, 0xFF,        0xFF,    0xFF};
-}
-
-/* Checks that Block holds Expected at Offset and zeros everywhere else. */
-void ExpectOnlyDescriptor(const UCHAR *Block, ULONG BlockSize, ULONG Offset,
-                          const std::vector<UCHAR> &Expected) {
-    for (ULONG i = 0; i < BlockSize; i++) {
-        const UCHAR expected = (i >= Offset && i < Offset + 13) ? Expected[i - Offset] : 0;
-        ASSERT_EQ(expected, Block[i]) << "byte " << i;
-    }
+/* A block holding only a track descriptor at Offset: "TDI", the pre-gap length's hundreds
+   and rest, 0x01, the track three times, byte 9 (0x80 with the low nibble of what was there,
+   or left alone in 2352-byte blocks), 0xFF three times. */
+std::vector<UCHAR> DescriptorBlock(ULONG BlockSize, ULONG Offset, UCHAR Hundreds, UCHAR Rest,
+                                   UCHAR Track, UCHAR Byte9) {
+    std::vector<UCHAR> block(BlockSize, 0);
+    const UCHAR bytes[] = {0x54,  0x44,  0x49,  Hundreds, Rest, 0x01, Track,
+                           Track, Track, Byte9, 0xFF,     0xFF, 0xFF};
+    std::copy(bytes, bytes + sizeof(bytes), block.begin() + Offset);
+    return block;
 }
 
 } // namespace
@@ -73,18 +54,16 @@ TEST(TrackDescriptor, NumbersAreBcdAndKeepLowNibbleOfByte9) {
         SCOPED_TRACE(testing::Message() << int(row.track) << " " << int(row.pregap) << " "
                                         << row.blocks << " of " << row.blockSize);
         const ULONG offset = row.blockSize == 2352 ? 24 : row.blockSize == 2056 ? 8 : 0;
-        std::vector<UCHAR> blocks(std::max(row.blocks, 1u) * row.blockSize + 64, 0);
+        std::vector<UCHAR> blocks(std::max(row.blocks, 1u) * row.blockSize + 64, 0), expected;
         for (ULONG k = 0; k < row.blocks; k++) {
             blocks[k * row.blockSize + offset + 9] = row.byte9Before;
+            const std::vector<UCHAR> one = DescriptorBlock(row.blockSize, offset, row.hundreds,
+                                                           row.rest, row.trackBcd, row.byte9After);
+            expected.insert(expected.end(), one.begin(), one.end());
         }
+        expected.resize(blocks.size(), 0);
         FormatTrackDescriptor(blocks.data(), row.blocks, row.blockSize, row.track, row.pregap);
-        for (ULONG k = 0; k < row.blocks; k++) {
-            ExpectOnlyDescriptor(&blocks[k * row.blockSize], row.blockSize, offset,
-                                 Descriptor(row.hundreds, row.rest, row.trackBcd, row.byte9After));
-        }
-        const size_t end = size_t(row.blocks) * row.blockSize;
-        EXPECT_EQ(std::vector<UCHAR>(blocks.size() - end, 0),
-                  std::vector<UCHAR>(blocks.begin() + end, blocks.end()));
+        EXPECT_EQ(expected, blocks);
     }
 }
 
@@ -340,13 +319,10 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
     const struct {
         ULONG blockSize, blocks, start;
         UCHAR track, hundreds, rest;
-        std::vector<ULONG> packets; /* the pre-gap's packets, when the commands are checked */
     } rows[] = {
-        {2048, 150, 0, 1, 0x01, 0x50, {64, 64, 22}},
-        {2336, 150, 0, 1, 0x01, 0x50, {}},
-        {2352, 150, 0, 1, 0x01, 0x50, {}},
-        {2048, 145, 1000, 7, 0x01, 0x50, {64, 64, 17}},
-        {2048, 300, 1000, 7, 0x00, 0x44, {64, 64, 64, 64, 44}},
+        {2048, 150, 0, 1, 0x01, 0x50},    {2336, 150, 0, 1, 0x01, 0x50},
+        {2352, 150, 0, 1, 0x01, 0x50},    {2048, 145, 1000, 7, 0x01, 0x50},
+        {2048, 300, 1000, 7, 0x00, 0x44},
     };
     Recorder &rec = AddRecorder();
     for (const auto &row : rows) {
@@ -367,31 +343,21 @@ TEST_F(Recording, PregapBlocksCarryTrackDescriptors) {
         /* The pre-gap's buffers are cleared at PASSIVE_LEVEL, not under the ring's spin lock:
            nothing as large as a page is cleared at DISPATCH_LEVEL (the ring's slots are). */
         EXPECT_LT(HostLargestFillAtDispatch(), (SIZE_T)PAGE_SIZE);
-        const std::vector<UCHAR> expected =
-            Descriptor(row.hundreds, row.rest, row.track == 7 ? 0x07 : 0x01,
-                       row.blockSize == 2352 ? 0x00 : 0x80);
         for (ULONG lba = row.start; lba < row.start + row.blocks; lba++) {
-            std::vector<UCHAR> block = DiscBlock(rec, lba);
-            ASSERT_EQ(row.blockSize, block.size()) << lba;
-            ExpectOnlyDescriptor(block.data(), row.blockSize, header, expected);
+            ASSERT_EQ(DescriptorBlock(row.blockSize, header, row.hundreds, row.rest, row.track,
+                                      row.blockSize == 2352 ? 0x00 : 0x80),
+                      DiscBlock(rec, lba))
+                << lba;
         }
         ExpectDiscHolds(rec, row.start + row.blocks, 10, row.blockSize, image, 0);
         /* The pre-gap's packets and the track's are all counted but the last. */
         EXPECT_EQ(row.blocks, status.blocksWritten);
-
-        /* Packets at the pre-gap start, +64, +128 ...: the commands split each packet. */
-        std::vector<SIM_LOG_ENTRY> writes = SimCommands(rec.sim, 0x2A);
-        ULONG lba = row.start;
-        size_t w = 0;
-        for (ULONG packet : row.packets) {
-            for (ULONG left = packet; left > 0; w++) {
-                const ULONG count = std::min(left, 16u);
-                ASSERT_LT(w, writes.size());
-                EXPECT_EQ(lba, CdbLba(writes[w]));
-                EXPECT_EQ(count, CdbBlocks(writes[w]));
-                lba += count;
-                left -= count;
-            }
+        /* Packets of 64 from the pre-gap start, each written in commands of 16 blocks. */
+        const std::vector<SIM_LOG_ENTRY> writes = SimCommands(rec.sim, 0x2A);
+        for (ULONG off = 0, w = 0; off < row.blocks; off += 16, w++) {
+            ASSERT_LT(w, writes.size());
+            EXPECT_EQ(std::make_pair(row.start + off, std::min(16u, row.blocks - off)),
+                      std::make_pair(CdbLba(writes[w]), CdbBlocks(writes[w])));
         }
     }
 }

@@ -20,7 +20,6 @@ protected:
         unit = PlugRecorder();
         ASSERT_NE(nullptr, unit->Fdo);
         handle = OpenRecorder();
-        ASSERT_NE(nullptr, handle);
         baseline = HostClassRemoveLockCount(unit->Fdo);
     }
 
@@ -32,10 +31,7 @@ protected:
 } // namespace
 
 TEST_F(DispatchTest, FindNewDevicesSucceedAndCdromCodesAreRefusedWithoutOutput) {
-    const struct {
-        ULONG code;
-        NTSTATUS status;
-    } rows[] = {
+    const std::pair<ULONG, NTSTATUS> rows[] = {
         {IOCTL_CDROM_FIND_NEW_DEVICES, STATUS_SUCCESS},
         {IOCTL_DISK_FIND_NEW_DEVICES, STATUS_SUCCESS},
         {IOCTL_STORAGE_FIND_NEW_DEVICES, STATUS_SUCCESS},
@@ -45,15 +41,13 @@ TEST_F(DispatchTest, FindNewDevicesSucceedAndCdromCodesAreRefusedWithoutOutput) 
         {0x000221C4, STATUS_NOT_IMPLEMENTED},
     };
     UCHAR buffer[900];
-    for (const auto &row : rows) {
-        SCOPED_TRACE(testing::Message() << std::hex << row.code);
-        IoctlResult none = Ioctl(handle, row.code, nullptr, 0, nullptr, 0);
-        EXPECT_EQ(row.status, none.Status);
-        EXPECT_EQ(0u, none.Returned);
+    for (const auto &[code, status] : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << code);
+        IoctlResult none = Ioctl(handle, code, nullptr, 0, nullptr, 0);
+        EXPECT_EQ(std::make_pair(status, 0u), std::make_pair(none.Status, none.Returned));
         memset(buffer, 0xAB, sizeof(buffer));
-        IoctlResult both = Ioctl(handle, row.code, buffer, 60, buffer, sizeof(buffer));
-        EXPECT_EQ(row.status, both.Status);
-        EXPECT_EQ(0u, both.Returned);
+        IoctlResult both = Ioctl(handle, code, buffer, 60, buffer, sizeof(buffer));
+        EXPECT_EQ(std::make_pair(status, 0u), std::make_pair(both.Status, both.Returned));
         EXPECT_EQ(0xAB, buffer[0]) << "no output may be copied back";
         EXPECT_EQ(baseline, HostClassRemoveLockCount(unit->Fdo));
     }
@@ -64,18 +58,17 @@ TEST_F(DispatchTest, ForeignAndUnhandledCodesReachTheClassLibraryAndThePort) {
     SCSI_ADDRESS address = {};
     IoctlResult getAddress =
         Ioctl(handle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address));
-    EXPECT_EQ(STATUS_SUCCESS, getAddress.Status);
-    EXPECT_EQ(sizeof(SCSI_ADDRESS), getAddress.Returned);
-    SIM_RECORDER_CONFIG config = RecorderConfig();
-    EXPECT_EQ(config.PortNumber, address.PortNumber);
-    EXPECT_EQ(config.TargetId, address.TargetId);
+    EXPECT_EQ(std::make_pair(STATUS_SUCCESS, ULONG(sizeof(SCSI_ADDRESS))),
+              std::make_pair(getAddress.Status, getAddress.Returned));
+    const SIM_RECORDER_CONFIG config = RecorderConfig();
+    EXPECT_EQ(std::make_pair(config.PortNumber, config.TargetId),
+              std::make_pair(address.PortNumber, address.TargetId));
 
     /* A private function without handler (type 0xCD, function 0x879) and a mount-manager code
      * are not the driver's: not the CD-ROM refusal, and nothing printed by the dispatch. */
     ClearLog();
-    IoctlResult unhandled = Ioctl(handle, 0x00CD21E4, nullptr, 0, nullptr, 0);
-    EXPECT_NE(STATUS_NOT_IMPLEMENTED, unhandled.Status);
-    EXPECT_FALSE(NT_SUCCESS(unhandled.Status));
+    const NTSTATUS unhandled = Ioctl(handle, 0x00CD21E4, nullptr, 0, nullptr, 0).Status;
+    EXPECT_TRUE(!NT_SUCCESS(unhandled) && unhandled != STATUS_NOT_IMPLEMENTED) << unhandled;
     EXPECT_NE(STATUS_NOT_IMPLEMENTED, Ioctl(handle, 0x004D0000, nullptr, 0, nullptr, 0).Status);
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(baseline, HostClassRemoveLockCount(unit->Fdo));
@@ -92,12 +85,10 @@ TEST_F(DispatchTest, EveryPrivateRequestIsCompletedOnceAndReleasesItsRemoveLock)
                            IOCTL_RECORDER_UNLOCK_CACHE_DRIVE,  IOCTL_RECORDER_RECORD_DISC_EX,
                            IOCTL_RECORDER_ALLOCATE_CACHE,      IOCTL_RECORDER_DEALLOCATE_CACHE,
                            IOCTL_RECORDER_RECORD_DISC_EX2,     IOCTL_RECORDER_QUERY_PROPERTIES};
-    std::vector<UCHAR> buffer(4096);
     for (ULONG code : codes) {
         for (ULONG length : {0, 1, 3, 7, 59, 64, 2071, 2400}) {
-            SCOPED_TRACE(testing::Message()
-                         << std::hex << code << std::dec << " length " << length);
-            memset(buffer.data(), 0, buffer.size());
+            SCOPED_TRACE(testing::Message() << std::hex << code << " length 0x" << length);
+            std::vector<UCHAR> buffer(4096);
             IoctlResult r = IoctlInOut(handle, code, buffer.data(), length);
             EXPECT_LE(r.Returned, length);
             EXPECT_EQ(baseline, HostClassRemoveLockCount(unit->Fdo));

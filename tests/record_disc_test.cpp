@@ -8,23 +8,9 @@
  * Most recordings here name an image that does not exist, so the read thread ends them at once
  * with RECSTAT_OPEN_FAILED and what the request wrote stays in the device record to be checked.
  */
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
-#include <string.h>
-
 #include <atomic>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
-
-#include "../driver/writer.h"
-#include <standin/io.h>
-#include <standin/kernel.h>
-#include <standin/pnp.h>
-#include <standin/simrecorder.h>
 
 #include "support/driver_harness.h"
 #include "support/recording_scenario.h"
@@ -32,36 +18,35 @@
 
 namespace {
 
-template <typename BLOCK> BLOCK NamedBlock(const char *Name, ULONG NumTracks) {
+/* Blocks filled the way an application fills them: every entry of the track table is used
+   for something recognisable, numTracks says how many count. */
+template <typename BLOCK>
+BLOCK NamedBlock(const char *Name, ULONG NumTracks, TRACK_ENTRY (*Entry)(ULONG)) {
     BLOCK block;
     memset(&block, 0, sizeof(block));
     memcpy(block.imageName, Name, std::min(strlen(Name), sizeof(block.imageName)));
     block.numTracks = NumTracks;
+    for (ULONG i = 0; i < sizeof(block.tracks) / sizeof(block.tracks[0]); i++) {
+        block.tracks[i] = Entry(i);
+    }
     return block;
 }
 
-/* Blocks filled the way an application fills them: every entry of the track table is used
-   for something recognisable, numTracks says how many count. */
 RECORD_DISC_REQUEST PlainBlock(const char *Name, ULONG NumTracks = 1) {
-    RECORD_DISC_REQUEST block = NamedBlock<RECORD_DISC_REQUEST>(Name, NumTracks);
-    for (ULONG i = 0; i < MAX_TRACKS; i++) {
-        block.tracks[i] = TrackEntry(i + 1, 2048, 1000 * i, 4 * 1000 * i, 10 + i);
-    }
-    return block;
+    return NamedBlock<RECORD_DISC_REQUEST>(Name, NumTracks, [](ULONG i) {
+        return TrackEntry(i + 1, 2048, 1000 * i, 4000 * i, 10 + i);
+    });
 }
 
 RECORD_DISC_EX_REQUEST ExBlock(const char *Name) {
-    RECORD_DISC_EX_REQUEST block = NamedBlock<RECORD_DISC_EX_REQUEST>(Name, 1);
-    block.tracks[0] = TrackEntry(7, 2352, 0x1234, 0x40, 0x99);
-    return block;
+    return NamedBlock<RECORD_DISC_EX_REQUEST>(
+        Name, 1, [](ULONG) { return TrackEntry(7, 2352, 0x1234, 0x40, 0x99); });
 }
 
 RECORD_DISC_EX2_REQUEST Ex2Block(const char *Name, ULONG NumTracks = 1) {
-    RECORD_DISC_EX2_REQUEST block = NamedBlock<RECORD_DISC_EX2_REQUEST>(Name, NumTracks);
-    for (ULONG i = 0; i < MAX_TRACKS; i++) {
-        block.tracks[i] = TrackEntry(50 + i, 2336, 500 + i, 600 + i, 700 + i);
-    }
-    return block;
+    return NamedBlock<RECORD_DISC_EX2_REQUEST>(Name, NumTracks, [](ULONG i) {
+        return TrackEntry(50 + i, 2336, 500 + i, 600 + i, 700 + i);
+    });
 }
 
 template <typename BLOCK> std::vector<UCHAR> Bytes(const BLOCK &Block) {
@@ -80,31 +65,27 @@ std::string RequestName(ULONG Code) {
                          : "CdRecorderRecordDiscEx2";
 }
 
+/* The message a request prints: "Burnkit[0]: <request><What>". */
+std::string Said(ULONG Code, const std::string &What) {
+    return "Burnkit[0]: " + RequestName(Code) + What + "\n";
+}
+
 /* A change to a valid one-track block (-1: left as it is): numTracks, the entry whose block
    size or length changes, the pre-gap, a name field filled without terminator, bytes cut off
    the end of the block. */
-struct Shape {
-    explicit Shape(ULONG NumTracks = 1, ULONG Track = 0, LONG BlockSize = -1, LONG NBlocks = -1,
-                   ULONG NPregapBlocks = 0, ULONG PregapBlockSize = 0, char FillName = 0,
-                   size_t Cut = 0)
-        : numTracks(NumTracks), track(Track), blockSize(BlockSize), nBlocks(NBlocks),
-          nPregapBlocks(NPregapBlocks), pregapBlockSize(PregapBlockSize), fillName(FillName),
-          cut(Cut) {}
-    ULONG numTracks, track;
-    LONG blockSize, nBlocks;
-    ULONG nPregapBlocks, pregapBlockSize;
-    char fillName;
-    size_t cut;
+struct Change {
+    LONG numTracks, track, blockSize, nBlocks, nPregapBlocks, pregapBlockSize, fillName, cut;
 };
+Change Shape(LONG NumTracks = 1, LONG Track = 0, LONG BlockSize = -1, LONG NBlocks = -1,
+             LONG NPregapBlocks = 0, LONG PregapBlockSize = 0, LONG FillName = 0, LONG Cut = 0) {
+    return {NumTracks, Track, BlockSize, NBlocks, NPregapBlocks, PregapBlockSize, FillName, Cut};
+}
 
-template <typename BLOCK> std::vector<UCHAR> Shaped(BLOCK Block, const Shape &S) {
+template <typename BLOCK> std::vector<UCHAR> Shaped(BLOCK Block, const Change &S) {
     Block.numTracks = S.numTracks;
-    if (S.blockSize >= 0) {
-        Block.tracks[S.track].blockSize = static_cast<ULONG>(S.blockSize);
-    }
-    if (S.nBlocks >= 0) {
-        Block.tracks[S.track].nBlocks = static_cast<ULONG>(S.nBlocks);
-    }
+    TRACK_ENTRY &entry = Block.tracks[S.track];
+    entry.blockSize = S.blockSize >= 0 ? static_cast<ULONG>(S.blockSize) : entry.blockSize;
+    entry.nBlocks = S.nBlocks >= 0 ? static_cast<ULONG>(S.nBlocks) : entry.nBlocks;
     Block.nPregapBlocks = S.nPregapBlocks;
     Block.pregapBlockSize = S.pregapBlockSize;
     if (S.fillName != 0) {
@@ -115,7 +96,7 @@ template <typename BLOCK> std::vector<UCHAR> Shaped(BLOCK Block, const Shape &S)
     return bytes;
 }
 
-std::vector<UCHAR> Block(ULONG Code, const Shape &S = Shape()) {
+std::vector<UCHAR> Block(ULONG Code, const Change &S = Shape()) {
     return Code == Plain ? Shaped(PlainBlock(Missing), S)
            : Code == Ex  ? Shaped(ExBlock(Missing), S)
                          : Shaped(Ex2Block(Missing), S);
@@ -128,12 +109,13 @@ enum Device { Ready, Recording, ReaderClosing, PassPending, WriterRunning, TooFe
    ("" for none). */
 struct Refusal {
     ULONG code;
-    Shape shape;
-    Device device;
+    Change shape;
     NTSTATUS status;
     std::string message;
+    Device device = Ready;
 };
 
+const NTSTATUS Bad = STATUS_INVALID_PARAMETER;
 const char *const Invalid = " - invalid parameter block";
 
 /* Driver loaded, one recorder plugged in and opened, 16 cache buffers, the virtual clock. */
@@ -145,29 +127,20 @@ protected:
         ASSERT_NE(nullptr, unit->Fdo);
         ext = CdwWriterExtension(unit->Fdo);
         handle = OpenRecorder();
-        ASSERT_NE(nullptr, handle);
-        Allocate(16);
+        ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16));
         ClearLog();
     }
 
     /* Lets the last recording end before the harness removes the unit and unloads. */
     void TearDown() override {
-        if (ext != nullptr) {
-            EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
-        }
+        EXPECT_TRUE(ext == nullptr || WaitRecordingIdle(ext, 600)) << "recording did not end";
         DriverHarness::TearDown();
         EXPECT_EQ(0u, HostVerifierFailureCount());
     }
 
-    void Allocate(ULONG Count) { ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, Count)); }
-
-    NTSTATUS Send(ULONG Code, const std::vector<UCHAR> &Block) {
-        return SendRecordBlock(handle, Code, Block);
-    }
-
     /* Sends a block that must be accepted and waits until the recording has ended. */
     void Accept(ULONG Code, const std::vector<UCHAR> &Block) {
-        ASSERT_EQ(STATUS_SUCCESS, Send(Code, Block)) << HostDebugLog();
+        ASSERT_EQ(STATUS_SUCCESS, SendRecordBlock(handle, Code, Block)) << HostDebugLog();
         EXPECT_TRUE(WaitRecordingIdle(ext, 600)) << "recording did not end";
     }
 
@@ -178,6 +151,15 @@ protected:
         return drive;
     }
 
+    void SetDevice(Device State) {
+        ext->Status.recordingStatus = State == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE;
+        ext->bReadThreadBusy = State == ReaderClosing;
+        ext->bWritePassPending = State == PassPending;
+        ext->bWriteThreadProcRunning = State == WriterRunning;
+        ext->numCacheBuffers = State == TooFewBuffers ? 15 : 16;
+        ext->bThreadFailed = State == Dead;
+    }
+
     /* Sends each refused request in its device state: it gets its status and message and
        leaves the device, the cache-drive link, the threshold and the client contexts alone. */
     void ExpectRefused(const std::vector<Refusal> &Rows) {
@@ -186,33 +168,18 @@ protected:
         const ULONG threshold = ext->refillThreshold;
         const LONG tokens = HostLiveTokenCount();
         for (const Refusal &row : Rows) {
-            SCOPED_TRACE(testing::Message() << RequestName(row.code) << " in state " << row.device
-                                            << " refused with " << row.message);
-            const ULONG statusBefore = row.device == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE;
-            ext->Status.recordingStatus = statusBefore;
-            ext->bReadThreadBusy = row.device == ReaderClosing;
-            ext->bWritePassPending = row.device == PassPending;
-            ext->bWriteThreadProcRunning = row.device == WriterRunning;
-            ext->numCacheBuffers = row.device == TooFewBuffers ? 15 : 16;
-            ext->bThreadFailed = row.device == Dead;
+            SCOPED_TRACE(testing::Message() << RequestName(row.code) << " state " << row.device);
+            SetDevice(row.device);
             ClearLog();
-            EXPECT_EQ(row.status, Send(row.code, Block(row.code, row.shape)));
-            std::vector<std::string> expected;
-            if (!row.message.empty()) {
-                expected.push_back("Burnkit[0]: " + RequestName(row.code) + row.message + "\n");
-            }
-            EXPECT_EQ(expected, HostDebugMessages());
-            EXPECT_EQ(statusBefore, ext->Status.recordingStatus);
-            EXPECT_EQ(row.device == ReaderClosing, ext->bReadThreadBusy != FALSE);
-            EXPECT_EQ(drive, ext->RecordCacheDrive);
-            EXPECT_EQ(threshold, ext->refillThreshold);
-            EXPECT_EQ(0u, ext->ReadParams.numTracks);
-            EXPECT_EQ(tokens, HostLiveTokenCount());
+            EXPECT_EQ(row.status, SendRecordBlock(handle, row.code, Block(row.code, row.shape)));
+            EXPECT_EQ(row.message.empty() ? "" : Said(row.code, row.message), HostDebugLog());
+            EXPECT_EQ(std::make_tuple(row.device == Recording ? RECSTAT_IN_PROCESS : RECSTAT_IDLE,
+                                      row.device == ReaderClosing, drive, threshold, 0u, tokens),
+                      std::make_tuple(ext->Status.recordingStatus, ext->bReadThreadBusy != FALSE,
+                                      ext->RecordCacheDrive, ext->refillThreshold,
+                                      ext->ReadParams.numTracks, HostLiveTokenCount()));
         }
-        ext->Status.recordingStatus = RECSTAT_IDLE;
-        ext->bReadThreadBusy = ext->bWritePassPending = ext->bWriteThreadProcRunning = FALSE;
-        ext->bThreadFailed = FALSE;
-        ext->numCacheBuffers = 16;
+        SetDevice(Ready);
     }
 
     HANDLE handle = nullptr;
@@ -222,76 +189,76 @@ protected:
 } // namespace
 
 TEST_F(RecordDisc, BlocksThatAreShortOrWouldOverrunOrDescribeSomethingElseAreRefused) {
-    const NTSTATUS bad = STATUS_INVALID_PARAMETER;
     std::vector<Refusal> rows = {
-        {Plain, Shape(0), Ready, bad, Invalid},
-        {Plain, Shape(101), Ready, bad, Invalid},
-        {Plain, Shape(3, 2, 2449), Ready, bad, Invalid},
-        {Plain, Shape(3, 2, 0), Ready, bad, Invalid},
-        {Plain, Shape(1, 0, -1, -1, 5, 2449), Ready, bad, Invalid}, /* pre-gap blocks */
-        {Plain, Shape(1, 0, -1, -1, 5, 0), Ready, bad, Invalid},
-        {Plain, Shape(1, 0, -1, -1, 0, 0, 'a'), Ready, bad, Invalid},
-        {Ex, Shape(2), Ready, bad, Invalid},
-        {Ex, Shape(0), Ready, bad, Invalid},
-        {Ex, Shape(1, 0, -1, -1, 0, 0, 'b'), Ready, bad, Invalid},
-        {Ex2, Shape(2, 1, 5000), Ready, bad, Invalid},
-        {Ex2, Shape(1, 0, -1, -1, 0, 0, 'c'), Ready, bad, Invalid},
-        {Plain, Shape(1, 0, -1, -1, 150, 2352), Ready, bad,
+        {Plain, Shape(0), Bad, Invalid},
+        {Plain, Shape(101), Bad, Invalid},
+        {Plain, Shape(3, 2, 2449), Bad, Invalid},
+        {Plain, Shape(3, 2, 0), Bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 5, 2449), Bad, Invalid}, /* pre-gap blocks */
+        {Plain, Shape(1, 0, -1, -1, 5, 0), Bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 0, 0, 'a'), Bad, Invalid},
+        {Ex, Shape(2), Bad, Invalid},
+        {Ex, Shape(1, 0, -1, -1, 0, 0, 'b'), Bad, Invalid},
+        {Ex2, Shape(2, 1, 5000), Bad, Invalid},
+        {Ex2, Shape(1, 0, -1, -1, 0, 0, 'c'), Bad, Invalid},
+        {Plain, Shape(1, 0, -1, -1, 150, 2352), Bad,
          " - pre-gap block size 2352 differs from the first track's block size 2048"},
-        {Ex2, Shape(1, 0, -1, -1, 1, 2048), Ready, bad,
+        {Ex2, Shape(1, 0, -1, -1, 1, 2048), Bad,
          " - pre-gap block size 2048 differs from the first track's block size 2336"},
-        {Plain, Shape(2, 1, -1, 0), Ready, bad, " - track 2 of 2 has no blocks"},
-        {Plain, Shape(3, 1, -1, 0), Ready, bad, " - track 2 of 3 has no blocks"},
-        {Ex, Shape(1, 0, -1, 0), Ready, bad, " - track 1 of 1 has no blocks"},
+        {Plain, Shape(3, 1, -1, 0), Bad, " - track 2 of 3 has no blocks"},
+        {Ex, Shape(1, 0, -1, 0), Bad, " - track 1 of 1 has no blocks"},
     };
     for (ULONG code : Codes) {
         const size_t minimum = Block(code).size();
-        rows.push_back({code, Shape(1, 0, -1, -1, 0, 0, 0, 1), Ready, bad,
+        rows.push_back({code, Shape(1, 0, -1, -1, 0, 0, 0, 1), Bad,
                         " - InputBufferLength too short, is " + std::to_string(minimum - 1) +
                             ", should be " + std::to_string(minimum) + " bytes"});
     }
     ExpectRefused(rows);
 
     /* Accepted: longer blocks; what is not used is not checked (entries past numTracks, the
-       pre-gap size without a pre-gap); a name that fills its field up to the terminator; a
-       pre-gap in the first track's block size. */
+       pre-gap size without a pre-gap); a pre-gap in the first track's block size. The cache
+       table holds no D: drive: the plain request reports that, drops the link and goes on. */
     for (ULONG code : Codes) {
         std::vector<UCHAR> longer = Block(code);
         longer.resize(longer.size() + 13, 0x5A);
         Accept(code, longer);
         EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
     }
-    RECORD_DISC_REQUEST plain = PlainBlock(Missing, 2);
-    plain.tracks[2].blockSize = 0;
-    plain.pregapBlockSize = 9999;
-    Accept(Plain, Bytes(plain));
-    RECORD_DISC_EX_REQUEST ex = ExBlock(Missing);
-    memset(ex.imageName, 'x', sizeof(ex.imageName));
-    memcpy(ex.imageName, "\\??\\D:\\", 7);
-    ex.imageName[259] = '\0';
-    Accept(Ex, Bytes(ex));
-    EXPECT_EQ(259u * 2, ext->ReadParams.imageFileName.Length);
+    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDisc - TesselCacheDriveLocate "
+                                     "failed for drive 'D', Status = 0xC0000034\n"));
+    EXPECT_EQ(nullptr, ext->RecordCacheDrive);
+    Accept(Plain, Block(Plain, Shape(2, 2, 0, -1, 0, 9999)));
     Accept(Plain, Block(Plain, Shape(1, 0, -1, -1, 150, 2048)));
     EXPECT_EQ(150u, ext->ReadParams.nPregapBlocks);
+    /* A name whose terminator is the first or the last byte of its field: an empty name is
+       taken, and the reader fails to open it. */
+    for (size_t nul : {size_t(0), sizeof(RECORD_DISC_EX_REQUEST::imageName) - 1}) {
+        RECORD_DISC_EX_REQUEST ex = ExBlock(Missing);
+        memset(ex.imageName, 'x', sizeof(ex.imageName));
+        ex.imageName[nul] = '\0';
+        Accept(Ex, Bytes(ex));
+        EXPECT_EQ(nul * 2, ext->ReadParams.imageFileName.Length);
+    }
 }
 
 TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
     const std::string noBuffers = " - Not enough cache buffers allocated - 15 allocated";
     const NTSTATUS busy = STATUS_DEVICE_BUSY, none = STATUS_MEMORY_NOT_ALLOCATED;
     std::vector<Refusal> rows = {
-        {Plain, Shape(0), Recording, busy, ""}, /* busy wins over an out-of-bounds block */
-        {Plain, Shape(1, 0, -1, -1, 150, 2352), Recording, busy, ""}, /* a pre-gap mismatch */
-        {Ex, Shape(1, 0, -1, 0), Recording, busy, ""},                /* an empty track */
-        {Plain, Shape(0), TooFewBuffers, none, noBuffers}, /* missing buffers win as well */
-        {Ex2, Shape(1, 0, -1, -1, 1, 2048), TooFewBuffers, none, noBuffers},
+        {Plain, Shape(0), busy, "", Recording}, /* busy wins over an out-of-bounds block */
+        {Plain, Shape(1, 0, -1, -1, 150, 2352), busy, "", Recording}, /* a pre-gap mismatch */
+        {Ex, Shape(1, 0, -1, 0), busy, "", Recording},                /* an empty track */
+        {Plain, Shape(0), none, noBuffers, TooFewBuffers}, /* missing buffers win as well */
+        {Ex2, Shape(1, 0, -1, -1, 1, 2048), none, noBuffers, TooFewBuffers},
     };
     for (ULONG code : Codes) {
         for (Device device : {Recording, ReaderClosing, PassPending, WriterRunning}) {
-            rows.push_back({code, Shape(), device, busy, ""});
+            rows.push_back({code, Shape(), busy, "", device});
         }
-        rows.push_back({code, Shape(), TooFewBuffers, none, noBuffers});
-        rows.push_back({code, Shape(), Dead, STATUS_DEVICE_NOT_READY,
-                        " - recording thread has ended, device cannot record"});
+        rows.push_back({code, Shape(), none, noBuffers, TooFewBuffers});
+        rows.push_back({code, Shape(), STATUS_DEVICE_NOT_READY,
+                        " - recording thread has ended, device cannot record", Dead});
     }
     ExpectRefused(rows);
     for (ULONG code : Codes) {
@@ -301,32 +268,29 @@ TEST_F(RecordDisc, BuffersAndBusyAnswerBeforeTheBlockIsJudged) {
 
 TEST_F(RecordDisc, ConcurrentRequestsStartExactlyOneRecording) {
     PCACHE_DRIVE drive = CacheDrive('D', 1);
-    const std::vector<UCHAR> block = Bytes(PlainBlock(Missing));
+    const std::vector<UCHAR> block = Block(Plain);
     for (int round = 0; round < 5; round++) {
-        SCOPED_TRACE(round);
-        ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)); /* the reader waits at open */
+        ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(drive)) << round; /* reader waits */
         std::atomic<int> ready{0}, accepted{0}, busy{0};
         std::vector<std::thread> senders;
         for (int i = 0; i < 6; i++) {
             senders.emplace_back([&] {
                 HostThreadScope sender("sender");
-                ready++;
-                while (ready.load() < 6) {
+                for (ready++; ready.load() < 6;) {
                 }
                 UCHAR out[4];
                 ULONG returned = 0;
                 const NTSTATUS status =
-                    HostDeviceIoControl(handle, IOCTL_RECORDER_RECORD_DISC, block.data(),
+                    HostDeviceIoControl(handle, Plain, block.data(),
                                         static_cast<ULONG>(block.size()), out, 4, &returned);
-                (status == STATUS_SUCCESS ? accepted : busy)++;
-                EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DEVICE_BUSY) << status;
+                accepted += status == STATUS_SUCCESS;
+                busy += status == STATUS_DEVICE_BUSY;
             });
         }
         for (std::thread &sender : senders) {
             sender.join();
         }
-        EXPECT_EQ(1, accepted.load());
-        EXPECT_EQ(5, busy.load());
+        EXPECT_EQ(std::make_pair(1, 5), std::make_pair(accepted.load(), busy.load()));
         EXPECT_EQ(RECSTAT_IN_PROCESS, ext->Status.recordingStatus);
         TesselCacheDriveRelease(drive);
         EXPECT_TRUE(WaitRecordingIdle(ext, 600));
@@ -336,16 +300,14 @@ TEST_F(RecordDisc, ConcurrentRequestsStartExactlyOneRecording) {
 
 TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
     /* The plain block: every field, all 100 entries. */
-    RECORD_DISC_REQUEST plain = PlainBlock("\\??\\D:\\none.img", 3);
-    plain.bBufferedRead = 1;
-    plain.bChecksumOnly = 1;
+    RECORD_DISC_REQUEST plain = PlainBlock("\\??\\d:\\none.img", 3); /* either case */
+    plain.bBufferedRead = plain.bChecksumOnly = plain.bWriteTdb = 1;
     plain.pregapStartBlock = 0x11;
     plain.pregapBlockSize = 2048; /* a pre-gap has the first track's block size */
     plain.nPregapBlocks = 0x13;
     plain.initialBlocksWritten = 0x1234;
     plain.modeWord = 0x01020305;
     plain.refillPercent = 25;
-    plain.bWriteTdb = 1;
     plain.tdbTrackNumber = 42;
     /* The Ex block: one entry, its own name and offset, reads always through the cache. */
     RECORD_DISC_EX_REQUEST ex = ExBlock("\\??\\D:\\ex-none.img");
@@ -363,10 +325,9 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
 
     /* What the reader gets (impersonation, buffered read, byte offset, pre-gap start, size and
        length, tracks, descriptor flag and number), what the writer gets (mode, flags,
-       checksum-only, abort, block size) and the status record (blocks, buffers, packets,
-       cancel) with the refill threshold (refillPercent 0 keeps it). */
+       checksum-only, block size) and the first blocks counted. */
     using Reader = std::tuple<int, int, ULONG, ULONG, ULONG, ULONG, ULONG, int, int>;
-    using Writer = std::tuple<ULONG, ULONG, int, int, ULONG, ULONG, ULONG, ULONG, int, ULONG>;
+    using Writer = std::tuple<ULONG, ULONG, int, ULONG, ULONG>;
     const struct {
         ULONG code;
         std::vector<UCHAR> block;
@@ -376,168 +337,118 @@ TEST_F(RecordDisc, EachRequestCopiesItsBlockIntoTheDevice) {
         Writer writer;
         const char *message;
     } rows[] = {
-        {Plain, Bytes(plain), "\\??\\D:\\none.img", plain.tracks,
-         Reader(0, 1, 0, 0x11, 2048, 0x13, 3, 1, 42),
-         Writer(5, 0x01020300, 1, 0, 2048, 0x1234, 16, 0, 0, 4), nullptr},
-        {Ex, Bytes(ex), "\\??\\D:\\ex-none.img", afterEx, Reader(1, 1, 0x800, 0, 0, 0, 1, 0, 0),
-         Writer(2, 0, 0, 0, 2352, 7, 16, 0, 0, 4),
-         "Burnkit[0]: CdRecorderRecordDiscEx (\\??\\D:\\ex-none.img) - 1st track start block = "
-         "0x00001234, nBlocks = 0x00000099\n"},
-        {Ex2, Bytes(ex2), "\\??\\D:\\a-much-longer-name-than-31-characters.img", ex2.tracks,
-         Reader(0, 0, 0, 0, 0, 0, 2, 0, 0), Writer(0, 0, 1, 0, 2336, 0, 16, 0, 0, 4),
-         "Burnkit[0]: CdRecorderRecordDiscEx2 (\\??\\D:\\a-much-longer-name-than-31-characters"
-         ".img) - 1st track start block = 0x000001F4, nBlocks = 0x000002BC, hdStartBlock = "
-         "0x00000258\n"},
+        {Plain, Bytes(plain), plain.imageName, plain.tracks,
+         Reader(0, 1, 0, 0x11, 2048, 0x13, 3, 1, 42), Writer(5, 0x01020300, 1, 2048, 0x1234), ""},
+        {Ex, Bytes(ex), ex.imageName, afterEx, Reader(1, 1, 0x800, 0, 0, 0, 1, 0, 0),
+         Writer(2, 0, 0, 2352, 7),
+         "Ex (\\??\\D:\\ex-none.img) - 1st track start block = 0x00001234, nBlocks = 0x00000099"},
+        {Ex2, Bytes(ex2), ex2.imageName, ex2.tracks, Reader(0, 0, 0, 0, 0, 0, 2, 0, 0),
+         Writer(0, 0, 1, 2336, 0),
+         "Ex2 (\\??\\D:\\a-much-longer-name-than-31-characters.img) - 1st track start block = "
+         "0x000001F4, nBlocks = 0x000002BC, hdStartBlock = 0x00000258"},
     };
     PCACHE_DRIVE drive = CacheDrive('D', 3);
     const READ_PARAMS &rp = ext->ReadParams;
+    const LONG tokens = HostLiveTokenCount();
     for (const auto &row : rows) {
         SCOPED_TRACE(RequestName(row.code));
-        ext->WriteParams.bAbort = TRUE;
-        ext->Status.bCancel = TRUE;
+        ext->WriteParams.bAbort = ext->Status.bCancel = TRUE;
         ext->Status.packetsQueued = 5;
         ext->ReadParams.hImageFile = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x44));
         ClearLog();
         Accept(row.code, row.block);
-        if (row.message != nullptr) {
-            EXPECT_TRUE(HostDebugLogContains(row.message)) << HostDebugLog();
-        }
+        EXPECT_TRUE(!*row.message || HostDebugLogContains(row.message)) << HostDebugLog();
         EXPECT_STREQ(row.name, rp.imageName);
         /* The Unicode name is what the reader opens: the recordings check its contents. */
         EXPECT_EQ(strlen(row.name) * 2, rp.imageFileName.Length);
         EXPECT_EQ(rp.imageFileNameBuffer, rp.imageFileName.Buffer);
-        EXPECT_EQ(nullptr, rp.hImageFile);
         EXPECT_EQ(row.reader, Reader(rp.bImpersonate, rp.bBufferedRead, rp.imageByteOffset,
                                      rp.pregapStartBlock, rp.pregapBlockSize, rp.nPregapBlocks,
                                      rp.numTracks, rp.bWriteTdb, rp.tdbTrackNumber));
         EXPECT_EQ(0, memcmp(row.tracks, rp.tracks, sizeof(rp.tracks)));
         EXPECT_EQ(row.writer, Writer(ext->WriteParams.writeMode, ext->recordFlags,
-                                     ext->WriteParams.bChecksumOnly, ext->WriteParams.bAbort,
-                                     ext->WriteParams.blockSize, ext->Status.blocksWritten,
-                                     ext->Status.buffersOrChecksum, ext->Status.packetsQueued,
-                                     ext->Status.bCancel, ext->refillThreshold));
-        EXPECT_EQ(drive, ext->RecordCacheDrive) << "only the plain request looks it up";
-        EXPECT_FALSE(ext->bClientContextCaptured);
+                                     ext->WriteParams.bChecksumOnly, ext->WriteParams.blockSize,
+                                     ext->Status.blocksWritten));
+        /* Cleared for the new recording: abort, packets, cancel, the image handle; buffers
+           counted; the threshold from refillPercent 25 (0 keeps it); the cache drive the plain
+           request found (the others leave the link alone), not locked; client contexts given
+           back. */
+        EXPECT_EQ(std::make_tuple(0, 16u, 0u, 0, HANDLE(nullptr), 4u, drive, 0, 0, tokens),
+                  std::make_tuple(int(ext->WriteParams.bAbort), ext->Status.buffersOrChecksum,
+                                  ext->Status.packetsQueued, int(ext->Status.bCancel),
+                                  rp.hImageFile, ext->refillThreshold, ext->RecordCacheDrive,
+                                  int(drive->bLocked), int(ext->bClientContextCaptured),
+                                  HostLiveTokenCount()));
     }
 }
 
 TEST_F(RecordDisc, RefillPercentSetsTheThresholdOnlyFromTenToNinetyNine) {
-    struct Step {
-        ULONG buffers, percent, threshold;
-    } steps[] = {{16, 0, 30}, {16, 10, 1},  {96, 9, 1},  {96, 100, 1},       {16, 50, 8},
-                 {17, 50, 8}, {96, 99, 95}, {96, 10, 9}, {96, 0xFFFFFFFF, 9}};
-    for (const Step &step : steps) {
-        SCOPED_TRACE(step.percent);
-        Allocate(step.buffers);
+    /* Buffers, refillPercent, the threshold after. */
+    const ULONG steps[][3] = {{16, 0, 30}, {16, 10, 1},  {96, 9, 1},  {96, 100, 1},
+                              {17, 50, 8}, {96, 99, 95}, {96, 10, 9}, {96, 0xFFFFFFFF, 9}};
+    for (const auto &step : steps) {
+        ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, step[0]));
         RECORD_DISC_EX2_REQUEST block = Ex2Block(Missing);
-        block.refillPercent = step.percent;
+        block.refillPercent = step[1];
         Accept(Ex2, Bytes(block));
-        EXPECT_EQ(step.threshold, ext->refillThreshold);
-        EXPECT_EQ(step.buffers, ext->Status.buffersOrChecksum);
+        EXPECT_EQ(step[2], ext->refillThreshold) << step[1];
+        EXPECT_EQ(step[0], ext->Status.buffersOrChecksum);
     }
-}
-
-TEST_F(RecordDisc, PlainRequestLooksUpTheImagesCacheDrive) {
-    /* Empty table: no lookup failure, no cache drive. */
-    ext->RecordCacheDrive = reinterpret_cast<PCACHE_DRIVE>(static_cast<uintptr_t>(0x10));
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
-    EXPECT_EQ(nullptr, ext->RecordCacheDrive);
-    EXPECT_FALSE(HostDebugLogContains("TesselCacheDriveLocate"));
-
-    /* A table without the letter: reported, no cache drive, the recording goes on. */
-    PCACHE_DRIVE e = CacheDrive('E', 5);
-    ClearLog();
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
-    EXPECT_TRUE(HostDebugLogContains("Burnkit[0]: CdRecorderRecordDisc - TesselCacheDriveLocate "
-                                     "failed for drive 'D', Status = 0xC0000034\n"))
-        << HostDebugLog();
-    EXPECT_TRUE(HostDebugLogContains("ZwCreateFile failed")) << "the read thread still ran";
-    EXPECT_EQ(nullptr, ext->RecordCacheDrive);
-
-    /* Letter of either case finds its drive; the other requests leave the link alone. */
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock("\\??\\e:\\x.img")));
-    EXPECT_EQ(e, ext->RecordCacheDrive);
-    Accept(IOCTL_RECORDER_RECORD_DISC_EX, Bytes(ExBlock(Missing)));
-    EXPECT_EQ(e, ext->RecordCacheDrive);
-    EXPECT_FALSE(e->bLocked);
 }
 
 TEST_F(RecordDisc, ClientCaptureFailureAndRelease) {
     const LONG tokens = HostLiveTokenCount();
     HOST_FAULT fault = {0, 1, 0, static_cast<NTSTATUS>(0xC0000022)};
-    for (ULONG code : {IOCTL_RECORDER_RECORD_DISC_EX, IOCTL_RECORDER_RECORD_DISC_EX2}) {
+    for (ULONG code : {Ex, Ex2}) {
         SCOPED_TRACE(code);
         HostSetFault(HostFaultClientSecurity, &fault);
         ClearLog();
-        EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022), Send(code, Block(code)));
-        EXPECT_TRUE(HostDebugLogContains(("Burnkit[0]: " + RequestName(code) +
-                                          " - SeCreateClientSecurity failed, Status = "
-                                          "0xC0000022\n")
-                                             .c_str()))
-            << HostDebugLog();
+        EXPECT_EQ(static_cast<NTSTATUS>(0xC0000022), SendRecordBlock(handle, code, Block(code)));
         EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
         EXPECT_FALSE(ext->bReadThreadBusy);
-        Sleep(1000);
-        EXPECT_FALSE(HostDebugLogContains("ZwCreateFile")) << "the read thread was not woken";
+        Sleep(1000); /* the read thread was not woken: nothing else is printed */
+        EXPECT_EQ(Said(code, " - SeCreateClientSecurity failed, Status = 0xC0000022"),
+                  HostDebugLog());
         EXPECT_EQ(tokens, HostLiveTokenCount());
         HostClearFault(HostFaultClientSecurity);
-
-        /* Captured contexts are given back when the recording ends, also after an open
-           failure; the device takes the next request. */
-        Accept(code, Block(code));
-        EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
-        EXPECT_FALSE(ext->bClientContextCaptured);
-        EXPECT_EQ(tokens, HostLiveTokenCount());
+        Accept(code, Block(code)); /* the device takes the next request */
     }
 }
 
 namespace {
 
-/* A record-disc request sent from inside a cache request, when that request prints Trigger:
-   after it has changed the buffers and before it has finished. */
+/* A plain record-disc request sent from inside a cache request once that request prints the
+   trigger: after it has changed the buffers and before it has finished. */
 struct NestedRecordRequest {
-    HANDLE handle = nullptr;
-    std::vector<UCHAR> block;
-    std::string trigger;
-    bool sent = false;
-    NTSTATUS status = STATUS_SUCCESS;
-};
-NestedRecordRequest nested;
+    HANDLE handle;
+    const char *trigger;
+    bool sent;
+    NTSTATUS status;
+} nested;
 
 void SendRecordRequestOnTrigger(const char *Message) {
-    if (!nested.sent && strstr(Message, nested.trigger.c_str()) != nullptr) {
+    if (!nested.sent && strstr(Message, nested.trigger) != nullptr) {
         nested.sent = true;
-        nested.status = SendRecordBlock(nested.handle, IOCTL_RECORDER_RECORD_DISC, nested.block);
+        nested.status = SendRecordBlock(nested.handle, Plain, Block(Plain));
     }
 }
 
 } // namespace
 
 TEST_F(RecordDisc, NoRecordingStartsWhileACacheRequestChangesTheBuffers) {
-    struct Step {
-        const char *what;
-        ULONG code;
-        ULONG count;
+    const struct {
+        ULONG code, count;
         const char *trigger;
-    } steps[] = {
-        {"growing", IOCTL_RECORDER_ALLOCATE_CACHE, 24, "24 buffers requested, 24 allocated"},
-        {"shrinking", IOCTL_RECORDER_ALLOCATE_CACHE, 16, "16 buffers already allocated"},
-        {"freeing", IOCTL_RECORDER_DEALLOCATE_CACHE, 0, "16 buffers deallocated"},
-    };
-    for (const Step &step : steps) {
-        SCOPED_TRACE(step.what);
-        nested = NestedRecordRequest();
-        nested.handle = handle;
-        nested.block = Bytes(PlainBlock(Missing));
-        nested.trigger = step.trigger;
+    } steps[] = {{IOCTL_RECORDER_ALLOCATE_CACHE, 24, "24 buffers requested, 24 allocated"},
+                 {IOCTL_RECORDER_ALLOCATE_CACHE, 16, "16 buffers already allocated"},
+                 {IOCTL_RECORDER_DEALLOCATE_CACHE, 0, "16 buffers deallocated"}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.trigger);
+        nested = {handle, step.trigger, false, STATUS_SUCCESS};
         HostDebugSetSink(SendRecordRequestOnTrigger);
         ULONG count = step.count;
-        const NTSTATUS status =
-            step.code == IOCTL_RECORDER_ALLOCATE_CACHE
-                ? Ioctl(handle, step.code, &count, sizeof(count), &count, sizeof(count)).Status
-                : Ioctl(handle, step.code, nullptr, 0, nullptr, 0).Status;
+        EXPECT_EQ(STATUS_SUCCESS, IoctlInOut(handle, step.code, &count, count ? 4 : 0).Status);
         HostDebugSetSink(nullptr);
-        EXPECT_EQ(STATUS_SUCCESS, status);
         ASSERT_TRUE(nested.sent) << HostDebugLog();
         EXPECT_EQ(STATUS_DEVICE_BUSY, nested.status);
         EXPECT_TRUE(WaitRecordingIdle(ext, 600));
@@ -546,15 +457,12 @@ TEST_F(RecordDisc, NoRecordingStartsWhileACacheRequestChangesTheBuffers) {
 
     /* Once the buffers are freed, a recording is refused for them ... */
     ClearLog();
-    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED,
-              Send(IOCTL_RECORDER_RECORD_DISC_EX2, Bytes(Ex2Block(Missing))));
-    EXPECT_EQ(std::vector<std::string>{"Burnkit[0]: CdRecorderRecordDiscEx2 - Not enough cache "
-                                       "buffers allocated - 0 allocated\n"},
-              HostDebugMessages());
+    EXPECT_EQ(STATUS_MEMORY_NOT_ALLOCATED, SendRecordBlock(handle, Ex2, Block(Ex2)));
+    EXPECT_EQ(Said(Ex2, " - Not enough cache buffers allocated - 0 allocated"), HostDebugLog());
     EXPECT_EQ(RECSTAT_IDLE, ext->Status.recordingStatus);
 
     /* ... and once there are buffers again, recordings start. */
-    Allocate(16);
-    Accept(IOCTL_RECORDER_RECORD_DISC, Bytes(PlainBlock(Missing)));
+    ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16));
+    Accept(Plain, Block(Plain));
     EXPECT_EQ(RECSTAT_OPEN_FAILED, ext->Status.recordingStatus);
 }

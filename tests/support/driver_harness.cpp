@@ -140,14 +140,6 @@ DriverHarness::Unit *DriverHarness::PlugRecorder(const SIM_RECORDER_CONFIG &Conf
     return Plug(Config, Start);
 }
 
-std::vector<DriverHarness::Unit *> DriverHarness::PlugRecorders(int Count, bool Start) {
-    std::vector<Unit *> plugged;
-    for (int i = 0; i < Count; i++) {
-        plugged.push_back(Plug(RecorderConfig(), Start));
-    }
-    return plugged;
-}
-
 DriverHarness::Unit *DriverHarness::PlugDesktopUnit(bool Start) {
     return Plug(DesktopUnitConfig(), Start);
 }

@@ -88,8 +88,6 @@ protected:
     Unit *PlugRecorder(bool Start = true);
     Unit *PlugRecorder(const SIM_RECORDER_CONFIG &Config, bool Start = true);
     Unit *PlugDesktopUnit(bool Start = true);
-    /* Plugs Count default recorders; returns them in plugging order. */
-    std::vector<Unit *> PlugRecorders(int Count, bool Start = true);
     NTSTATUS StartUnit(Unit *U);
     /* Sends the removal request (the device object is gone afterwards). */
     NTSTATUS RemoveUnit(Unit *U);

@@ -82,7 +82,6 @@ protected:
         ASSERT_NE(nullptr, unit->Fdo);
         sim = unit->Sim;
         ext = CdwWriterExtension(unit->Fdo);
-        device = CdwDeviceNumber(unit->Fdo);
         handle = OpenRecorder();
         ASSERT_NE(nullptr, handle);
         ULONG count = 0;
@@ -150,8 +149,9 @@ protected:
     }
 
     /* Per-device message text. */
-    std::string Msg(const char *Text) const {
-        return "Burnkit[" + std::to_string(device) + "]: " + Text;
+    /* The recorder is device 0. */
+    bool LoggedMsg(const char *Text) const {
+        return Logged((std::string("Burnkit[0]: ") + Text).c_str());
     }
 
     /* What a record-disc request and the read thread leave before the first packet. */
@@ -295,19 +295,28 @@ protected:
         }
     }
 
-    /* Expects WRITE(10) commands of the given (address, blocks) in order, each moving
-     * blocks x BlockSize bytes. */
-    void ExpectWrites(const std::vector<std::pair<ULONG, ULONG>> &Expected, ULONG BlockSize) {
-        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-        ASSERT_EQ(Expected.size(), writes.size());
-        for (size_t i = 0; i < writes.size(); i++) {
-            EXPECT_EQ(Expected[i].first, CdbLba(writes[i])) << i;
-            EXPECT_EQ(Expected[i].second, CdbBlocks(writes[i])) << i;
-            EXPECT_EQ(Expected[i].second * BlockSize, writes[i].DataLength) << i;
-            EXPECT_EQ(10, writes[i].CdbLength) << i;
-            EXPECT_EQ(0, writes[i].Cdb[1]) << i;
-            EXPECT_EQ(0, writes[i].Cdb[6]) << i;
-        }
+    /* A fault on the WRITE of block Lba: sense (Key, Asc, Ascq) or, with Key 0, SRB status Srb. */
+    ULONG FaultAtBlock(ULONG Lba, UCHAR Key, UCHAR Asc, UCHAR Ascq, UCHAR Srb, ULONG Repeat = 1) {
+        SIM_FAULT fault;
+        HostSimInitFault(&fault, SimFaultAtBlock, Key != 0 ? SimFaultSense : SimFaultSrbStatus);
+        fault.BlockAddress = Lba;
+        fault.RepeatCount = Repeat;
+        fault.SenseKey = Key;
+        fault.Asc = Asc;
+        fault.Ascq = Ascq;
+        fault.SrbStatus = Srb;
+        return HostSimAddFault(sim, &fault);
+    }
+
+    void SetCancel() {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->Status.bCancel = TRUE;
+    }
+
+    void SetAbort(ULONG RecordingStatus = RECSTAT_IN_PROCESS) {
+        CdwSpinLockGuard guard(&ext->StatusLock);
+        ext->Status.recordingStatus = RecordingStatus;
+        ext->WriteParams.bAbort = TRUE;
     }
 
     Unit *unit = nullptr;
@@ -316,306 +325,222 @@ protected:
     bool started = false;
     PSIM_RECORDER sim = nullptr;
     PWriterExtension ext = nullptr;
-    ULONG device = 0;
     HANDLE handle = nullptr;
     ReleaseHook hook;
 };
 
 } // namespace
 
-TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgress) {
-    Begin(0, 500);
-    QueueWrite(990, 10);
-    QueueWrite(1000, 40, true);
-    StartPass();
-    WaitPassEnd();
-
-    ExpectWrites({{990, 10}, {1000, 16}, {1016, 16}, {1032, 8}}, 2048);
-    for (const SIM_LOG_ENTRY &w : Commands(OP_WRITE10)) {
-        EXPECT_EQ(0x00, w.Cdb[9]);
-    }
-    EXPECT_EQ(Commands(OP_WRITE10).size(), Commands().size()) << "completion sends no flush";
-    ExpectDiscBlocks(990, 50, 2048);
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(510u, status.blocksWritten) << "the last packet's blocks are not counted";
-    EXPECT_EQ(2u, status.packetsQueued);
-    EXPECT_EQ(16u, status.buffersOrChecksum);
-    EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
-    EXPECT_FALSE(WriteRunning());
-
-    /* A second pass on the same thread starts afresh. */
-    Begin(0, 7);
-    QueueWrite(0, 1, true);
-    StartPass();
-    WaitPassEnd();
-    ExpectWrites({{0, 1}}, 2048);
-    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-    EXPECT_EQ(7u, Snapshot().blocksWritten);
-}
-
-TEST_F(WriteThreadTest, StreamingModesMarkEveryCommandButTheVeryLast) {
+/* Packets go out in WRITE(10) commands of at most 16 blocks straight from their buffers; the
+ * streaming modes (1 and 2) mark every command but the recording's very last with control
+ * byte 0x80 and flush nothing; a pass that completes neither flushes nor wakes the read side,
+ * and the thread runs the next pass afresh. */
+TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgressInEveryMode) {
     for (ULONG mode : {1u, 2u, 3u, 0u}) {
         SCOPED_TRACE(mode);
         const bool streaming = (mode == 1 || mode == 2);
-        Begin(mode);
-        QueueWrite(0, 20);
-        QueueWrite(20, 20, true);
+        Begin(mode, 500);
+        QueueWrite(990, 10);
+        QueueWrite(1000, 40, true);
         StartPass();
         WaitPassEnd();
-        ExpectWrites({{0, 16}, {16, 4}, {20, 16}, {36, 4}}, 2048);
+
+        const ULONG expected[][3] = {
+            {990, 10, 0x80}, {1000, 16, 0x80}, {1016, 16, 0x80}, {1032, 8, 0}};
         std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        ASSERT_EQ(4u, writes.size());
+        EXPECT_EQ(4u, Commands().size()) << "completion sends no flush";
         for (size_t i = 0; i < writes.size(); i++) {
-            UCHAR expected = (streaming && i + 1 < writes.size()) ? 0x80 : 0x00;
-            EXPECT_EQ(expected, writes[i].Cdb[9]) << i;
+            EXPECT_EQ(expected[i][0], CdbLba(writes[i])) << i;
+            EXPECT_EQ(expected[i][1], CdbBlocks(writes[i])) << i;
+            EXPECT_EQ(expected[i][1] * 2048, writes[i].DataLength) << i;
+            EXPECT_EQ(streaming ? expected[i][2] : 0, writes[i].Cdb[9]) << i;
         }
-        EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+        ExpectDiscBlocks(990, 50, 2048);
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+        EXPECT_EQ(510u, status.blocksWritten) << "the last packet's blocks are not counted";
+        EXPECT_EQ(2u, status.packetsQueued);
+        EXPECT_EQ(16u, status.buffersOrChecksum);
+        EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
+        EXPECT_FALSE(WriteRunning());
 
         /* An ending that flushes: streaming modes send no SYNCHRONIZE CACHE at all. */
         Begin(mode);
-        QueueWrite(0, 4);
-        QueueWrite(4, 4, true);
-        {
-            CdwSpinLockGuard guard(&ext->StatusLock);
-            ext->Status.bCancel = TRUE;
-        }
+        QueueWrite(0, 4, true);
+        SetCancel();
         StartPass();
         WaitPassEnd();
         EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-        EXPECT_TRUE(Commands(OP_WRITE10).empty());
+        EXPECT_EQ(streaming ? 0u : 1u, Commands().size());
         EXPECT_EQ(streaming ? 0u : 1u, Commands(OP_SYNCHRONIZE_CACHE).size());
     }
 }
 
-TEST_F(WriteThreadTest, BlockSizePacketChangesFollowingTransfers) {
-    Begin(0);
-    QueueWrite(0, 8);
-    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2352);
-    QueueWrite(8, 20, true, 2352);
-    StartPass();
-    WaitPassEnd();
-
-    std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-    ASSERT_EQ(3u, writes.size()) << "the block-size packet sends no command";
-    EXPECT_EQ(8u * 2048, writes[0].DataLength);
-    EXPECT_EQ(8u, CdbLba(writes[1]));
-    EXPECT_EQ(16u * 2352, writes[1].DataLength);
-    EXPECT_EQ(24u, CdbLba(writes[2]));
-    EXPECT_EQ(4u * 2352, writes[2].DataLength);
-    EXPECT_EQ(2352u, ext->WriteParams.blockSize);
-    ExpectDiscBlocks(0, 8, 2048);
-    ExpectDiscBlocks(8, 20, 2352);
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(8u, status.blocksWritten) << "block-size packets carry no blocks";
+/* A block-size packet sends nothing and changes the size of the transfers that follow; in
+ * checksum-only mode every data byte is summed and nothing reaches the drive. */
+TEST_F(WriteThreadTest, BlockSizePacketChangesFollowingTransfersAndChecksumOnlySums) {
+    for (BOOLEAN checksumOnly : {FALSE, TRUE}) {
+        SCOPED_TRACE(int(checksumOnly));
+        Begin(0, 0, checksumOnly);
+        QueueWrite(0, 8);
+        QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2336);
+        QueueWrite(8, 64, false, 2336);
+        QueueWrite(72, 3, true, 2336);
+        StartPass();
+        WaitPassEnd();
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+        EXPECT_EQ(72u, status.blocksWritten) << "block-size packets carry no blocks";
+        EXPECT_EQ(2336u, ext->WriteParams.blockSize);
+        if (checksumOnly) {
+            ULONG sum = 0;
+            for (ULONG lba = 0; lba < 75; lba++) {
+                const ULONG size = lba < 8 ? 2048 : 2336;
+                for (ULONG i = 0; i < size; i++) {
+                    sum += PatternByte(lba, i, size);
+                }
+            }
+            EXPECT_TRUE(Commands().empty()) << "no command reaches the drive";
+            EXPECT_EQ(sum, status.buffersOrChecksum);
+            continue;
+        }
+        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        ASSERT_EQ(6u, writes.size());
+        EXPECT_EQ(8u * 2048, writes[0].DataLength);
+        EXPECT_EQ(8u, CdbLba(writes[1]));
+        EXPECT_EQ(16u * 2336, writes[1].DataLength);
+        EXPECT_EQ(3u * 2336, writes[5].DataLength);
+        ExpectDiscBlocks(0, 8, 2048);
+        ExpectDiscBlocks(8, 67, 2336);
+    }
 }
 
-TEST_F(WriteThreadTest, ChecksumOnlySumsEveryByteAndSendsNothing) {
-    Begin(0, 0, TRUE);
-    QueueWrite(0, 10);
-    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2336);
-    QueueWrite(10, 64, false, 2336);
-    QueueWrite(74, 3, true, 2336);
-    StartPass();
-    WaitPassEnd();
+/* Every way a pass ends but completion: its status, the commands (the flush last), its message
+ * and whether the read side is woken. */
+TEST_F(WriteThreadTest, EndingsFlushSetTheirStatusAndWakeTheReadSideAsDue) {
+    auto expectEnding = [&](ULONG Status, std::vector<UCHAR> Ops, const char *Message,
+                            bool Refill) {
+        WaitPassEnd();
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(Status, status.recordingStatus);
+        EXPECT_EQ(Ops, Opcodes());
+        /* Every packet is of 4 blocks and every one written counts. */
+        EXPECT_EQ(4u * (Ops.size() - 1), status.blocksWritten);
+        EXPECT_TRUE(Message == nullptr || LoggedMsg(Message)) << Message;
+        EXPECT_EQ(Refill, RefillSignalled());
+        EXPECT_EQ(Status == RECSTAT_PACKET_TIMEOUT, Logged("CirQue empty"));
+    };
+    /* A pass that has written its one packet and waits for the next. */
+    LONGLONG start = 0;
+    auto startOnePacket = [&] {
+        Begin(0);
+        QueueWrite(0, 4);
+        start = HostClockNow();
+        StartPass();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    };
+    const char *abortMessage = "WriteThreadProc - WriteParams.bAbort set, terminating\n";
 
-    ULONG expected = 0;
-    for (ULONG lba = 0; lba < 10; lba++) {
-        for (ULONG i = 0; i < 2048; i++) {
-            expected += PatternByte(lba, i, 2048);
-        }
-    }
-    for (ULONG lba = 10; lba < 77; lba++) {
-        for (ULONG i = 0; i < 2336; i++) {
-            expected += PatternByte(lba, i, 2336);
-        }
-    }
-    EXPECT_TRUE(Commands().empty()) << "no command reaches the drive";
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(expected, status.buffersOrChecksum);
-    EXPECT_EQ(74u, status.blocksWritten);
-}
-
-TEST_F(WriteThreadTest, InvalidActionAndEmptyRingEndWithFlushAndRefill) {
     Begin(0);
     QueueWrite(0, 4);
     QueueAction(2, 0);
     QueueWrite(4, 4, true);
     StartPass();
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_INVALID_PACKET, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - invalid action, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
+    expectEnding(RECSTAT_INVALID_PACKET, {OP_WRITE10, OP_SYNCHRONIZE_CACHE},
+                 "WriteThreadProc - invalid action, terminating\n", true);
 
     /* PacketReadyEvent without a packet behind it. */
     Begin(0);
     StartPass();
     WaitPassIdle();
     (void)KeSetEvent(&ext->PacketReadyEvent, IO_NO_INCREMENT, FALSE);
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_QUEUE_ERROR, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQueGetNextPacket failed, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
-}
+    expectEnding(RECSTAT_QUEUE_ERROR, {OP_SYNCHRONIZE_CACHE},
+                 "WriteThreadProc - CirQueGetNextPacket failed, terminating\n", true);
 
-TEST_F(WriteThreadTest, PacketTimeOutAfterThirtySecondsOfVirtualTime) {
-    Begin(0);
-    QueueWrite(0, 4);
-    LONGLONG start = HostClockNow();
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+    /* 30 s without a packet. */
+    startOnePacket();
     Sleep(29000);
     EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
     EXPECT_TRUE(WriteRunning());
-
-    /* The buffers stay while the pass may use them. */
-    ULONG count = 20;
-    IoctlResult r = Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, 4, &count, 4);
-    EXPECT_EQ(STATUS_DEVICE_BUSY, r.Status);
-    EXPECT_TRUE(
-        Logged(Msg("CdRecorderAllocateCache - recording in process, buffers in use\n").c_str()));
-    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.Status);
-    EXPECT_TRUE(Logged(Msg("CdRecorderDeallocateCache not deallocating - WriteThreadProc still "
-                           "running!\n")
-                           .c_str()));
-    EXPECT_EQ(16u, ext->numCacheBuffers);
-
-    WaitPassEnd();
+    expectEnding(RECSTAT_PACKET_TIMEOUT, {OP_WRITE10, OP_SYNCHRONIZE_CACHE},
+                 "WriteThreadProc - CirQue empty, terminating\n", true);
     EXPECT_GE(HostClockNow() - start, 300000000LL);
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, status.recordingStatus);
-    EXPECT_EQ(4u, status.blocksWritten);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQue empty, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
 
-    /* The buffers are free again once the pass has ended. */
-    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(STATUS_SUCCESS, r.Status);
-    EXPECT_EQ(0u, ext->numCacheBuffers);
-}
-
-TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
-    /* Set while the pass waits for a packet: it ends when the wait times out. */
-    Begin(0);
-    QueueWrite(0, 4);
-    LONGLONG start = HostClockNow();
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    Sleep(10000);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
+    /* A read-side abort while the pass waits ends it when the wait times out, keeping a failure
+     * status the read side set. */
+    for (ULONG readSide : {ULONG(RECSTAT_IN_PROCESS), ULONG(RECSTAT_READ_FAILED)}) {
+        startOnePacket();
+        Sleep(10000);
+        SetAbort(readSide);
+        expectEnding(readSide == RECSTAT_IN_PROCESS ? RECSTAT_ABORTED : readSide,
+                     {OP_WRITE10, OP_SYNCHRONIZE_CACHE}, abortMessage, false);
+        EXPECT_GE(HostClockNow() - start, 300000000LL);
     }
-    WaitPassEnd();
-    EXPECT_GE(HostClockNow() - start, 300000000LL);
-    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
-    EXPECT_FALSE(Logged("CirQue empty"));
-    EXPECT_FALSE(RefillSignalled());
-
-    /* The read side's own failure value stays. */
-    Begin(0);
-    QueueWrite(0, 4);
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    Sleep(10000);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->Status.recordingStatus = RECSTAT_READ_FAILED;
-    }
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
-    }
-    ASSERT_TRUE(WaitUntil(
-        [&] { return !WriteRunning() && Logged("WriteParams.bAbort set, terminating"); }));
-    EXPECT_EQ(RECSTAT_READ_FAILED, Snapshot().recordingStatus);
-    EXPECT_FALSE(RefillSignalled());
 
     /* Set before the pass looks at a packet: nothing is written. */
     Begin(0);
     QueueWrite(0, 4);
     QueueWrite(4, 4, true);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
-    }
+    SetAbort();
     StartPass();
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
-    EXPECT_FALSE(RefillSignalled());
+    expectEnding(RECSTAT_ABORTED, {OP_SYNCHRONIZE_CACHE}, abortMessage, false);
+
+    /* A cancel takes effect at the next packet: the packet already taken is written. */
+    startOnePacket();
+    WaitPassIdle();
+    Cancel();
+    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus) << "nothing happens before a packet";
+    KeClearEvent(&ext->CirQueRefillEvent); /* the status request set it */
+    QueueWrite(4, 4);
+    QueueWrite(8, 4, true);
+    expectEnding(RECSTAT_ABORTED, {OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}, nullptr, true);
 }
 
+/* A long write, a reset condition or a bus reset on a WRITE: the readiness poll, then the same
+ * command again; more than 100 re-sends are reported, every one but the first after 100 ms. */
 TEST_F(WriteThreadTest, LongWriteResetAndBusResetAreRetriedAfterPolling) {
-    struct Case {
+    const struct Case {
         const char *name;
-        SIM_FAULT_KIND kind;
         UCHAR key, asc, ascq, srb;
+        ULONG repeat;
         const char *message;
-    };
-    const Case cases[] = {
-        {"long write", SimFaultSense, 0x02, 0x04, 0x08, 0,
+    } cases[] = {
+        {"long write", 0x02, 0x04, 0x08, 0, 1,
          "WriteThreadProc - ASC = 04,08 on write command - calling PollTestUnitReady\n"},
-        {"reset", SimFaultSense, 0x06, 0x29, 0x02, 0,
+        {"reset", 0x06, 0x29, 0x02, 0, 1,
          "WriteThreadProc - ASC = 29,02 on write command - calling PollTestUnitReady\n"},
-        {"bus reset", SimFaultSrbStatus, 0, 0, 0, 0x0E,
+        {"bus reset", 0, 0, 0, 0x0E, 1,
          "WriteThreadProc - SrbStatus = 0x0e (Bus Reset) on write command - calling "
          "PollTestUnitReady\n"},
+        {"101 long writes", 0x02, 0x04, 0x08, 0, 101,
+         "WriteThreadProc - Retried write request for block 1016 101 times\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Begin(0);
-        SIM_FAULT fault;
-        HostSimInitFault(&fault, SimFaultAtBlock, c.kind);
-        fault.BlockAddress = 1016;
-        fault.SenseKey = c.key;
-        fault.Asc = c.asc;
-        fault.Ascq = c.ascq;
-        fault.SrbStatus = c.srb;
-        ULONG id = HostSimAddFault(sim, &fault);
+        ULONG id = FaultAtBlock(1016, c.key, c.asc, c.ascq, c.srb, c.repeat);
         QueueWrite(1000, 40, true);
+        const LONGLONG start = HostClockNow();
         StartPass();
         WaitPassEnd();
-        EXPECT_EQ(1u, HostSimFaultFired(sim, id));
+        const LONGLONG elapsed = HostClockNow() - start;
+        EXPECT_GE(elapsed, (c.repeat - 1) * 1000000LL) << "pauses of 100 ms";
+        EXPECT_LT(elapsed, c.repeat * 1000000LL);
+        EXPECT_EQ(c.repeat, HostSimFaultFired(sim, id));
         EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-        EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_TEST_UNIT_READY, OP_WRITE10,
-                                      OP_WRITE10}),
-                  Opcodes());
+        std::vector<UCHAR> ops = Opcodes();
+        ASSERT_EQ(2 * c.repeat + 3, ops.size());
+        EXPECT_EQ(OP_TEST_UNIT_READY, ops[2]);
+        EXPECT_EQ(OP_TEST_UNIT_READY, ops[ops.size() - 3]);
         std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-        ASSERT_EQ(4u, writes.size());
         EXPECT_EQ(0, memcmp(writes[1].Cdb, writes[2].Cdb, 10)) << "the same command again";
-        EXPECT_EQ(1032u, CdbLba(writes[3]));
-        EXPECT_TRUE(Logged(Msg(c.message).c_str()));
-        EXPECT_FALSE(Logged("Retried write request"));
+        EXPECT_EQ(1032u, CdbLba(writes.back()));
+        EXPECT_TRUE(LoggedMsg(c.message));
+        EXPECT_EQ(c.repeat > 100, Logged("Retried write request"));
         ExpectDiscBlocks(1000, 40, 2048);
         HostSimClearFaults(sim);
     }
-
-    /* More than 100 re-sends are reported; every one but the first after a pause. */
-    Begin(0);
-    ULONG id = HostSimFaultSenseAtBlock(sim, 2000, 0x02, 0x04, 0x08, 101);
-    QueueWrite(2000, 4, true);
-    LONGLONG start = HostClockNow();
-    StartPass();
-    WaitPassEnd();
-    EXPECT_GE(HostClockNow() - start, 100 * 1000000LL) << "100 pauses of 100 ms";
-    EXPECT_LT(HostClockNow() - start, 101 * 1000000LL);
-    EXPECT_EQ(101u, HostSimFaultFired(sim, id));
-    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-    EXPECT_EQ(101u, Commands(OP_TEST_UNIT_READY).size());
-    EXPECT_EQ(102u, Commands(OP_WRITE10).size());
-    EXPECT_TRUE(
-        Logged(Msg("WriteThreadProc - Retried write request for block 2000 101 times\n").c_str()));
 }
 
 TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
@@ -626,7 +551,6 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     StartPass();
     WaitPassEnd();
     EXPECT_EQ(1u, HostSimFaultFired(sim, id));
-
     EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}),
               Opcodes())
         << "no poll, no further write, then the flush";
@@ -638,27 +562,18 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     EXPECT_EQ(2, status.lastScsiStatus);
     EXPECT_EQ(0x03, status.senseData[2] & 0x0F);
     EXPECT_EQ(0x0C, status.senseData[12]);
-    EXPECT_EQ(0x00, status.senseData[13]);
     EXPECT_EQ(110u, status.blocksWritten) << "only the packet written in full counts";
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
-                           "0x2, ASC = 0xC, ASCQ = 0x0, terminating\n")
-                           .c_str()));
-    EXPECT_TRUE(Logged(Msg("Cdb: 2A 00 00 00 03 F8 00 00 10 00\n").c_str()));
+    EXPECT_TRUE(LoggedMsg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                          "0x2, ASC = 0xC, ASCQ = 0x0, terminating\n"));
+    EXPECT_TRUE(LoggedMsg("Cdb: 2A 00 00 00 03 F8 00 00 10 00\n"));
     EXPECT_TRUE(RefillSignalled());
 
     /* A long write whose readiness poll then fails ends the same way. */
     Begin(0);
     ULONG writeFault = HostSimFaultSenseAtBlock(sim, 50, 0x02, 0x04, 0x08, 1);
-    SIM_FAULT tur;
-    HostSimInitFault(&tur, SimFaultAtCommand, SimFaultSense);
     SIM_RECORDER_COUNTERS counters;
     HostSimGetCounters(sim, &counters);
-    tur.CommandNumber = counters.Commands + 1;
-    tur.Opcode = OP_TEST_UNIT_READY;
-    tur.SenseKey = 0x02;
-    tur.Asc = 0x04;
-    tur.Ascq = 0x01;
-    ULONG turFault = HostSimAddFault(sim, &tur);
+    ULONG turFault = HostSimFaultSenseAtCommand(sim, counters.Commands + 2, 0x02, 0x04, 0x01);
     QueueWrite(50, 2, true);
     StartPass();
     WaitPassEnd();
@@ -674,11 +589,7 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     /* An error whose sense the port did not fetch: the long-write sense the record still shows
      * from before is not this write's, so there is no poll and no re-send. */
     Begin(0);
-    SIM_FAULT senseless;
-    HostSimInitFault(&senseless, SimFaultAtBlock, SimFaultSrbStatus);
-    senseless.BlockAddress = 60;
-    senseless.SrbStatus = 0x04;
-    ULONG senselessFault = HostSimAddFault(sim, &senseless);
+    ULONG senselessFault = FaultAtBlock(60, 0, 0, 0, 0x04);
     {
         CdwSpinLockGuard guard(&ext->StatusLock);
         ext->Status.senseData[12] = 0x04;
@@ -788,11 +699,9 @@ TEST_F(WriteThreadTest, RefusedWriteIsResentWithPausesUpToALimit) {
     EXPECT_EQ(4u, status.lastSrbStatus) << "the write's own failure, not the poll's success";
     EXPECT_EQ(0x29, status.senseData[12]);
     EXPECT_TRUE(
-        Logged(Msg("WriteThreadProc - write request for block 0 re-sent 5000 times - giving up\n")
-                   .c_str()));
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
-                           "0x2, ASC = 0x29, ASCQ = 0x0, terminating\n")
-                           .c_str()));
+        LoggedMsg("WriteThreadProc - write request for block 0 re-sent 5000 times - giving up\n"));
+    EXPECT_TRUE(LoggedMsg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                          "0x2, ASC = 0x29, ASCQ = 0x0, terminating\n"));
     EXPECT_TRUE(RefillSignalled());
 
     /* Cancelled while it re-sends: the pass ends within a pause, as a cancel ends it. */
@@ -811,27 +720,6 @@ TEST_F(WriteThreadTest, RefusedWriteIsResentWithPausesUpToALimit) {
     EXPECT_FALSE(Logged("ScsiRequest failed"));
     EXPECT_TRUE(RefillSignalled());
     HostSimClearFaults(sim);
-}
-
-TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
-    Begin(0);
-    QueueWrite(0, 4);
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    WaitPassIdle();
-    Cancel();
-    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus) << "nothing happens before a packet";
-    KeClearEvent(&ext->CirQueRefillEvent); /* the status request set it */
-    QueueWrite(4, 4);
-    QueueWrite(8, 4, true);
-    WaitPassEnd();
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes())
-        << "the packet already taken is written, then the pass flushes";
-    EXPECT_EQ(8u, status.blocksWritten);
-    EXPECT_TRUE(RefillSignalled()) << "the read side is woken";
 }
 
 TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBehind) {
@@ -861,42 +749,29 @@ TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBeh
     }
 }
 
+/* The test switch idles the pass after its 100th packet until it is cleared (a cancel ending
+ * the idling: RecordingEndings.StalledWriterRunsTheReaderIntoRefillTimeout). */
 TEST_F(WriteThreadTest, TestHangIdlesAfterTheHundredthPacket) {
-    for (bool cancel : {false, true}) {
-        SCOPED_TRACE(cancel ? "ended by cancel" : "ended by clearing the switch");
-        Begin(0);
-        ext->recordFlags = RECORD_FLAG_TEST_HANG;
-        const ULONG packets = 103;
-        ULONG queued = 0;
-        StartPass();
-        ASSERT_TRUE(WaitUntil([&] {
-            while (queued < packets &&
-                   Insert(PACKET_ACTION_WRITE, queued, 1, queued + 1 == packets, 2048)) {
-                queued++;
-            }
-            return queued == packets && LoggedCount("test hang in WriteThread") >= 3;
-        }));
-        RECORDING_STATUS status = Snapshot();
-        EXPECT_EQ(RECSTAT_IN_PROCESS, status.recordingStatus);
-        EXPECT_EQ(100u, Commands(OP_WRITE10).size());
-        EXPECT_EQ(99u, status.blocksWritten) << "the 100th packet is counted after the hang";
-        EXPECT_TRUE(Logged(Msg("WriteThreadProc - test hang in WriteThread\n").c_str()));
+    Begin(0);
+    ext->recordFlags = RECORD_FLAG_TEST_HANG;
+    const ULONG packets = 103;
+    ULONG queued = 0;
+    StartPass();
+    ASSERT_TRUE(WaitUntil([&] {
+        while (queued < packets &&
+               Insert(PACKET_ACTION_WRITE, queued, 1, queued + 1 == packets, 2048)) {
+            queued++;
+        }
+        return queued == packets && LoggedCount("test hang in WriteThread") >= 3;
+    }));
+    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
+    EXPECT_EQ(100u, Commands(OP_WRITE10).size());
+    EXPECT_EQ(99u, Snapshot().blocksWritten) << "the 100th packet is counted after the hang";
+    EXPECT_TRUE(LoggedMsg("WriteThreadProc - test hang in WriteThread\n"));
 
-        if (cancel) {
-            Cancel();
-        } else {
-            ext->recordFlags = 0;
-        }
-        WaitPassEnd();
-        status = Snapshot();
-        if (cancel) {
-            EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
-            EXPECT_EQ(100u, Commands(OP_WRITE10).size());
-            EXPECT_EQ(100u, status.blocksWritten);
-        } else {
-            EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-            EXPECT_EQ(packets, Commands(OP_WRITE10).size());
-            EXPECT_EQ(packets - 1, status.blocksWritten);
-        }
-    }
+    ext->recordFlags = 0;
+    WaitPassEnd();
+    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+    EXPECT_EQ(packets, Commands(OP_WRITE10).size());
+    EXPECT_EQ(packets - 1, Snapshot().blocksWritten);
 }

@@ -143,8 +143,7 @@ protected:
     }
 
     bool LoggedMsg(const char *Text) const {
-        return Logged(
-            ("Burnkit[" + std::to_string(CdwDeviceNumber(unit->Fdo)) + "]: " + Text).c_str());
+        return Logged((std::string("Burnkit[0]: ") + Text).c_str()); /* device 0 */
     }
 
     /* Sends the allocation request; *Count in, the reported count out (when there is one). */

@@ -107,7 +107,6 @@ protected:
         ASSERT_NE(unit_->Fdo, nullptr);
         fdo_ = unit_->Fdo;
         ext_ = CdwWriterExtension(fdo_);
-        prefix_ = "Burnkit[" + std::to_string(CdwDeviceNumber(fdo_)) + "]: ";
         HostSimClearLog(unit_->Sim);
         ClearLog();
         ClearEvents();
@@ -161,7 +160,8 @@ protected:
         return counters;
     }
 
-    std::string Msg(const std::string &text) const { return prefix_ + text; }
+    /* The recorder is device 0. */
+    std::string Msg(const std::string &text) const { return "Burnkit[0]: " + text; }
 
     BOOLEAN TestUnitReady() {
         UCHAR cdb[6] = {};
@@ -195,7 +195,6 @@ protected:
     Unit *unit_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
     PWriterExtension ext_ = nullptr;
-    std::string prefix_;
     Spy spy_;
     UCHAR data_[16 * 2048] = {};
 };

@@ -173,13 +173,12 @@ TEST_F(ScsiLayerTest, RequestBlockAndPacketFollowTheDirection) {
     UCHAR inquiry[6] = {SCSIOP_INQUIRY, 0, 0, 0, 36, 0};
     UCHAR write[10];
     BuildWrite10Cdb(write, 7, 1, 0);
-    UCHAR in[36] = {};
 
     ASSERT_TRUE(PrepareRecorderForLayout(unit_->Sim, {{7, 1, 2048, 1, FALSE}}));
     /* No buffer: no data transfer whatever length and direction the caller passed. */
     EXPECT_TRUE(ScsiRequest(fdo_, 6, tur, 4096, nullptr, TRUE, 300));
     EXPECT_TRUE(ScsiRequest(fdo_, 10, write, 2048, data_, TRUE, 300));
-    EXPECT_TRUE(ScsiRequest(fdo_, 6, inquiry, sizeof(in), in, FALSE, 17));
+    EXPECT_TRUE(ScsiRequest(fdo_, 6, inquiry, 36, data_ + 2048, FALSE, 17));
     ASSERT_EQ(spy_.Records.size(), 3u);
 
     const struct Expected {
@@ -191,7 +190,7 @@ TEST_F(ScsiLayerTest, RequestBlockAndPacketFollowTheDirection) {
     } expected[3] = {
         {0x001B0013, 0x08, 0, nullptr, 6, tur, 300},
         {0x001B0012, 0x88, 2048, data_, 10, write, 300},
-        {0x001B0011, 0x48, sizeof(in), in, 6, inquiry, 17},
+        {0x001B0011, 0x48, 36, data_ + 2048, 6, inquiry, 17},
     };
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
@@ -403,14 +402,14 @@ TEST_F(ScsiLayerTest, PollEndsAtOnceOnAnyOtherFailure) {
 
 /* ---- FlushCache ---- */
 
-/* The record keeps describing the failure before a failed flush; after a success it shows the
- * flush's own failure. (A flush that succeeds, and modes 1 and 2 that send nothing:
+/* The record keeps describing the failure before the flush, whether the flush fails or not;
+ * after a success it shows the flush's own failure. (Modes 1 and 2 send nothing:
  * WriteThreadTest.) */
 TEST_F(ScsiLayerTest, FlushKeepsTheOutcomeOfTheFailureBeforeIt) {
     ext_->WriteParams.writeMode = 0;
     HostSimFaultSenseAtCommand(unit_->Sim, 1, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x09);
     HostSimFaultStatusAtCommand(unit_->Sim, 2, SRB_STATUS_BUS_RESET, TRUE);
-    HostSimFaultSenseAtCommand(unit_->Sim, 4, SCSI_SENSE_ILLEGAL_REQUEST, 0x2C, 0x00);
+    HostSimFaultSenseAtCommand(unit_->Sim, 5, SCSI_SENSE_ILLEGAL_REQUEST, 0x2C, 0x00);
 
     EXPECT_FALSE(Write(0, 1, data_, 2048));
     EXPECT_FALSE(FlushCache(fdo_));
@@ -418,7 +417,8 @@ TEST_F(ScsiLayerTest, FlushKeepsTheOutcomeOfTheFailureBeforeIt) {
     EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_ERROR);
     EXPECT_EQ(ext_->Status.lastScsiStatus, SCSISTAT_CHECK_CONDITION);
     EXPECT_EQ(ext_->Status.senseData[12], 0x0C);
-    EXPECT_EQ(ext_->Status.senseData[13], 0x09);
+    EXPECT_TRUE(FlushCache(fdo_));
+    EXPECT_EQ(ext_->Status.lastSrbStatus, SRB_STATUS_ERROR) << "also when the flush succeeds";
 
     ext_->WriteParams.writeMode = 3;
     EXPECT_TRUE(Write(0, 1, data_, 2048));

@@ -82,19 +82,14 @@ protected:
         ASSERT_NE(nullptr, unit->Fdo);
         sim = unit->Sim;
         ext = CdwWriterExtension(unit->Fdo);
-        device = CdwDeviceNumber(unit->Fdo);
         handle = OpenRecorder();
         ASSERT_NE(nullptr, handle);
-        ULONG count = 0;
-        ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16, &count));
-        ASSERT_EQ(16u, count);
+        ASSERT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16));
     }
 
     void TearDown() override {
         RemoveHook();
-        if (sim != nullptr) {
-            EXPECT_EQ(0u, HostSimUnreachedFaults(sim));
-        }
+        EXPECT_EQ(0u, HostSimUnreachedFaults(sim));
         DriverHarness::TearDown();
     }
 
@@ -134,8 +129,7 @@ protected:
 
     /* An INQUIRY pass-through of 36 bytes into Data, as an application sends it. */
     SCSI_PASS_THROUGH_REQUEST PassThroughInquiry(UCHAR *Data) {
-        SCSI_PASS_THROUGH_REQUEST block;
-        memset(&block, 0, sizeof(block));
+        SCSI_PASS_THROUGH_REQUEST block = {};
         block.Cdb[0] = 0x12;
         block.Cdb[4] = 36;
         block.CdbLength = 6;
@@ -143,23 +137,22 @@ protected:
         block.DataTransferLength = 36;
         block.DataBuffer = HostUserAddress(Data);
         block.SenseInfoLength = 18;
-        EXPECT_EQ(
-            STATUS_SUCCESS,
-            IoctlInOut(handle, IOCTL_RECORDER_EXEC_SCSI_OPERATION, &block, sizeof(block)).Status);
+        IoctlResult r =
+            IoctlInOut(handle, IOCTL_RECORDER_EXEC_SCSI_OPERATION, &block, sizeof(block));
+        EXPECT_EQ(STATUS_SUCCESS, r.Status);
         return block;
     }
 
     /* Per-device message text. */
-    std::string Msg(const char *Text) const {
-        return "Burnkit[" + std::to_string(device) + "]: " + Text;
-    }
+    /* The recorder is device 0. */
+    bool LoggedMsg(const std::string &Text) { return Logged(("Burnkit[0]: " + Text).c_str()); }
 
     /* What a record-disc request and the read thread leave before the first packet. */
-    void Begin(ULONG WriteMode, ULONG StartBlocks = 0, BOOLEAN ChecksumOnly = FALSE) {
+    void Begin(ULONG WriteMode, ULONG StartBlocks = 0) {
         ext->WriteParams.writeMode = WriteMode;
         ext->WriteParams.blockSize = 2048;
         ext->WriteParams.bAbort = FALSE;
-        ext->WriteParams.bChecksumOnly = ChecksumOnly;
+        ext->WriteParams.bChecksumOnly = FALSE;
         ext->recordFlags = 0;
         ext->refillThreshold = 0; /* no refill requests: the event shows the ending's signal */
         {
@@ -192,22 +185,13 @@ protected:
             }
             slot = ext->CirQue.tail;
         }
-        RING_PACKET packet = {};
-        packet.action = Action;
-        packet.blockAddress = Address;
-        packet.numBlocks = Blocks;
-        packet.bLastPacket = Last ? TRUE : FALSE;
-        packet.buffer = ext->cacheBuffers[slot];
+        RING_PACKET packet = {Action, Address, Blocks, BOOLEAN(Last), ext->cacheBuffers[slot]};
         if (Action == PACKET_ACTION_WRITE && !prepared) {
             AddLayoutBlocks(layout, (LONG)Address, Blocks, BlockSize);
             prepared = started && PrepareRecorderForLayout(sim, layout, true);
         }
-        if (Action == PACKET_ACTION_WRITE) {
-            for (ULONG b = 0; b < Blocks; b++) {
-                for (ULONG i = 0; i < BlockSize; i++) {
-                    packet.buffer[b * BlockSize + i] = PatternByte(Address + b, i, BlockSize);
-                }
-            }
+        for (ULONG i = 0; Action == PACKET_ACTION_WRITE && i < Blocks * BlockSize; i++) {
+            packet.buffer[i] = PatternByte(Address + i / BlockSize, i % BlockSize, BlockSize);
         }
         {
             CdwSpinLockGuard guard(&ext->CirQueLock);
@@ -220,8 +204,6 @@ protected:
     void QueueWrite(ULONG Address, ULONG Blocks, bool Last = false, ULONG BlockSize = 2048) {
         ASSERT_TRUE(Insert(PACKET_ACTION_WRITE, Address, Blocks, Last, BlockSize));
     }
-
-    void QueueAction(ULONG Action, ULONG Value) { ASSERT_TRUE(Insert(Action, Value, 0, false, 0)); }
 
     /* The application sets the recorder up for the packets queued so far (the last track
        running on), then the pass starts. */
@@ -244,14 +226,11 @@ protected:
 
     /* Polls on the stand-in clock; false when Predicate stays false for MaxSeconds. */
     bool WaitUntil(const std::function<bool()> &Predicate, ULONG MaxSeconds = 900) {
-        LONGLONG end = HostClockNow() + LONGLONG(MaxSeconds) * 10000000LL;
-        while (!Predicate()) {
-            if (HostClockNow() > end) {
-                return false;
-            }
+        const LONGLONG end = HostClockNow() + LONGLONG(MaxSeconds) * 10000000LL;
+        while (!Predicate() && HostClockNow() <= end) {
             Sleep(50);
         }
-        return true;
+        return Predicate();
     }
 
     void WaitPassEnd() {
@@ -286,28 +265,24 @@ protected:
     void ExpectDiscBlocks(ULONG First, ULONG Count, ULONG BlockSize) {
         std::vector<UCHAR> block(SIM_MAX_BLOCK_SIZE);
         for (ULONG lba = First; lba < First + Count; lba++) {
-            ASSERT_EQ(BlockSize, HostSimReadBlock(sim, lba, block.data(), ULONG(block.size())))
-                << "block " << lba;
+            ASSERT_EQ(BlockSize, HostSimReadBlock(sim, lba, block.data(), ULONG(block.size())));
             for (ULONG i = 0; i < BlockSize; i++) {
-                ASSERT_EQ(PatternByte(lba, i, BlockSize), block[i])
-                    << "block " << lba << " byte " << i;
+                ASSERT_EQ(PatternByte(lba, i, BlockSize), block[i]) << lba << "/" << i;
             }
         }
     }
 
-    /* Expects WRITE(10) commands of the given (address, blocks) in order, each moving
-     * blocks x BlockSize bytes. */
-    void ExpectWrites(const std::vector<std::pair<ULONG, ULONG>> &Expected, ULONG BlockSize) {
-        std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-        ASSERT_EQ(Expected.size(), writes.size());
-        for (size_t i = 0; i < writes.size(); i++) {
-            EXPECT_EQ(Expected[i].first, CdbLba(writes[i])) << i;
-            EXPECT_EQ(Expected[i].second, CdbBlocks(writes[i])) << i;
-            EXPECT_EQ(Expected[i].second * BlockSize, writes[i].DataLength) << i;
-            EXPECT_EQ(10, writes[i].CdbLength) << i;
-            EXPECT_EQ(0, writes[i].Cdb[1]) << i;
-            EXPECT_EQ(0, writes[i].Cdb[6]) << i;
-        }
+    /* An SRB status without sense on the WRITE of block Lba. */
+    void StatusAtBlock(ULONG Lba, UCHAR Srb) {
+        const SIM_FAULT fault = {
+            SimFaultAtBlock, 0, Lba, SIM_ANY_OPCODE, 1, SimFaultSrbStatus, 0, 0, 0, Srb, 0, FALSE};
+        HostSimAddFault(sim, &fault);
+    }
+
+    ULONG NextCommand() {
+        SIM_RECORDER_COUNTERS counters;
+        HostSimGetCounters(sim, &counters);
+        return counters.Commands + 1;
     }
 
     Unit *unit = nullptr;
@@ -316,317 +291,155 @@ protected:
     bool started = false;
     PSIM_RECORDER sim = nullptr;
     PWriterExtension ext = nullptr;
-    ULONG device = 0;
     HANDLE handle = nullptr;
     ReleaseHook hook;
 };
 
 } // namespace
 
-TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgress) {
-    Begin(0, 500);
-    QueueWrite(990, 10);
-    QueueWrite(1000, 40, true);
-    StartPass();
-    WaitPassEnd();
-
-    ExpectWrites({{990, 10}, {1000, 16}, {1016, 16}, {1032, 8}}, 2048);
-    for (const SIM_LOG_ENTRY &w : Commands(OP_WRITE10)) {
-        EXPECT_EQ(0x00, w.Cdb[9]);
-    }
-    EXPECT_EQ(Commands(OP_WRITE10).size(), Commands().size()) << "completion sends no flush";
-    ExpectDiscBlocks(990, 50, 2048);
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(510u, status.blocksWritten) << "the last packet's blocks are not counted";
-    EXPECT_EQ(2u, status.packetsQueued);
-    EXPECT_EQ(16u, status.buffersOrChecksum);
-    EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
-    EXPECT_FALSE(WriteRunning());
-
-    /* A second pass on the same thread starts afresh. */
-    Begin(0, 7);
-    QueueWrite(0, 1, true);
-    StartPass();
-    WaitPassEnd();
-    ExpectWrites({{0, 1}}, 2048);
-    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-    EXPECT_EQ(7u, Snapshot().blocksWritten);
-}
-
-TEST_F(WriteThreadTest, StreamingModesMarkEveryCommandButTheVeryLast) {
+/* Packets go out in WRITE(10) commands of at most 16 blocks straight from their buffers; the
+ * streaming modes (1 and 2) mark every command but the recording's very last with control
+ * byte 0x80 and flush nothing; a pass that completes neither flushes nor wakes the read side,
+ * and the thread runs the next pass afresh. */
+TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgressInEveryMode) {
     for (ULONG mode : {1u, 2u, 3u, 0u}) {
         SCOPED_TRACE(mode);
         const bool streaming = (mode == 1 || mode == 2);
-        Begin(mode);
-        QueueWrite(0, 20);
-        QueueWrite(20, 20, true);
+        Begin(mode, 500);
+        QueueWrite(990, 10);
+        QueueWrite(1000, 40, true);
         StartPass();
         WaitPassEnd();
-        ExpectWrites({{0, 16}, {16, 4}, {20, 16}, {36, 4}}, 2048);
+
+        const ULONG want[][3] = {{990, 10, 0x80}, {1000, 16, 0x80}, {1016, 16, 0x80}, {1032, 8, 0}};
         std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
+        ASSERT_EQ(4u, writes.size());
+        EXPECT_EQ(4u, Commands().size()) << "completion sends no flush";
         for (size_t i = 0; i < writes.size(); i++) {
-            UCHAR expected = (streaming && i + 1 < writes.size()) ? 0x80 : 0x00;
-            EXPECT_EQ(expected, writes[i].Cdb[9]) << i;
+            EXPECT_EQ(want[i][0], CdbLba(writes[i])) << i;
+            EXPECT_EQ(want[i][1], CdbBlocks(writes[i])) << i;
+            EXPECT_EQ(want[i][1] * 2048, writes[i].DataLength) << i;
+            EXPECT_EQ(streaming ? want[i][2] : 0, writes[i].Cdb[9]) << i;
         }
-        EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
+        ExpectDiscBlocks(990, 50, 2048);
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
+        EXPECT_EQ(510u, status.blocksWritten) << "the last packet's blocks are not counted";
+        EXPECT_EQ(2u, status.packetsQueued);
+        EXPECT_EQ(16u, status.buffersOrChecksum);
+        EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
 
         /* An ending that flushes: streaming modes send no SYNCHRONIZE CACHE at all. */
         Begin(mode);
-        QueueWrite(0, 4);
-        QueueWrite(4, 4, true);
-        {
-            CdwSpinLockGuard guard(&ext->StatusLock);
-            ext->Status.bCancel = TRUE;
-        }
+        QueueWrite(0, 4, true);
+        Cancel();
         StartPass();
         WaitPassEnd();
         EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-        EXPECT_TRUE(Commands(OP_WRITE10).empty());
         EXPECT_EQ(streaming ? 0u : 1u, Commands(OP_SYNCHRONIZE_CACHE).size());
+        EXPECT_EQ(streaming ? 0u : 1u, Commands().size());
     }
 }
 
-TEST_F(WriteThreadTest, BlockSizePacketChangesFollowingTransfers) {
-    Begin(0);
-    QueueWrite(0, 8);
-    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2352);
-    QueueWrite(8, 20, true, 2352);
-    StartPass();
-    WaitPassEnd();
-
-    std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-    ASSERT_EQ(3u, writes.size()) << "the block-size packet sends no command";
-    EXPECT_EQ(8u * 2048, writes[0].DataLength);
-    EXPECT_EQ(8u, CdbLba(writes[1]));
-    EXPECT_EQ(16u * 2352, writes[1].DataLength);
-    EXPECT_EQ(24u, CdbLba(writes[2]));
-    EXPECT_EQ(4u * 2352, writes[2].DataLength);
-    EXPECT_EQ(2352u, ext->WriteParams.blockSize);
-    ExpectDiscBlocks(0, 8, 2048);
-    ExpectDiscBlocks(8, 20, 2352);
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(8u, status.blocksWritten) << "block-size packets carry no blocks";
-}
-
-TEST_F(WriteThreadTest, ChecksumOnlySumsEveryByteAndSendsNothing) {
-    Begin(0, 0, TRUE);
-    QueueWrite(0, 10);
-    QueueAction(PACKET_ACTION_SET_BLOCK_SIZE, 2336);
-    QueueWrite(10, 64, false, 2336);
-    QueueWrite(74, 3, true, 2336);
-    StartPass();
-    WaitPassEnd();
-
-    ULONG expected = 0;
-    for (ULONG lba = 0; lba < 10; lba++) {
-        for (ULONG i = 0; i < 2048; i++) {
-            expected += PatternByte(lba, i, 2048);
-        }
-    }
-    for (ULONG lba = 10; lba < 77; lba++) {
-        for (ULONG i = 0; i < 2336; i++) {
-            expected += PatternByte(lba, i, 2336);
-        }
-    }
-    EXPECT_TRUE(Commands().empty()) << "no command reaches the drive";
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-    EXPECT_EQ(expected, status.buffersOrChecksum);
-    EXPECT_EQ(74u, status.blocksWritten);
-}
-
-TEST_F(WriteThreadTest, InvalidActionAndEmptyRingEndWithFlushAndRefill) {
+/* Every way a pass ends but completion: its status, the commands (the flush last), its message
+ * and whether the read side is woken. */
+TEST_F(WriteThreadTest, EndingsFlushSetTheirStatusAndWakeTheReadSideAsDue) {
+    auto expectEnding = [&](ULONG Status, std::vector<UCHAR> Ops, const char *Message,
+                            bool Refill) {
+        WaitPassEnd();
+        RECORDING_STATUS status = Snapshot();
+        EXPECT_EQ(Status, status.recordingStatus);
+        EXPECT_EQ(Ops, Opcodes());
+        /* Every packet is of 4 blocks and every one written counts. */
+        EXPECT_EQ(4u * (Ops.size() - 1), status.blocksWritten);
+        EXPECT_TRUE(LoggedMsg("WriteThreadProc - " + std::string(Message) + ", terminating\n"));
+        EXPECT_EQ(Refill, RefillSignalled());
+        EXPECT_EQ(Status == RECSTAT_PACKET_TIMEOUT, Logged("CirQue empty"));
+    };
     Begin(0);
     QueueWrite(0, 4);
-    QueueAction(2, 0);
+    ASSERT_TRUE(Insert(2, 0, 0, false, 0)); /* no such action */
     QueueWrite(4, 4, true);
     StartPass();
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_INVALID_PACKET, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - invalid action, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
+    expectEnding(RECSTAT_INVALID_PACKET, {OP_WRITE10, OP_SYNCHRONIZE_CACHE}, "invalid action",
+                 true);
 
     /* PacketReadyEvent without a packet behind it. */
     Begin(0);
     StartPass();
     WaitPassIdle();
     (void)KeSetEvent(&ext->PacketReadyEvent, IO_NO_INCREMENT, FALSE);
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_QUEUE_ERROR, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQueGetNextPacket failed, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
-}
+    expectEnding(RECSTAT_QUEUE_ERROR, {OP_SYNCHRONIZE_CACHE}, "CirQueGetNextPacket failed", true);
 
-TEST_F(WriteThreadTest, PacketTimeOutAfterThirtySecondsOfVirtualTime) {
+    /* 30 s without a packet after the first. */
     Begin(0);
     QueueWrite(0, 4);
-    LONGLONG start = HostClockNow();
+    const LONGLONG start = HostClockNow();
     StartPass();
     ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
     Sleep(29000);
     EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus);
     EXPECT_TRUE(WriteRunning());
-
-    /* The buffers stay while the pass may use them. */
-    ULONG count = 20;
-    IoctlResult r = Ioctl(handle, IOCTL_RECORDER_ALLOCATE_CACHE, &count, 4, &count, 4);
-    EXPECT_EQ(STATUS_DEVICE_BUSY, r.Status);
-    EXPECT_TRUE(
-        Logged(Msg("CdRecorderAllocateCache - recording in process, buffers in use\n").c_str()));
-    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.Status);
-    EXPECT_TRUE(Logged(Msg("CdRecorderDeallocateCache not deallocating - WriteThreadProc still "
-                           "running!\n")
-                           .c_str()));
-    EXPECT_EQ(16u, ext->numCacheBuffers);
-
-    WaitPassEnd();
+    expectEnding(RECSTAT_PACKET_TIMEOUT, {OP_WRITE10, OP_SYNCHRONIZE_CACHE}, "CirQue empty", true);
     EXPECT_GE(HostClockNow() - start, 300000000LL);
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_PACKET_TIMEOUT, status.recordingStatus);
-    EXPECT_EQ(4u, status.blocksWritten);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - CirQue empty, terminating\n").c_str()));
-    EXPECT_TRUE(RefillSignalled());
-
-    /* The buffers are free again once the pass has ended. */
-    r = Ioctl(handle, IOCTL_RECORDER_DEALLOCATE_CACHE, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(STATUS_SUCCESS, r.Status);
-    EXPECT_EQ(0u, ext->numCacheBuffers);
-}
-
-TEST_F(WriteThreadTest, ReadSideAbortEndsThePassWithoutRefill) {
-    /* Set while the pass waits for a packet: it ends when the wait times out. */
-    Begin(0);
-    QueueWrite(0, 4);
-    LONGLONG start = HostClockNow();
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    Sleep(10000);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
-    }
-    WaitPassEnd();
-    EXPECT_GE(HostClockNow() - start, 300000000LL);
-    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
-    EXPECT_FALSE(Logged("CirQue empty"));
-    EXPECT_FALSE(RefillSignalled());
-
-    /* The read side's own failure value stays. */
-    Begin(0);
-    QueueWrite(0, 4);
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    Sleep(10000);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->Status.recordingStatus = RECSTAT_READ_FAILED;
-    }
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
-    }
-    ASSERT_TRUE(WaitUntil(
-        [&] { return !WriteRunning() && Logged("WriteParams.bAbort set, terminating"); }));
-    EXPECT_EQ(RECSTAT_READ_FAILED, Snapshot().recordingStatus);
-    EXPECT_FALSE(RefillSignalled());
 
     /* Set before the pass looks at a packet: nothing is written. */
     Begin(0);
     QueueWrite(0, 4);
     QueueWrite(4, 4, true);
-    {
-        CdwSpinLockGuard guard(&ext->StatusLock);
-        ext->WriteParams.bAbort = TRUE;
-    }
+    ext->WriteParams.bAbort = TRUE; /* the pass has not started: no lock needed */
     StartPass();
-    WaitPassEnd();
-    EXPECT_EQ(RECSTAT_ABORTED, Snapshot().recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - WriteParams.bAbort set, terminating\n").c_str()));
-    EXPECT_FALSE(RefillSignalled());
+    expectEnding(RECSTAT_ABORTED, {OP_SYNCHRONIZE_CACHE}, "WriteParams.bAbort set", false);
 }
 
+/* A long write, a reset condition or a bus reset on a WRITE: the readiness poll, then the same
+ * command again; more than 100 re-sends are reported, every one but the first after 100 ms. */
 TEST_F(WriteThreadTest, LongWriteResetAndBusResetAreRetriedAfterPolling) {
-    struct Case {
-        const char *name;
-        SIM_FAULT_KIND kind;
-        UCHAR key, asc, ascq, srb;
+    const struct Case {
+        UCHAR key, asc, ascq, srb; /* sense, or with key 0 an SRB status */
+        ULONG repeat;
         const char *message;
-    };
-    const Case cases[] = {
-        {"long write", SimFaultSense, 0x02, 0x04, 0x08, 0,
-         "WriteThreadProc - ASC = 04,08 on write command - calling PollTestUnitReady\n"},
-        {"reset", SimFaultSense, 0x06, 0x29, 0x02, 0,
-         "WriteThreadProc - ASC = 29,02 on write command - calling PollTestUnitReady\n"},
-        {"bus reset", SimFaultSrbStatus, 0, 0, 0, 0x0E,
-         "WriteThreadProc - SrbStatus = 0x0e (Bus Reset) on write command - calling "
-         "PollTestUnitReady\n"},
+    } cases[] = {
+        {0x02, 0x04, 0x08, 0, 1, "ASC = 04,08 on write command - calling PollTestUnitReady\n"},
+        {0x06, 0x29, 0x02, 0, 1, "ASC = 29,02 on write command - calling PollTestUnitReady\n"},
+        {0, 0, 0, 0x0E, 1, "SrbStatus = 0x0e (Bus Reset) on write command - calling Poll"},
+        {0x02, 0x04, 0x08, 0, 101, "Retried write request for block 1016 101 times\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.message);
         Begin(0);
-        SIM_FAULT fault;
-        HostSimInitFault(&fault, SimFaultAtBlock, c.kind);
-        fault.BlockAddress = 1016;
-        fault.SenseKey = c.key;
-        fault.Asc = c.asc;
-        fault.Ascq = c.ascq;
-        fault.SrbStatus = c.srb;
-        ULONG id = HostSimAddFault(sim, &fault);
+        c.key != 0 ? (void)HostSimFaultSenseAtBlock(sim, 1016, c.key, c.asc, c.ascq, c.repeat)
+                   : StatusAtBlock(1016, c.srb);
         QueueWrite(1000, 40, true);
+        const LONGLONG start = HostClockNow();
         StartPass();
         WaitPassEnd();
-        EXPECT_EQ(1u, HostSimFaultFired(sim, id));
+        const LONGLONG elapsed = HostClockNow() - start;
+        EXPECT_GE(elapsed, (c.repeat - 1) * 1000000LL) << "pauses of 100 ms";
+        EXPECT_LT(elapsed, c.repeat * 1000000LL);
+        EXPECT_EQ(0u, HostSimUnreachedFaults(sim));
         EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-        EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_TEST_UNIT_READY, OP_WRITE10,
-                                      OP_WRITE10}),
-                  Opcodes());
+        std::vector<UCHAR> ops = Opcodes();
+        ASSERT_EQ(2 * c.repeat + 3, ops.size());
+        EXPECT_EQ(OP_TEST_UNIT_READY, ops[2]);
+        EXPECT_EQ(OP_TEST_UNIT_READY, ops[ops.size() - 3]);
         std::vector<SIM_LOG_ENTRY> writes = Commands(OP_WRITE10);
-        ASSERT_EQ(4u, writes.size());
         EXPECT_EQ(0, memcmp(writes[1].Cdb, writes[2].Cdb, 10)) << "the same command again";
-        EXPECT_EQ(1032u, CdbLba(writes[3]));
-        EXPECT_TRUE(Logged(Msg(c.message).c_str()));
-        EXPECT_FALSE(Logged("Retried write request"));
+        EXPECT_EQ(1032u, CdbLba(writes.back()));
+        EXPECT_TRUE(LoggedMsg("WriteThreadProc - " + std::string(c.message)));
+        EXPECT_EQ(c.repeat > 100, Logged("Retried write request"));
         ExpectDiscBlocks(1000, 40, 2048);
         HostSimClearFaults(sim);
     }
-
-    /* More than 100 re-sends are reported; every one but the first after a pause. */
-    Begin(0);
-    ULONG id = HostSimFaultSenseAtBlock(sim, 2000, 0x02, 0x04, 0x08, 101);
-    QueueWrite(2000, 4, true);
-    LONGLONG start = HostClockNow();
-    StartPass();
-    WaitPassEnd();
-    EXPECT_GE(HostClockNow() - start, 100 * 1000000LL) << "100 pauses of 100 ms";
-    EXPECT_LT(HostClockNow() - start, 101 * 1000000LL);
-    EXPECT_EQ(101u, HostSimFaultFired(sim, id));
-    EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-    EXPECT_EQ(101u, Commands(OP_TEST_UNIT_READY).size());
-    EXPECT_EQ(102u, Commands(OP_WRITE10).size());
-    EXPECT_TRUE(
-        Logged(Msg("WriteThreadProc - Retried write request for block 2000 101 times\n").c_str()));
 }
 
 TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     Begin(0, 100);
     QueueWrite(990, 10);
-    ULONG id = HostSimFaultSenseAtBlock(sim, 1016, 0x03, 0x0C, 0x00, 1);
+    HostSimFaultSenseAtBlock(sim, 1016, 0x03, 0x0C, 0x00, 1);
     QueueWrite(1000, 40, true);
     StartPass();
     WaitPassEnd();
-    EXPECT_EQ(1u, HostSimFaultFired(sim, id));
-
     EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}),
               Opcodes())
         << "no poll, no further write, then the flush";
@@ -638,32 +451,19 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     EXPECT_EQ(2, status.lastScsiStatus);
     EXPECT_EQ(0x03, status.senseData[2] & 0x0F);
     EXPECT_EQ(0x0C, status.senseData[12]);
-    EXPECT_EQ(0x00, status.senseData[13]);
     EXPECT_EQ(110u, status.blocksWritten) << "only the packet written in full counts";
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
-                           "0x2, ASC = 0xC, ASCQ = 0x0, terminating\n")
-                           .c_str()));
-    EXPECT_TRUE(Logged(Msg("Cdb: 2A 00 00 00 03 F8 00 00 10 00\n").c_str()));
+    EXPECT_TRUE(LoggedMsg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                          "0x2, ASC = 0xC, ASCQ = 0x0, terminating\n"));
+    EXPECT_TRUE(LoggedMsg("Cdb: 2A 00 00 00 03 F8 00 00 10 00\n"));
     EXPECT_TRUE(RefillSignalled());
 
     /* A long write whose readiness poll then fails ends the same way. */
     Begin(0);
-    ULONG writeFault = HostSimFaultSenseAtBlock(sim, 50, 0x02, 0x04, 0x08, 1);
-    SIM_FAULT tur;
-    HostSimInitFault(&tur, SimFaultAtCommand, SimFaultSense);
-    SIM_RECORDER_COUNTERS counters;
-    HostSimGetCounters(sim, &counters);
-    tur.CommandNumber = counters.Commands + 1;
-    tur.Opcode = OP_TEST_UNIT_READY;
-    tur.SenseKey = 0x02;
-    tur.Asc = 0x04;
-    tur.Ascq = 0x01;
-    ULONG turFault = HostSimAddFault(sim, &tur);
+    HostSimFaultSenseAtBlock(sim, 50, 0x02, 0x04, 0x08, 1);
+    HostSimFaultSenseAtCommand(sim, NextCommand() + 1, 0x02, 0x04, 0x01);
     QueueWrite(50, 2, true);
     StartPass();
     WaitPassEnd();
-    EXPECT_EQ(1u, HostSimFaultFired(sim, writeFault));
-    EXPECT_EQ(1u, HostSimFaultFired(sim, turFault));
     EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_TEST_UNIT_READY, OP_SYNCHRONIZE_CACHE}),
               Opcodes());
     status = Snapshot();
@@ -674,11 +474,7 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     /* An error whose sense the port did not fetch: the long-write sense the record still shows
      * from before is not this write's, so there is no poll and no re-send. */
     Begin(0);
-    SIM_FAULT senseless;
-    HostSimInitFault(&senseless, SimFaultAtBlock, SimFaultSrbStatus);
-    senseless.BlockAddress = 60;
-    senseless.SrbStatus = 0x04;
-    ULONG senselessFault = HostSimAddFault(sim, &senseless);
+    StatusAtBlock(60, 0x04);
     {
         CdwSpinLockGuard guard(&ext->StatusLock);
         ext->Status.senseData[12] = 0x04;
@@ -687,10 +483,8 @@ TEST_F(WriteThreadTest, WriteFailureKeepsTheCommandAndItsSense) {
     QueueWrite(60, 2, true);
     StartPass();
     WaitPassEnd();
-    EXPECT_EQ(1u, HostSimFaultFired(sim, senselessFault));
     EXPECT_EQ(RECSTAT_WRITE_FAILED, Snapshot().recordingStatus);
     EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes());
-    EXPECT_FALSE(Logged("calling PollTestUnitReady"));
 }
 
 /* Each command is judged by its own outcome, although both senders' commands publish theirs in
@@ -736,13 +530,7 @@ TEST_F(WriteThreadTest, EachSenderJudgesItsOwnCommand) {
 
     /* An INQUIRY that the recorder refuses; two WRITEs complete before its reply is made. */
     Begin(0);
-    SIM_FAULT refused;
-    HostSimInitFault(&refused, SimFaultAtCommand, SimFaultSense);
-    refused.Opcode = 0x12;
-    refused.SenseKey = 0x05;
-    refused.Asc = 0x24;
-    refused.Ascq = 0x00;
-    ULONG inquiryFault = HostSimAddFault(sim, &refused);
+    ULONG inquiryFault = HostSimFaultSenseAtCommand(sim, NextCommand(), 0x05, 0x24, 0x00);
     OnNextRelease([&] {
         const ULONG writes = hook.Writes + 2;
         QueueWrite(100, 32, true);
@@ -788,11 +576,9 @@ TEST_F(WriteThreadTest, RefusedWriteIsResentWithPausesUpToALimit) {
     EXPECT_EQ(4u, status.lastSrbStatus) << "the write's own failure, not the poll's success";
     EXPECT_EQ(0x29, status.senseData[12]);
     EXPECT_TRUE(
-        Logged(Msg("WriteThreadProc - write request for block 0 re-sent 5000 times - giving up\n")
-                   .c_str()));
-    EXPECT_TRUE(Logged(Msg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
-                           "0x2, ASC = 0x29, ASCQ = 0x0, terminating\n")
-                           .c_str()));
+        LoggedMsg("WriteThreadProc - write request for block 0 re-sent 5000 times - giving up\n"));
+    EXPECT_TRUE(LoggedMsg("WriteThreadProc - ScsiRequest failed, SrbStatus = 0x4, ScsiStatus = "
+                          "0x2, ASC = 0x29, ASCQ = 0x0, terminating\n"));
     EXPECT_TRUE(RefillSignalled());
 
     /* Cancelled while it re-sends: the pass ends within a pause, as a cancel ends it. */
@@ -811,27 +597,6 @@ TEST_F(WriteThreadTest, RefusedWriteIsResentWithPausesUpToALimit) {
     EXPECT_FALSE(Logged("ScsiRequest failed"));
     EXPECT_TRUE(RefillSignalled());
     HostSimClearFaults(sim);
-}
-
-TEST_F(WriteThreadTest, CancelTakesEffectAtTheNextPacket) {
-    Begin(0);
-    QueueWrite(0, 4);
-    StartPass();
-    ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
-    WaitPassIdle();
-    Cancel();
-    EXPECT_EQ(RECSTAT_IN_PROCESS, Snapshot().recordingStatus) << "nothing happens before a packet";
-    KeClearEvent(&ext->CirQueRefillEvent); /* the status request set it */
-    QueueWrite(4, 4);
-    QueueWrite(8, 4, true);
-    WaitPassEnd();
-
-    RECORDING_STATUS status = Snapshot();
-    EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
-    EXPECT_EQ((std::vector<UCHAR>{OP_WRITE10, OP_WRITE10, OP_SYNCHRONIZE_CACHE}), Opcodes())
-        << "the packet already taken is written, then the pass flushes";
-    EXPECT_EQ(8u, status.blocksWritten);
-    EXPECT_TRUE(RefillSignalled()) << "the read side is woken";
 }
 
 TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBehind) {
@@ -858,45 +623,5 @@ TEST_F(WriteThreadTest, RefillIsRequestedOnceFewerPacketsThanTheThresholdWaitBeh
         QueueWrite(c.packets, 1, true);
         WaitPassEnd();
         EXPECT_EQ(RECSTAT_COMPLETE, Snapshot().recordingStatus);
-    }
-}
-
-TEST_F(WriteThreadTest, TestHangIdlesAfterTheHundredthPacket) {
-    for (bool cancel : {false, true}) {
-        SCOPED_TRACE(cancel ? "ended by cancel" : "ended by clearing the switch");
-        Begin(0);
-        ext->recordFlags = RECORD_FLAG_TEST_HANG;
-        const ULONG packets = 103;
-        ULONG queued = 0;
-        StartPass();
-        ASSERT_TRUE(WaitUntil([&] {
-            while (queued < packets &&
-                   Insert(PACKET_ACTION_WRITE, queued, 1, queued + 1 == packets, 2048)) {
-                queued++;
-            }
-            return queued == packets && LoggedCount("test hang in WriteThread") >= 3;
-        }));
-        RECORDING_STATUS status = Snapshot();
-        EXPECT_EQ(RECSTAT_IN_PROCESS, status.recordingStatus);
-        EXPECT_EQ(100u, Commands(OP_WRITE10).size());
-        EXPECT_EQ(99u, status.blocksWritten) << "the 100th packet is counted after the hang";
-        EXPECT_TRUE(Logged(Msg("WriteThreadProc - test hang in WriteThread\n").c_str()));
-
-        if (cancel) {
-            Cancel();
-        } else {
-            ext->recordFlags = 0;
-        }
-        WaitPassEnd();
-        status = Snapshot();
-        if (cancel) {
-            EXPECT_EQ(RECSTAT_ABORTED, status.recordingStatus);
-            EXPECT_EQ(100u, Commands(OP_WRITE10).size());
-            EXPECT_EQ(100u, status.blocksWritten);
-        } else {
-            EXPECT_EQ(RECSTAT_COMPLETE, status.recordingStatus);
-            EXPECT_EQ(packets, Commands(OP_WRITE10).size());
-            EXPECT_EQ(packets - 1, status.blocksWritten);
-        }
     }
 }

@@ -122,18 +122,23 @@ TEST_F(PassThrough, FailedReadReturnsNoData) {
 /* A recorder that sends less than asked: the application gets those bytes and their count,
  * and the rest of its buffer stays as it was (no pool contents); down to a single byte. */
 TEST_F(PassThrough, ShortReadReturnsOnlyWhatTheRecorderSent) {
-    UCHAR *in = static_cast<UCHAR *>(UserAlloc(96));
-    for (UCHAR asked : {36, 1}) {
-        SCOPED_TRACE(int(asked));
-        memset(in, 0x77, 96);
-        SCSI_PASS_THROUGH_REQUEST inquiry = Block({0x12, 0, 0, 0, asked, 0}, 96, in);
+    UCHAR *in = static_cast<UCHAR *>(UserAlloc(97));
+    /* 36 of 96 bytes; one byte of one, at an odd address (bytes need no alignment). */
+    for (ULONG length : {96u, 1u}) {
+        const UCHAR asked = length == 96 ? 36 : 1;
+        UCHAR *at = in + (length == 1 ? 1 : 0);
+        SCOPED_TRACE(length);
+        memset(in, 0x77, 97);
+        SCSI_PASS_THROUGH_REQUEST inquiry = Block({0x12, 0, 0, 0, asked, 0}, length, at);
         ASSERT_EQ(STATUS_SUCCESS, Send(inquiry).Status);
         EXPECT_EQ(SRB_STATUS_SUCCESS, inquiry.SrbStatus);
         EXPECT_EQ(asked, inquiry.DataTransferLength);
-        EXPECT_EQ(0x05, in[0]) << "peripheral device type";
-        EXPECT_TRUE(asked < 16 || memcmp(in + 8, "CDWSIM  ", 8) == 0);
-        for (int i = asked; i < 96; i++) {
-            ASSERT_EQ(0x77, in[i]) << "byte " << i << " was not sent by the recorder";
+        EXPECT_EQ(0x05, at[0]) << "peripheral device type";
+        EXPECT_TRUE(asked < 16 || memcmp(at + 8, "CDWSIM  ", 8) == 0);
+        for (UCHAR *p = in; p < in + 97; p++) {
+            if (p < at || p >= at + asked) {
+                ASSERT_EQ(0x77, *p) << "byte " << (p - at) << " was not sent by the recorder";
+            }
         }
     }
 }

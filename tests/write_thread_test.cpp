@@ -328,6 +328,7 @@ TEST_F(WriteThreadTest, SplitsPacketsIntoCommandsAndCountsProgressInEveryMode) {
         EXPECT_EQ(2u, status.packetsQueued);
         EXPECT_EQ(16u, status.buffersOrChecksum);
         EXPECT_FALSE(RefillSignalled()) << "completion does not wake the read side";
+        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16)) << "buffers free once a pass ended";
 
         /* An ending that flushes: streaming modes send no SYNCHRONIZE CACHE at all. */
         Begin(mode);
@@ -355,6 +356,7 @@ TEST_F(WriteThreadTest, EndingsFlushSetTheirStatusAndWakeTheReadSideAsDue) {
         EXPECT_TRUE(LoggedMsg("WriteThreadProc - " + std::string(Message) + ", terminating\n"));
         EXPECT_EQ(Refill, RefillSignalled());
         EXPECT_EQ(Status == RECSTAT_PACKET_TIMEOUT, Logged("CirQue empty"));
+        EXPECT_EQ(STATUS_SUCCESS, AllocateCache(handle, 16)) << "buffers free once a pass ended";
     };
     Begin(0);
     QueueWrite(0, 4);

@@ -523,6 +523,8 @@ TEST_F(Recording, NoNewRecordingWhileTheLastWritePassStillRuns) {
     EXPECT_TRUE(HostDebugLogContains("ReadTrack - timeout waiting for CirQueRefillEvent\n"));
     EXPECT_TRUE(HostDebugLogContains("WriteThreadProc - test hang in WriteThread\n"));
     ASSERT_TRUE(State(rec).WriterRunning);
+    /* Its 100 packets: the block-size packet and 99 of data. */
+    EXPECT_EQ(99u * 64, Status(rec).blocksWritten);
 
     /* Another recording is refused until that pass has ended, by every request. */
     std::vector<UCHAR> image = RandomBytes(100 * 2048, 25);

@@ -94,8 +94,6 @@ TEST_F(Lifecycle, NumbersRunAcrossRecordersAndDesktopUnitsAndOnlyRecordersRecord
     Unit *second = PlugRecorder();
     EXPECT_EQ(2u, RecorderCount);
     EXPECT_EQ(1u, DesktopUnitCount);
-    EXPECT_FALSE(Writer(first)->bDesktopUnit);
-    EXPECT_TRUE(Writer(desktop)->bDesktopUnit);
     ULONG number = 0;
     for (Unit *unit : {first, desktop, second}) {
         ASSERT_NE(nullptr, unit->Fdo);
@@ -115,6 +113,7 @@ TEST_F(Lifecycle, NumbersRunAcrossRecordersAndDesktopUnitsAndOnlyRecordersRecord
         /* Attaching makes room for the port's stack; the driver adds one of its own. */
         EXPECT_EQ(unit->Pdo->StackSize + 2, unit->Fdo->StackSize);
         EXPECT_EQ(REINIT_CHECK_VALUE, Writer(unit)->reinitCheckValue);
+        EXPECT_EQ(unit == desktop, Writer(unit)->bDesktopUnit != FALSE);
     }
 
     /* Two interface classes, threads for the recorders only, one event per device. */

@@ -27,45 +27,55 @@ protected:
         secondHandle = OpenUnit(second);
     }
 
-    IoctlResult Request(HANDLE Handle, ULONG Code, char Letter = 0, USHORT Address = 0,
-                        ULONG Length = sizeof(CACHE_DRIVE_REQUEST), UCHAR Filler = 0) {
+    /* Length bytes of Filler with the letter and the address in their places (no input at
+     * all for the lock and unlock requests); no answer may carry data. */
+    NTSTATUS Request(HANDLE Handle, ULONG Code, char Letter = 0, USHORT Address = 0,
+                     ULONG Length = sizeof(CACHE_DRIVE_REQUEST), UCHAR Filler = 0) {
         UCHAR in[16];
         memset(in, Filler, sizeof(in));
         in[offsetof(CACHE_DRIVE_REQUEST, DriveLetter)] = (UCHAR)Letter;
         memcpy(in + offsetof(CACHE_DRIVE_REQUEST, Address), &Address, sizeof(Address));
+        const bool noInput =
+            Code == IOCTL_RECORDER_LOCK_CACHE_DRIVE || Code == IOCTL_RECORDER_UNLOCK_CACHE_DRIVE;
         UCHAR out[8];
-        return Ioctl(Handle, Code, in, Length, out, sizeof(out));
+        IoctlResult result = Ioctl(Handle, Code, noInput ? NULL : in, noInput ? 0 : Length, out,
+                                   noInput ? 0 : sizeof(out));
+        EXPECT_EQ(0u, result.Returned);
+        return result.Status;
     }
-
     NTSTATUS Create(char Letter, USHORT Address, HANDLE Handle = nullptr) {
-        IoctlResult result = Request(Handle != nullptr ? Handle : firstHandle,
-                                     IOCTL_RECORDER_CREATE_CACHE_DRIVE, Letter, Address);
-        EXPECT_EQ(0u, result.Returned);
-        return result.Status;
+        return Request(Handle != nullptr ? Handle : firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE,
+                       Letter, Address);
     }
-
     NTSTATUS Bind(HANDLE Handle, char Letter) {
-        IoctlResult result = Request(Handle, IOCTL_RECORDER_INIT_CACHE_LOCK, Letter);
-        EXPECT_EQ(0u, result.Returned);
-        return result.Status;
+        return Request(Handle, IOCTL_RECORDER_INIT_CACHE_LOCK, Letter);
     }
-
-    NTSTATUS Lock(HANDLE Handle) {
-        IoctlResult result = Ioctl(Handle, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0);
-        EXPECT_EQ(0u, result.Returned);
-        return result.Status;
-    }
-
-    NTSTATUS Unlock(HANDLE Handle) {
-        IoctlResult result = Ioctl(Handle, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE, NULL, 0, NULL, 0);
-        EXPECT_EQ(0u, result.Returned);
-        return result.Status;
-    }
+    NTSTATUS Lock(HANDLE Handle) { return Request(Handle, IOCTL_RECORDER_LOCK_CACHE_DRIVE); }
+    NTSTATUS Unlock(HANDLE Handle) { return Request(Handle, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE); }
 
     PCACHE_DRIVE Drive(char Letter) {
         PCACHE_DRIVE drive = nullptr;
         EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveLocate(Letter, &drive));
         return drive;
+    }
+    static PCACHE_DRIVE Bound(Unit *U) { return CdwWriterExtension(U->Fdo)->DownloadCacheDrive; }
+
+    /* A lock request from its own application thread must wait until Unlocker unlocks. */
+    void ExpectLockWaitsForUnlock(HANDLE Locker, HANDLE Unlocker) {
+        std::atomic<bool> done{false};
+        NTSTATUS status = STATUS_PENDING;
+        std::thread locker([&] {
+            HostThreadScope scope("locker");
+            ULONG returned = 0;
+            status = HostDeviceIoControl(Locker, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0,
+                                         &returned);
+            done = true;
+        });
+        Sleep(5000);
+        EXPECT_FALSE(done) << "the second lock must wait";
+        EXPECT_EQ(STATUS_SUCCESS, Unlock(Unlocker));
+        locker.join();
+        EXPECT_EQ(STATUS_SUCCESS, status);
     }
 
     Unit *first = nullptr;
@@ -74,64 +84,36 @@ protected:
     HANDLE secondHandle = nullptr;
 };
 
-/* Sends a lock request from its own application thread and notes when it returns. */
-class BackgroundLock {
-public:
-    explicit BackgroundLock(HANDLE Handle)
-        : thread_([this, Handle] {
-              HostThreadScope scope("locker");
-              ULONG returned = 0;
-              status_ = HostDeviceIoControl(Handle, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL,
-                                            0, &returned);
-              done_ = true;
-          }) {}
-    ~BackgroundLock() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool Done() const { return done_; }
-    NTSTATUS Join() {
-        thread_.join();
-        return status_;
-    }
-
-private:
-    std::atomic<bool> done_{false};
-    NTSTATUS status_ = STATUS_PENDING;
-    std::thread thread_;
-};
-
 TEST_F(CacheDriveRequests, ShortInputsAreRefusedAndOnlyTheirFieldsAreRead) {
     EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'E', 1, 7).Status);
+              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'E', 1, 7));
     EXPECT_TRUE(IsListEmpty(&CacheDriveList));
     EXPECT_FALSE(Logged("CdRec[0]: InitCacheLock - InputBufferLength too small\n"));
 
     /* Eight bytes with every other byte set: only the letter and the address count. */
     EXPECT_EQ(STATUS_SUCCESS,
-              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'e', 0x1234, 8, 0xFF).Status);
+              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'e', 0x1234, 8, 0xFF));
     PCACHE_DRIVE drive = Drive('E');
     ASSERT_NE(nullptr, drive);
     EXPECT_EQ(0x1234, drive->Address);
 
     ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
-    EXPECT_EQ(drive, CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
+    EXPECT_EQ(drive, Bound(first));
     EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              Request(firstHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'X', 0, 7).Status);
+              Request(firstHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'X', 0, 7));
     EXPECT_TRUE(Logged("CdRec[0]: InitCacheLock - InputBufferLength too small\n"));
-    EXPECT_EQ(drive, CdwWriterExtension(first->Fdo)->DownloadCacheDrive) << "link unchanged";
+    EXPECT_EQ(drive, Bound(first)) << "link unchanged";
 
     /* A longer input is fine; the address of a bind is not read. */
     EXPECT_EQ(STATUS_SUCCESS,
-              Request(secondHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'E', 0xBEEF, 12, 0xFF).Status);
-    EXPECT_EQ(drive, CdwWriterExtension(second->Fdo)->DownloadCacheDrive);
+              Request(secondHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'E', 0xBEEF, 12, 0xFF));
+    EXPECT_EQ(drive, Bound(second));
 }
 
 TEST_F(CacheDriveRequests, UnboundRecorderCannotLockOrUnlock) {
     /* No cache drive exists: the bind succeeds and leaves the recorder unbound. */
     EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
-    EXPECT_EQ(nullptr, CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
+    EXPECT_EQ(nullptr, Bound(first));
     EXPECT_FALSE(Logged("TesselCacheDriveLocate failed"));
 
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));
@@ -140,48 +122,32 @@ TEST_F(CacheDriveRequests, UnboundRecorderCannotLockOrUnlock) {
     EXPECT_TRUE(Logged("CdRec[1]: UnlockCacheDrive - DownloadCacheDrive is NULL\n"));
 }
 
-TEST_F(CacheDriveRequests, UnknownLetterUnbindsAndReleasesThePreviousDrive) {
-    ASSERT_EQ(STATUS_SUCCESS, Create('E', 1));
-    ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
-    ASSERT_EQ(STATUS_SUCCESS, Lock(firstHandle));
-    PCACHE_DRIVE drive = Drive('E');
-    ASSERT_TRUE(drive->bLocked);
-
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Bind(firstHandle, 'X'));
-    EXPECT_TRUE(
-        Logged("Burnkit[0]: InitCacheLock - TesselCacheDriveLocate failed, Status = 0xC0000034\n"));
-    EXPECT_EQ(nullptr, CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
-    EXPECT_FALSE(drive->bLocked);
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));
-}
-
-TEST_F(CacheDriveRequests, RebindingFreesTheDriveWhoeverHoldsIt) {
+TEST_F(CacheDriveRequests, BindingReleasesThePreviousDriveWhoeverHoldsIt) {
     ASSERT_EQ(STATUS_SUCCESS, Create('E', 1));
     ASSERT_EQ(STATUS_SUCCESS, Create('F', 2));
     ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
     PCACHE_DRIVE e = Drive('E');
+    PCACHE_DRIVE f = Drive('F');
 
     /* Held as a read thread holds it, not through any request. */
     ASSERT_EQ(STATUS_SUCCESS, TesselCacheDriveAcquire(e));
     EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'F'));
     EXPECT_FALSE(e->bLocked);
-    EXPECT_EQ(Drive('F'), CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
+    EXPECT_EQ(f, Bound(first));
 
     /* Rebinding to the same drive frees it too. */
     ASSERT_EQ(STATUS_SUCCESS, Lock(firstHandle));
     EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'f'));
-    EXPECT_FALSE(Drive('F')->bLocked);
-}
+    EXPECT_FALSE(f->bLocked);
 
-TEST_F(CacheDriveRequests, UnlockWithoutLockLeavesTheDriveFree) {
-    ASSERT_EQ(STATUS_SUCCESS, Create('E', 1));
-    ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
-    EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
-    EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
-    EXPECT_FALSE(Drive('E')->bLocked);
-    EXPECT_EQ(STATUS_SUCCESS, Lock(firstHandle));
-    EXPECT_TRUE(Drive('E')->bLocked);
-    EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
+    /* A letter that names no drive unbinds after the release. */
+    ASSERT_EQ(STATUS_SUCCESS, Lock(firstHandle));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Bind(firstHandle, 'X'));
+    EXPECT_TRUE(
+        Logged("Burnkit[0]: InitCacheLock - TesselCacheDriveLocate failed, Status = 0xC0000034\n"));
+    EXPECT_EQ(nullptr, Bound(first));
+    EXPECT_FALSE(f->bLocked);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));
 }
 
 TEST_F(CacheDriveRequests, LockOnOneRecorderWaitsForAnUnlockOnEither) {
@@ -190,26 +156,19 @@ TEST_F(CacheDriveRequests, LockOnOneRecorderWaitsForAnUnlockOnEither) {
     ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
     ASSERT_EQ(STATUS_SUCCESS, Bind(secondHandle, 'g'));
     PCACHE_DRIVE drive = Drive('E');
-    ASSERT_EQ(drive, CdwWriterExtension(second->Fdo)->DownloadCacheDrive);
+    ASSERT_EQ(drive, Bound(second));
+
+    /* Unlocks without a lock leave the drive free. */
+    EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
+    EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
+    EXPECT_FALSE(drive->bLocked);
 
     ASSERT_EQ(STATUS_SUCCESS, Lock(firstHandle));
-    {
-        BackgroundLock waiter(secondHandle);
-        Sleep(5000);
-        EXPECT_FALSE(waiter.Done()) << "the second lock must wait";
-        EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
-        EXPECT_EQ(STATUS_SUCCESS, waiter.Join());
-    }
+    EXPECT_TRUE(drive->bLocked);
+    ExpectLockWaitsForUnlock(secondHandle, firstHandle);
     EXPECT_TRUE(drive->bLocked) << "now held through the second recorder";
-
     /* And the other way round: the unlock may come through the recorder that did not lock. */
-    {
-        BackgroundLock waiter(firstHandle);
-        Sleep(5000);
-        EXPECT_FALSE(waiter.Done());
-        EXPECT_EQ(STATUS_SUCCESS, Unlock(firstHandle));
-        EXPECT_EQ(STATUS_SUCCESS, waiter.Join());
-    }
+    ExpectLockWaitsForUnlock(firstHandle, firstHandle);
     EXPECT_EQ(STATUS_SUCCESS, Unlock(secondHandle));
     EXPECT_FALSE(drive->bLocked);
 }
@@ -258,14 +217,14 @@ TEST_F(CacheDriveRequests, RemovalGivesBackALockTakenThroughTheRemovedRecorder) 
 TEST_F(CacheDriveRequests, CreateWorksThroughAnyDeviceAndReportsMissingMemory) {
     Unit *desktop = PlugDesktopUnit();
     ASSERT_NE(nullptr, desktop->Fdo);
-    HANDLE handle = OpenDesktopUnit();
-    EXPECT_EQ(STATUS_SUCCESS, Create('K', 9, handle));
+    EXPECT_EQ(STATUS_SUCCESS, Create('K', 9, OpenDesktopUnit()));
     EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'k'));
-    EXPECT_EQ(Drive('K'), CdwWriterExtension(first->Fdo)->DownloadCacheDrive);
+    EXPECT_EQ(Drive('K'), Bound(first));
 
     HostPoolFailTag(HostPoolTag("ScUn"), 1);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Create('L', 10));
     HostPoolClearFailures();
+    EXPECT_EQ(1u, CacheDriveCount);
     PCACHE_DRIVE missing = nullptr;
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, TesselCacheDriveLocate('L', &missing));
     EXPECT_EQ(STATUS_SUCCESS, Create('L', 10));

@@ -464,8 +464,8 @@ protected:
 };
 
 /* A recorder that stays in its long write: the readiness poll would wait up to 500 s, but a
- * removal cancels the recording, ends the poll at its next retry and waits for both threads,
- * so the plug-and-play thread is not held up and nothing outlives the device. */
+ * removal ends the poll at its next retry and waits for both threads, so the plug-and-play
+ * thread is not held up and nothing of the recording outlives the device. */
 TEST_F(WholeSystem, RemovalDuringALongWritePollEndsThePoll) {
     Unit *unit = PlugRecorder();
     HANDLE handle = OpenUnit(unit);

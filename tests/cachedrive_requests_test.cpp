@@ -21,8 +21,6 @@ protected:
         DriverHarness::SetUp();
         first = PlugRecorder();
         second = PlugRecorder();
-        ASSERT_NE(nullptr, first->Fdo);
-        ASSERT_NE(nullptr, second->Fdo);
         firstHandle = OpenUnit(first);
         secondHandle = OpenUnit(second);
     }
@@ -43,39 +41,39 @@ protected:
         EXPECT_EQ(0u, result.Returned);
         return result.Status;
     }
-    NTSTATUS Create(char Letter, USHORT Address, HANDLE Handle = nullptr) {
+    NTSTATUS Create(char Letter, USHORT Address, HANDLE Handle = nullptr, ULONG Length = 8,
+                    UCHAR Filler = 0) {
         return Request(Handle != nullptr ? Handle : firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE,
-                       Letter, Address);
+                       Letter, Address, Length, Filler);
     }
-    NTSTATUS Bind(HANDLE Handle, char Letter) {
-        return Request(Handle, IOCTL_RECORDER_INIT_CACHE_LOCK, Letter);
+    NTSTATUS Bind(HANDLE Handle, char Letter, ULONG Length = 8, UCHAR Filler = 0,
+                  USHORT Address = 0) {
+        return Request(Handle, IOCTL_RECORDER_INIT_CACHE_LOCK, Letter, Address, Length, Filler);
     }
     NTSTATUS Lock(HANDLE Handle) { return Request(Handle, IOCTL_RECORDER_LOCK_CACHE_DRIVE); }
     NTSTATUS Unlock(HANDLE Handle) { return Request(Handle, IOCTL_RECORDER_UNLOCK_CACHE_DRIVE); }
 
-    PCACHE_DRIVE Drive(char Letter) {
+    PCACHE_DRIVE Drive(char Letter, NTSTATUS Expected = STATUS_SUCCESS) {
         PCACHE_DRIVE drive = nullptr;
-        EXPECT_EQ(STATUS_SUCCESS, TesselCacheDriveLocate(Letter, &drive));
+        EXPECT_EQ(Expected, TesselCacheDriveLocate(Letter, &drive));
         return drive;
     }
     static PCACHE_DRIVE Bound(Unit *U) { return CdwWriterExtension(U->Fdo)->DownloadCacheDrive; }
 
     /* A lock request from its own application thread must wait until Unlocker unlocks. */
     void ExpectLockWaitsForUnlock(HANDLE Locker, HANDLE Unlocker) {
-        std::atomic<bool> done{false};
-        NTSTATUS status = STATUS_PENDING;
+        std::atomic<NTSTATUS> status{STATUS_PENDING};
         std::thread locker([&] {
             HostThreadScope scope("locker");
             ULONG returned = 0;
             status = HostDeviceIoControl(Locker, IOCTL_RECORDER_LOCK_CACHE_DRIVE, NULL, 0, NULL, 0,
                                          &returned);
-            done = true;
         });
         Sleep(5000);
-        EXPECT_FALSE(done) << "the second lock must wait";
+        EXPECT_EQ(STATUS_PENDING, status.load()) << "the second lock must wait";
         EXPECT_EQ(STATUS_SUCCESS, Unlock(Unlocker));
         locker.join();
-        EXPECT_EQ(STATUS_SUCCESS, status);
+        EXPECT_EQ(STATUS_SUCCESS, status.load());
     }
 
     Unit *first = nullptr;
@@ -84,45 +82,45 @@ protected:
     HANDLE secondHandle = nullptr;
 };
 
-TEST_F(CacheDriveRequests, ShortInputsAreRefusedAndOnlyTheirFieldsAreRead) {
-    EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'E', 1, 7));
+TEST_F(CacheDriveRequests, ShortInputsAreRefusedOnlyTheirFieldsAreReadAndAnyDeviceCreates) {
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Create('E', 1, firstHandle, 7));
     EXPECT_TRUE(IsListEmpty(&CacheDriveList));
     EXPECT_FALSE(Logged("CdRec[0]: InitCacheLock - InputBufferLength too small\n"));
 
-    /* Eight bytes with every other byte set: only the letter and the address count. */
-    EXPECT_EQ(STATUS_SUCCESS,
-              Request(firstHandle, IOCTL_RECORDER_CREATE_CACHE_DRIVE, 'e', 0x1234, 8, 0xFF));
+    /* Eight bytes with every other byte set, through a desktop unit: only the letter and the
+     * address count. */
+    PlugDesktopUnit();
+    EXPECT_EQ(STATUS_SUCCESS, Create('e', 0x1234, OpenDesktopUnit(), 8, 0xFF));
     PCACHE_DRIVE drive = Drive('E');
     ASSERT_NE(nullptr, drive);
     EXPECT_EQ(0x1234, drive->Address);
 
     ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
     EXPECT_EQ(drive, Bound(first));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              Request(firstHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'X', 0, 7));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, Bind(firstHandle, 'X', 7));
     EXPECT_TRUE(Logged("CdRec[0]: InitCacheLock - InputBufferLength too small\n"));
     EXPECT_EQ(drive, Bound(first)) << "link unchanged";
 
     /* A longer input is fine; the address of a bind is not read. */
-    EXPECT_EQ(STATUS_SUCCESS,
-              Request(secondHandle, IOCTL_RECORDER_INIT_CACHE_LOCK, 'E', 0xBEEF, 12, 0xFF));
+    EXPECT_EQ(STATUS_SUCCESS, Bind(secondHandle, 'E', 12, 0xFF, 0xBEEF));
     EXPECT_EQ(drive, Bound(second));
+
+    HostPoolFailTag(HostPoolTag("ScUn"), 1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Create('L', 10));
+    HostPoolClearFailures();
+    EXPECT_EQ(1u, CacheDriveCount);
+    EXPECT_EQ(nullptr, Drive('L', STATUS_OBJECT_NAME_NOT_FOUND));
+    EXPECT_EQ(STATUS_SUCCESS, Create('L', 10));
 }
 
-TEST_F(CacheDriveRequests, UnboundRecorderCannotLockOrUnlock) {
+TEST_F(CacheDriveRequests, BindingReleasesThePreviousDriveWhoeverHoldsItAndUnboundLocksFail) {
     /* No cache drive exists: the bind succeeds and leaves the recorder unbound. */
     EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
     EXPECT_EQ(nullptr, Bound(first));
     EXPECT_FALSE(Logged("TesselCacheDriveLocate failed"));
-
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));
-    EXPECT_TRUE(Logged("CdRec[0]: LockCacheDrive - DownloadCacheDrive is NULL\n"));
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Unlock(secondHandle));
     EXPECT_TRUE(Logged("CdRec[1]: UnlockCacheDrive - DownloadCacheDrive is NULL\n"));
-}
 
-TEST_F(CacheDriveRequests, BindingReleasesThePreviousDriveWhoeverHoldsIt) {
     ASSERT_EQ(STATUS_SUCCESS, Create('E', 1));
     ASSERT_EQ(STATUS_SUCCESS, Create('F', 2));
     ASSERT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'E'));
@@ -148,6 +146,7 @@ TEST_F(CacheDriveRequests, BindingReleasesThePreviousDriveWhoeverHoldsIt) {
     EXPECT_EQ(nullptr, Bound(first));
     EXPECT_FALSE(f->bLocked);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, Lock(firstHandle));
+    EXPECT_TRUE(Logged("CdRec[0]: LockCacheDrive - DownloadCacheDrive is NULL\n"));
 }
 
 TEST_F(CacheDriveRequests, LockOnOneRecorderWaitsForAnUnlockOnEither) {
@@ -187,9 +186,7 @@ TEST_F(CacheDriveRequests, RemovalGivesBackALockTakenThroughTheRemovedRecorder) 
     /* A lock on another disk, taken and given back through a third recorder, leaves the
      * second recorder's record alone. */
     ASSERT_EQ(STATUS_SUCCESS, Create('F', 2));
-    Unit *other = PlugRecorder();
-    ASSERT_NE(nullptr, other->Fdo);
-    HANDLE otherHandle = OpenUnit(other);
+    HANDLE otherHandle = OpenUnit(PlugRecorder());
     ASSERT_EQ(STATUS_SUCCESS, Bind(otherHandle, 'F'));
     ASSERT_EQ(STATUS_SUCCESS, Lock(otherHandle));
     ASSERT_EQ(STATUS_SUCCESS, Unlock(otherHandle));
@@ -206,28 +203,10 @@ TEST_F(CacheDriveRequests, RemovalGivesBackALockTakenThroughTheRemovedRecorder) 
     EXPECT_TRUE(Logged("Burnkit[1]: CdRecorderTearDown - releasing cache drive"));
 
     /* A new recorder on the same disk is not kept waiting. */
-    Unit *third = PlugRecorder();
-    ASSERT_NE(nullptr, third->Fdo);
-    HANDLE handle = OpenUnit(third);
+    HANDLE handle = OpenUnit(PlugRecorder());
     ASSERT_EQ(STATUS_SUCCESS, Bind(handle, 'E'));
     EXPECT_EQ(STATUS_SUCCESS, Lock(handle));
     EXPECT_EQ(STATUS_SUCCESS, Unlock(handle));
-}
-
-TEST_F(CacheDriveRequests, CreateWorksThroughAnyDeviceAndReportsMissingMemory) {
-    Unit *desktop = PlugDesktopUnit();
-    ASSERT_NE(nullptr, desktop->Fdo);
-    EXPECT_EQ(STATUS_SUCCESS, Create('K', 9, OpenDesktopUnit()));
-    EXPECT_EQ(STATUS_SUCCESS, Bind(firstHandle, 'k'));
-    EXPECT_EQ(Drive('K'), Bound(first));
-
-    HostPoolFailTag(HostPoolTag("ScUn"), 1);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Create('L', 10));
-    HostPoolClearFailures();
-    EXPECT_EQ(1u, CacheDriveCount);
-    PCACHE_DRIVE missing = nullptr;
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, TesselCacheDriveLocate('L', &missing));
-    EXPECT_EQ(STATUS_SUCCESS, Create('L', 10));
 }
 
 } // namespace

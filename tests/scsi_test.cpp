@@ -403,8 +403,8 @@ TEST_F(ScsiLayerTest, PollEndsAtOnceOnAnyOtherFailure) {
 /* ---- FlushCache ---- */
 
 /* The record keeps describing the failure before the flush, whether the flush fails or not;
- * after a success it shows the flush's own failure. (Modes 1 and 2 send nothing:
- * WriteThreadTest.) */
+ * after a success it shows the flush's own failure. Modes 1 and 2 need no flush: nothing is sent
+ * and that counts as flushed. */
 TEST_F(ScsiLayerTest, FlushKeepsTheOutcomeOfTheFailureBeforeIt) {
     ext_->WriteParams.writeMode = 0;
     HostSimFaultSenseAtCommand(unit_->Sim, 1, SCSI_SENSE_MEDIUM_ERROR, 0x0C, 0x09);
@@ -429,6 +429,12 @@ TEST_F(ScsiLayerTest, FlushKeepsTheOutcomeOfTheFailureBeforeIt) {
     const SIM_LOG_ENTRY flush = SimLog().back();
     EXPECT_EQ(std::vector<UCHAR>(flush.Cdb, flush.Cdb + flush.CdbLength),
               (std::vector<UCHAR>{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    for (ULONG mode : {1u, 2u}) {
+        ext_->WriteParams.writeMode = mode;
+        const size_t sent = SimLog().size();
+        EXPECT_TRUE(FlushCache(fdo_));
+        EXPECT_EQ(sent, SimLog().size());
+    }
 }
 
 /* The split of packets into commands and their data on the disc: WriteThreadTest. */

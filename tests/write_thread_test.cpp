@@ -385,6 +385,23 @@ TEST_F(WriteThreadTest, EndingsFlushSetTheirStatusAndWakeTheReadSideAsDue) {
     expectEnding(RECSTAT_PACKET_TIMEOUT, {OP_WRITE10, OP_SYNCHRONIZE_CACHE}, "CirQue empty", true);
     EXPECT_GE(HostClockNow() - start, 300000000LL);
 
+    /* Set while the pass waits for a packet: seen at the wait's time-out, ABORTED unless the
+     * read side has already set its own ending. */
+    for (ULONG readSide : {RECSTAT_IN_PROCESS, RECSTAT_READ_FAILED}) {
+        Begin(0);
+        QueueWrite(0, 4);
+        StartPass();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(OP_WRITE10).size() == 1; }));
+        Sleep(1000);
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->StatusLock, &irql);
+        ext->WriteParams.bAbort = TRUE;
+        ext->Status.recordingStatus = readSide;
+        KeReleaseSpinLock(&ext->StatusLock, irql);
+        expectEnding(readSide == RECSTAT_IN_PROCESS ? RECSTAT_ABORTED : readSide,
+                     {OP_WRITE10, OP_SYNCHRONIZE_CACHE}, "WriteParams.bAbort set", false);
+    }
+
     /* Set before the pass looks at a packet: nothing is written. */
     Begin(0);
     QueueWrite(0, 4);

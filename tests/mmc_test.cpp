@@ -292,6 +292,14 @@ TEST(MmcCueSheetTest, LaterSessionAndRefusedTracks) {
         EXPECT_FALSE(CdwBuildCueSheet(r.tracks, r.catalog, 0, &sheet, &error));
         EXPECT_NE(error.find(r.error), std::string::npos) << error;
     }
+    /* The plan refuses a CD layout whose first track has less than 150 blocks before it. */
+    CdwImageLayout layout;
+    layout.nPregapBlocks = 149;
+    layout.tracks.push_back(CdwTrack());
+    layout.tracks[0].format = CDW_FORMAT_AUDIO;
+    CdwMmcPlan plan;
+    EXPECT_FALSE(CdwMmcPlanFromLayout(layout, &plan, &error));
+    EXPECT_NE(error.find("at least 150 blocks ahead of it, the layout has 149"), std::string::npos);
 }
 
 /* ---- the flow ---------------------------------------------------------------------------- */

@@ -95,7 +95,7 @@ TEST_F(PassThrough, OutcomeAndWantedSenseComeBackInTheBlock) {
             << "flag bits are not returned";
         EXPECT_EQ(row.answer == Check ? SCSISTAT_CHECK_CONDITION : 0, block.ScsiStatus);
         const UCHAR sense[18] = {0x70, 0, row.key, 0, 0, 0, 0, 10, 0, 0, 0, 0, row.asc, row.ascq};
-        for (int i = 0; i < 21; i++) {
+        for (int i = 0; i < 18; i++) {
             const UCHAR wanted = row.answer == Check ? sense[i] : 0;
             EXPECT_EQ(i < row.senseLength ? wanted : 0xAA, block.SenseInfo[i]) << i;
         }
@@ -207,13 +207,18 @@ TEST_F(PassThrough, MalformedBlocksAreRefusedBeforeAnythingIsSent) {
     const ULONG before = Commands();
     HostPoolFailTag(ScsiTag, 1);
     for (const Row &row : rows) {
-        SCSI_PASS_THROUGH_REQUEST block = Rw10(0x2A, 0, 1, row.length, data);
-        block.CdbLength = UCHAR(row.cdbLength);
-        block.SenseInfoLength = UCHAR(row.senseLength);
-        if (row.in != 60) {
-            memset(&block, 0, sizeof(block));
+        union {
+            SCSI_PASS_THROUGH_REQUEST block;
+            UCHAR room[64]; /* for a request one byte longer than the block */
+        } request;
+        memset(&request, 0, sizeof(request));
+        if (row.in == 60) {
+            request.block = Rw10(0x2A, 0, 1, row.length, data);
+            request.block.CdbLength = UCHAR(row.cdbLength);
+            request.block.SenseInfoLength = UCHAR(row.senseLength);
         }
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(block, row.in, row.out).Status) << row.message;
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, Send(request.block, row.in, row.out).Status)
+            << row.message;
         EXPECT_TRUE(Logged(("CdRecorderExecScsiOperation - " + std::string(row.message)).c_str()));
     }
     EXPECT_EQ(0u, HostPoolInjectedFailures()) << "a kernel buffer was asked for";

@@ -672,6 +672,26 @@ void ImageWarnings(const std::string &image, const CdwImageLayout &layout) {
     }
 }
 
+/* The progress block is redrawn in place on a terminal: the text that moves the cursor back up
+   over the lines drawn last time (none elsewhere); the count starts again. */
+std::string RedrawFromTop(bool tty, int *linesDrawn) {
+    std::string text;
+    if (tty && *linesDrawn > 0)
+        text = "\033[" + std::to_string(*linesDrawn) + "A";
+    *linesDrawn = 0;
+    return text;
+}
+
+/* Blanks the progress lines left on a terminal, so that what follows starts where they did. */
+void ClearDrawnLines(bool tty, int linesDrawn) {
+    if (!tty || linesDrawn <= 0)
+        return;
+    printf("\033[%dA", linesDrawn);
+    for (int i = 0; i < linesDrawn; i++)
+        printf("\033[K\n");
+    printf("\033[%dA", linesDrawn);
+}
+
 } // namespace
 
 int RunRecord(const Options &o, const InstallSpec &install) {
@@ -1056,10 +1076,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         }
         if (showProgress && now - lastPrint >= printInterval) {
             lastPrint = now;
-            std::string text;
-            if (tty && linesDrawn > 0)
-                text += "\033[" + std::to_string(linesDrawn) + "A";
-            linesDrawn = 0;
+            std::string text = RedrawFromTop(tty, &linesDrawn);
             for (auto &job : jobs) {
                 if (!job.started)
                     continue;
@@ -1087,12 +1104,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         SleepSeconds(0.2);
     }
     installation.SaveEventLog();
-    if (tty && linesDrawn > 0) {
-        printf("\033[%dA", linesDrawn);
-        for (int i = 0; i < linesDrawn; i++)
-            printf("\033[K\n");
-        printf("\033[%dA", linesDrawn);
-    }
+    ClearDrawnLines(tty, linesDrawn);
 
     /* 7. Underruns as the recorders counted them, verification (every recorder at once, as
        they were recorded) and checksums. */
@@ -1132,10 +1144,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
             if (!showProgress || now - lastPrint < printInterval)
                 continue;
             lastPrint = now;
-            std::string text;
-            if (tty && linesDrawn > 0)
-                text += "\033[" + std::to_string(linesDrawn) + "A";
-            linesDrawn = 0;
+            std::string text = RedrawFromTop(tty, &linesDrawn);
             for (auto &job : jobs) {
                 if (!job.verifier.joinable())
                     continue;
@@ -1154,12 +1163,7 @@ int RunRecord(const Options &o, const InstallSpec &install) {
         for (auto &job : jobs)
             if (job.verifier.joinable())
                 job.verifier.join();
-        if (tty && linesDrawn > 0) {
-            printf("\033[%dA", linesDrawn);
-            for (int i = 0; i < linesDrawn; i++)
-                printf("\033[K\n");
-            printf("\033[%dA", linesDrawn);
-        }
+        ClearDrawnLines(tty, linesDrawn);
     }
 
     /* 8. Outcome. */

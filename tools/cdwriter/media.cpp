@@ -212,17 +212,25 @@ std::string Describe(const CdwMmcMedia &m) {
            std::to_string(tracks) + " track" + (tracks == 1 ? "" : "s");
 }
 
-/* Opens recorder o.mediaRecorder of a started installation; "" or why not. */
-std::string OpenRecorder(const Options &o, CdwDevice *device) {
+/* Starts the installation and opens recorder o.mediaRecorder for Command: kExitOk, or the exit
+   code of a failure already reported. */
+int StartAndOpenRecorder(const Options &o, const InstallSpec &install, const std::string &command,
+                         Installation *installation, CdwDevice *device) {
+    std::string error;
+    bool usage = false;
+    if (!installation->Start(o, install, &error, &usage))
+        return Fail(o, installation->StartExitCode(usage), error);
     unsigned count = CdwCountDevices(CdwDeviceKind::Recorder);
     if (o.mediaRecorder >= count)
-        return "no recorder " + std::to_string(o.mediaRecorder) + " (the installation has " +
-               std::to_string(count) + ")";
+        return Fail(o, kExitUsage,
+                    command + ": no recorder " + std::to_string(o.mediaRecorder) +
+                        " (the installation has " + std::to_string(count) + ")");
     CdwStatus status = device->Open(CdwDeviceKind::Recorder, o.mediaRecorder);
     if (!CdwSucceeded(status))
-        return "cannot open recorder " + std::to_string(o.mediaRecorder) + ", status " +
-               StatusText(status);
-    return "";
+        return Fail(o, kExitUsage,
+                    command + ": cannot open recorder " + std::to_string(o.mediaRecorder) +
+                        ", status " + StatusText(status));
+    return kExitOk;
 }
 
 int Done(const Options &o, const std::string &command, bool ok, const std::string &text,
@@ -246,14 +254,9 @@ int Done(const Options &o, const std::string &command, bool ok, const std::strin
 
 int RunEject(const Options &o, const InstallSpec &install) {
     Installation installation;
-    std::string error;
-    bool usage = false;
-    if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, installation.StartExitCode(usage), error);
     CdwDevice device;
-    error = OpenRecorder(o, &device);
-    if (!error.empty())
-        return Fail(o, kExitUsage, "eject: " + error);
+    if (int code = StartAndOpenRecorder(o, install, "eject", &installation, &device))
+        return code;
     CdwMmcDevice mmc(CdwMmcPassThroughSender(&device));
     CdwMmcMedia media;
     bool present = mmc.WaitReady(10) && mmc.ReadMedia(&media) && media.present;
@@ -286,14 +289,9 @@ int RunEject(const Options &o, const InstallSpec &install) {
 
 int RunBlank(const Options &o, const InstallSpec &install) {
     Installation installation;
-    std::string error;
-    bool usage = false;
-    if (!installation.Start(o, install, &error, &usage))
-        return Fail(o, installation.StartExitCode(usage), error);
     CdwDevice device;
-    error = OpenRecorder(o, &device);
-    if (!error.empty())
-        return Fail(o, kExitUsage, "blank: " + error);
+    if (int code = StartAndOpenRecorder(o, install, "blank", &installation, &device))
+        return code;
     CdwMmcDevice mmc(CdwMmcPassThroughSender(&device));
     CdwMmcMedia media;
     const std::string name = "Recorder " + std::to_string(o.mediaRecorder);
